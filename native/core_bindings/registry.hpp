@@ -1,0 +1,16 @@
+// Registration of the pieces of `orrin._core`: the C++ kernels behind the package's Python
+// host shells (tree functions, effect interpreters, distances), one bindings file each.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace core_bindings {
+
+namespace py = pybind11;
+
+// numpy-exact reductions (numeric.cpp).
+void register_numeric(py::module_& m);
+// Decoding depth-2 trees, effect tables, purification, piecewise evaluation (effects.cpp).
+void register_effects(py::module_& m);
+
+}  // namespace core_bindings

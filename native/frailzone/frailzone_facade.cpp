@@ -1,0 +1,7 @@
+#include "registry.hpp"
+
+namespace frailzone {
+
+void register_frailzone(py::module_& m) { (void)m; }
+
+}  // namespace frailzone

@@ -1,0 +1,7 @@
+#include "registry.hpp"
+
+namespace xgb2 {
+
+void register_xgb2_faces(py::module_& m) { (void)m; }
+
+}  // namespace xgb2

@@ -1,0 +1,1 @@
+"""Model diagnosers. The weak-region diagnoser lives in ``orrin.diagnoser.frailzone``."""

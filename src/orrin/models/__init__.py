@@ -1,0 +1,1 @@
+"""Interpretable models and their interpretation services."""
