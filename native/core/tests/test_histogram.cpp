@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -92,12 +93,27 @@ TEST_P(AssignBins, AgreesWithDigitizeIncludingEdgeValues) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, AssignBins, ::testing::Range(0, 16));
 
-TEST(GroupRowsByBin, StableWithinEachBin) {
-    const std::vector<std::uint32_t> bin{2, 0, 2, 1, 0, 2};
-    const orrin::BinGroups g = orrin::group_rows_by_bin(bin.data(), bin.size(), 4);
-    EXPECT_EQ(g.rows, (std::vector<std::int64_t>{1, 4, 3, 0, 2, 5}));
-    EXPECT_EQ(g.offset, (std::vector<std::size_t>{0, 2, 3, 6, 6}));
-    EXPECT_EQ(g.count(3), 0u);
+TEST(ScatterByBin, StableWithinEachBin) {
+    const std::vector<double> x{2.5, 0.5, 2.7, 1.5, 0.1, 3.0, 2.6};
+    const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 3);
+    EXPECT_EQ(h.offset, (std::vector<std::size_t>{0, 2, 3, 7}));
+    EXPECT_EQ(orrin::rows_by_bin(h), (std::vector<std::int64_t>{1, 4, 3, 0, 2, 5, 6}));
+    const std::vector<double> values{10, 11, 12, 13, 14, 15, 16};
+    std::vector<double> out(values.size());
+    orrin::scatter_by_bin(h, values.data(), out.data());
+    EXPECT_EQ(out, (std::vector<double>{11, 14, 13, 10, 12, 15, 16}));
+}
+
+TEST(AllFinite, RejectsNanAndInfinity) {
+    std::vector<double> x(37, 1.5);
+    EXPECT_TRUE(orrin::all_finite(x.data(), x.size()));
+    for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+        for (std::size_t pos : {0u, 17u, 36u}) {
+            std::vector<double> y(x);
+            y[pos] = bad;
+            EXPECT_FALSE(orrin::all_finite(y.data(), y.size())) << bad << " at " << pos;
+        }
+    }
 }
 
 struct DistinctCase {
@@ -133,10 +149,11 @@ TEST(BuildHistogram, BinsPartitionRowsAndKeepRowOrder) {
     EXPECT_EQ(h.nbins(), 5u);  // five distinct values
     EXPECT_EQ(h.lo, 0.0);
     EXPECT_EQ(h.hi, 10.0);
-    EXPECT_EQ(h.groups.count(0), 2u);  // 0 and 1 in [0, 2)
-    EXPECT_EQ(h.groups.count(2), 2u);  // the two 5s
-    EXPECT_EQ(h.groups.count(4), 3u);  // 9 and the maximum (closed last bin)
-    EXPECT_EQ(std::vector<std::int64_t>(h.groups.begin(4), h.groups.begin(4) + 3),
+    EXPECT_EQ(h.count(0), 2u);  // 0 and 1 in [0, 2)
+    EXPECT_EQ(h.count(2), 2u);  // the two 5s
+    EXPECT_EQ(h.count(4), 3u);  // 9 and the maximum (closed last bin)
+    const std::vector<std::int64_t> rows = orrin::rows_by_bin(h);
+    EXPECT_EQ(std::vector<std::int64_t>(rows.begin() + 4, rows.end()),
               (std::vector<std::int64_t>{2, 4, 6}));
 }
 
