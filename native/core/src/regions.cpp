@@ -1,0 +1,143 @@
+#include "orrin/regions.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+namespace orrin {
+
+double column_max(StridedColumn c, std::size_t n) {
+    double best = c[0];
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = c[i];
+        if (std::isnan(v)) return v;
+        if (v > best) best = v;
+    }
+    return best;
+}
+
+RegionMembership::RegionMembership(std::vector<Bound> first, std::vector<Bound> second)
+    : first_(std::move(first)), second_(std::move(second)) {
+    if (!second_.empty() && second_.size() != first_.size()) {
+        throw std::invalid_argument("second-feature bounds must match the regions one to one");
+    }
+    for (const Bound& b : first_) {
+        if (std::isnan(b.lb) || std::isnan(b.ub)) continue;
+        breaks_.push_back(b.lb);
+        breaks_.push_back(b.ub);
+    }
+    std::sort(breaks_.begin(), breaks_.end());
+    breaks_.erase(std::unique(breaks_.begin(), breaks_.end()), breaks_.end());
+
+    // Every region covers a contiguous run of cells: from its lower breakpoint to its upper
+    // breakpoint (closed) or to the open interval just below it.
+    const std::size_t cells = 2 * breaks_.size() + 1;
+    // An empty run is {1, 0}.
+    std::vector<std::pair<std::size_t, std::size_t>> runs(first_.size(), {1, 0});
+    std::vector<std::size_t> per_cell(cells + 1, 0);
+    for (std::size_t r = 0; r < first_.size(); ++r) {
+        const Bound& b = first_[r];
+        if (std::isnan(b.lb) || std::isnan(b.ub) || b.lb > b.ub) continue;
+        const std::size_t lo = static_cast<std::size_t>(cell_of(b.lb));
+        const std::size_t ub_cell = static_cast<std::size_t>(cell_of(b.ub));
+        if (!b.closed && ub_cell == lo) continue;
+        const std::size_t hi = b.closed ? ub_cell : ub_cell - 1;
+        runs[r] = {lo, hi};
+        for (std::size_t c = lo; c <= hi; ++c) ++per_cell[c + 1];
+    }
+    for (std::size_t c = 0; c < cells; ++c) per_cell[c + 1] += per_cell[c];
+    cell_start_ = per_cell;
+    cell_regions_.resize(per_cell[cells]);
+    for (std::size_t r = 0; r < first_.size(); ++r) {
+        for (std::size_t c = runs[r].first; c <= runs[r].second; ++c) {
+            cell_regions_[per_cell[c]++] = static_cast<std::uint32_t>(r);
+        }
+    }
+}
+
+std::ptrdiff_t RegionMembership::cell_of(double v) const {
+    if (std::isnan(v)) return -1;
+    const auto it = std::lower_bound(breaks_.begin(), breaks_.end(), v);
+    const std::ptrdiff_t j = it - breaks_.begin();
+    if (it != breaks_.end() && *it == v) return 2 * j + 1;
+    return 2 * j;
+}
+
+template <typename Visit>
+void RegionMembership::for_each_member(StridedColumn c0, const StridedColumn* c1, std::size_t n,
+                                       Visit&& visit) const {
+    if (first_.empty()) return;
+    if (two_features() && c1 == nullptr) {
+        throw std::invalid_argument("two-feature regions need the second column");
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::ptrdiff_t cell = cell_of(c0[i]);
+        if (cell < 0) continue;
+        const std::size_t begin = cell_start_[static_cast<std::size_t>(cell)];
+        const std::size_t end = cell_start_[static_cast<std::size_t>(cell) + 1];
+        if (begin == end) continue;
+        const double v1 = two_features() ? (*c1)[i] : 0.0;
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::uint32_t r = cell_regions_[k];
+            if (two_features() && !second_[r].contains(v1)) continue;
+            visit(i, r);
+        }
+    }
+}
+
+void RegionMembership::close_second_at_conditional_max(StridedColumn c0, StridedColumn c1,
+                                                       std::size_t n) {
+    if (!two_features()) return;
+    const std::size_t regions = size();
+    std::vector<double> best(regions, 0.0);
+    std::vector<char> seen(regions, 0);
+    std::vector<char> has_nan(regions, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::ptrdiff_t cell = cell_of(c0[i]);
+        if (cell < 0) continue;
+        const std::size_t begin = cell_start_[static_cast<std::size_t>(cell)];
+        const std::size_t end = cell_start_[static_cast<std::size_t>(cell) + 1];
+        if (begin == end) continue;
+        const double v1 = c1[i];
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::uint32_t r = cell_regions_[k];
+            if (std::isnan(v1)) {
+                has_nan[r] = 1;
+            } else if (!seen[r] || v1 > best[r]) {
+                best[r] = v1;
+            }
+            seen[r] = 1;
+        }
+    }
+    for (std::size_t r = 0; r < regions; ++r) {
+        second_[r].closed = seen[r] && !has_nan[r] && best[r] == second_[r].ub;
+    }
+}
+
+std::vector<std::int64_t> RegionMembership::count(StridedColumn c0, const StridedColumn* c1,
+                                                  std::size_t n) const {
+    std::vector<std::int64_t> offsets(size() + 1, 0);
+    for_each_member(c0, c1, n, [&](std::size_t, std::uint32_t r) { ++offsets[r + 1]; });
+    for (std::size_t r = 0; r < size(); ++r) offsets[r + 1] += offsets[r];
+    return offsets;
+}
+
+void RegionMembership::fill(StridedColumn c0, const StridedColumn* c1, std::size_t n,
+                            const std::vector<std::int64_t>& offsets, std::int64_t* rows) const {
+    std::vector<std::int64_t> cursor(offsets.begin(), offsets.end() - 1);
+    for_each_member(c0, c1, n, [&](std::size_t i, std::uint32_t r) {
+        rows[cursor[r]++] = static_cast<std::int64_t>(i);
+    });
+}
+
+RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1,
+                                     std::size_t n) const {
+    RegionRows out;
+    out.offsets = count(c0, c1, n);
+    out.rows.resize(static_cast<std::size_t>(out.offsets.back()));
+    fill(c0, c1, n, out.offsets, out.rows.data());
+    return out;
+}
+
+}  // namespace orrin
