@@ -9,6 +9,11 @@ py::object module_attr(const char* name) {
     return py::module_::import("orrin.diagnoser.frailzone").attr(name);
 }
 
+void raise_orrin_error(const std::string& message) {
+    py::set_error(module_attr("OrrinError"), message.c_str());
+    throw py::error_already_set();
+}
+
 py::array as_matrix(const py::object& x, const std::string& name) {
     if (x.is_none()) throw py::type_error(name + " must be a two-dimensional matrix, got None.");
     py::array arr = py::module_::import("numpy").attr("asarray")(x);

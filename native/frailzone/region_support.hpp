@@ -18,6 +18,9 @@ namespace py = pybind11;
 // An attribute of the `orrin.diagnoser.frailzone` module, looked up at call time.
 py::object module_attr(const char* name);
 
+// Raises the package's OrrinError with `message`.
+[[noreturn]] void raise_orrin_error(const std::string& message);
+
 // `np.asarray(x)`, which must be two-dimensional with at least one row and one column.
 py::array as_matrix(const py::object& x, const std::string& name);
 
