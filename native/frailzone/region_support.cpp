@@ -157,16 +157,17 @@ py::object RegionArrays::region(std::size_t r) const {
 RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef& c0,
                          const ColumnRef* c1) {
     RegionArrays out;
+    std::vector<std::uint32_t> cells;
     const orrin::StridedColumn* second = c1 != nullptr ? &c1->view : nullptr;
     {
         py::gil_scoped_release release;
-        out.offsets = regions.count(c0.view, second, c0.size);
+        out.offsets = regions.count(c0.view, second, c0.size, cells);
     }
     out.rows = py::array_t<std::int64_t>(static_cast<py::ssize_t>(out.offsets.back()));
     std::int64_t* rows = out.rows.mutable_data();
     {
         py::gil_scoped_release release;
-        regions.fill(c0.view, second, c0.size, out.offsets, rows);
+        regions.fill(cells, second, out.offsets, rows);
     }
     return out;
 }

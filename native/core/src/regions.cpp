@@ -58,25 +58,38 @@ RegionMembership::RegionMembership(std::vector<Bound> first, std::vector<Bound> 
 
 std::ptrdiff_t RegionMembership::cell_of(double v) const {
     if (std::isnan(v)) return -1;
+    // Few breakpoints (the usual case): a branch-free count beats a binary search on
+    // unpredictable data.
+    constexpr std::size_t kLinear = 32;
+    if (breaks_.size() <= kLinear) {
+        std::ptrdiff_t below = 0;
+        std::ptrdiff_t equal = 0;
+        for (const double b : breaks_) {
+            below += b < v;
+            equal |= b == v;
+        }
+        return 2 * below + equal;
+    }
     const auto it = std::lower_bound(breaks_.begin(), breaks_.end(), v);
     const std::ptrdiff_t j = it - breaks_.begin();
     if (it != breaks_.end() && *it == v) return 2 * j + 1;
     return 2 * j;
 }
 
+namespace {
+constexpr std::uint32_t kNoCell = 0xffffffffu;
+}
+
 template <typename Visit>
-void RegionMembership::for_each_member(StridedColumn c0, const StridedColumn* c1, std::size_t n,
-                                       Visit&& visit) const {
-    if (first_.empty()) return;
+void RegionMembership::for_each_member(const std::vector<std::uint32_t>& cells,
+                                       const StridedColumn* c1, Visit&& visit) const {
     if (two_features() && c1 == nullptr) {
         throw std::invalid_argument("two-feature regions need the second column");
     }
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::ptrdiff_t cell = cell_of(c0[i]);
-        if (cell < 0) continue;
-        const std::size_t begin = cell_start_[static_cast<std::size_t>(cell)];
-        const std::size_t end = cell_start_[static_cast<std::size_t>(cell) + 1];
-        if (begin == end) continue;
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        if (cells[i] == kNoCell) continue;
+        const std::size_t begin = cell_start_[cells[i]];
+        const std::size_t end = cell_start_[cells[i] + 1];
         const double v1 = two_features() ? (*c1)[i] : 0.0;
         for (std::size_t k = begin; k < end; ++k) {
             const std::uint32_t r = cell_regions_[k];
@@ -116,17 +129,25 @@ void RegionMembership::close_second_at_conditional_max(StridedColumn c0, Strided
 }
 
 std::vector<std::int64_t> RegionMembership::count(StridedColumn c0, const StridedColumn* c1,
-                                                  std::size_t n) const {
+                                                  std::size_t n,
+                                                  std::vector<std::uint32_t>& cells) const {
+    cells.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::ptrdiff_t cell = cell_of(c0[i]);
+        const bool empty = cell < 0 || cell_start_[static_cast<std::size_t>(cell)] ==
+                                           cell_start_[static_cast<std::size_t>(cell) + 1];
+        cells[i] = empty ? kNoCell : static_cast<std::uint32_t>(cell);
+    }
     std::vector<std::int64_t> offsets(size() + 1, 0);
-    for_each_member(c0, c1, n, [&](std::size_t, std::uint32_t r) { ++offsets[r + 1]; });
+    for_each_member(cells, c1, [&](std::size_t, std::uint32_t r) { ++offsets[r + 1]; });
     for (std::size_t r = 0; r < size(); ++r) offsets[r + 1] += offsets[r];
     return offsets;
 }
 
-void RegionMembership::fill(StridedColumn c0, const StridedColumn* c1, std::size_t n,
+void RegionMembership::fill(const std::vector<std::uint32_t>& cells, const StridedColumn* c1,
                             const std::vector<std::int64_t>& offsets, std::int64_t* rows) const {
     std::vector<std::int64_t> cursor(offsets.begin(), offsets.end() - 1);
-    for_each_member(c0, c1, n, [&](std::size_t i, std::uint32_t r) {
+    for_each_member(cells, c1, [&](std::size_t i, std::uint32_t r) {
         rows[cursor[r]++] = static_cast<std::int64_t>(i);
     });
 }
@@ -134,9 +155,10 @@ void RegionMembership::fill(StridedColumn c0, const StridedColumn* c1, std::size
 RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1,
                                      std::size_t n) const {
     RegionRows out;
-    out.offsets = count(c0, c1, n);
+    std::vector<std::uint32_t> cells;
+    out.offsets = count(c0, c1, n, cells);
     out.rows.resize(static_cast<std::size_t>(out.offsets.back()));
-    fill(c0, c1, n, out.offsets, out.rows.data());
+    fill(cells, c1, out.offsets, out.rows.data());
     return out;
 }
 

@@ -57,10 +57,12 @@ class RegionMembership {
     // value among the rows that meet the region's first-feature bound (open when none does).
     void close_second_at_conditional_max(StridedColumn c0, StridedColumn c1, std::size_t n);
 
-    // offsets (size() + 1 entries) of the groups that `fill` writes.
-    std::vector<std::int64_t> count(StridedColumn c0, const StridedColumn* c1, std::size_t n) const;
+    // offsets (size() + 1 entries) of the groups that `fill` writes. `cells` receives each
+    // row's cell, so that `fill` need not locate the rows again.
+    std::vector<std::int64_t> count(StridedColumn c0, const StridedColumn* c1, std::size_t n,
+                                    std::vector<std::uint32_t>& cells) const;
     // Writes the groups into `rows` (offsets.back() entries).
-    void fill(StridedColumn c0, const StridedColumn* c1, std::size_t n,
+    void fill(const std::vector<std::uint32_t>& cells, const StridedColumn* c1,
               const std::vector<std::int64_t>& offsets, std::int64_t* rows) const;
 
     // count + fill into owned storage.
@@ -71,8 +73,9 @@ class RegionMembership {
     // interval below it.
     std::ptrdiff_t cell_of(double v) const;
 
+    // Calls visit(row, region) for every member, rows ascending, given each row's cell.
     template <typename Visit>
-    void for_each_member(StridedColumn c0, const StridedColumn* c1, std::size_t n,
+    void for_each_member(const std::vector<std::uint32_t>& cells, const StridedColumn* c1,
                          Visit&& visit) const;
 
     std::vector<Bound> first_;
