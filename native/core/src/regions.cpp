@@ -39,61 +39,56 @@ RegionMembership::RegionMembership(std::vector<Bound> first, std::vector<Bound> 
     for (std::size_t r = 0; r < first_.size(); ++r) {
         const Bound& b = first_[r];
         if (std::isnan(b.lb) || std::isnan(b.ub) || b.lb > b.ub) continue;
-        const std::size_t lo = static_cast<std::size_t>(cell_of(b.lb));
-        const std::size_t ub_cell = static_cast<std::size_t>(cell_of(b.ub));
+        const std::size_t lo = cell_of(b.lb);
+        const std::size_t ub_cell = cell_of(b.ub);
         if (!b.closed && ub_cell == lo) continue;
         const std::size_t hi = b.closed ? ub_cell : ub_cell - 1;
         runs[r] = {lo, hi};
         for (std::size_t c = lo; c <= hi; ++c) ++per_cell[c + 1];
     }
-    for (std::size_t c = 0; c < cells; ++c) per_cell[c + 1] += per_cell[c];
+    for (std::size_t c = 0; c < cells; ++c) {
+        disjoint_ = disjoint_ && per_cell[c + 1] <= 1;
+        per_cell[c + 1] += per_cell[c];
+    }
     cell_start_ = per_cell;
     cell_regions_.resize(per_cell[cells]);
+    cell_region_.assign(cells, static_cast<std::uint32_t>(first_.size()));
     for (std::size_t r = 0; r < first_.size(); ++r) {
         for (std::size_t c = runs[r].first; c <= runs[r].second; ++c) {
             cell_regions_[per_cell[c]++] = static_cast<std::uint32_t>(r);
+            cell_region_[c] = static_cast<std::uint32_t>(r);
         }
     }
 }
 
-std::ptrdiff_t RegionMembership::cell_of(double v) const {
-    if (std::isnan(v)) return -1;
+std::size_t RegionMembership::cell_of(double v) const {
     // Few breakpoints (the usual case): a branch-free count beats a binary search on
-    // unpredictable data.
+    // unpredictable data. NaN compares false everywhere and gives cell 0.
     constexpr std::size_t kLinear = 32;
     if (breaks_.size() <= kLinear) {
-        std::ptrdiff_t below = 0;
-        std::ptrdiff_t equal = 0;
+        std::size_t below = 0;
+        std::size_t equal = 0;
         for (const double b : breaks_) {
             below += b < v;
             equal |= b == v;
         }
         return 2 * below + equal;
     }
+    if (std::isnan(v)) return 0;
     const auto it = std::lower_bound(breaks_.begin(), breaks_.end(), v);
-    const std::ptrdiff_t j = it - breaks_.begin();
-    if (it != breaks_.end() && *it == v) return 2 * j + 1;
-    return 2 * j;
-}
-
-namespace {
-constexpr std::uint32_t kNoCell = 0xffffffffu;
+    const std::size_t j = static_cast<std::size_t>(it - breaks_.begin());
+    return 2 * j + (it != breaks_.end() && *it == v);
 }
 
 template <typename Visit>
 void RegionMembership::for_each_member(const std::vector<std::uint32_t>& cells,
                                        const StridedColumn* c1, Visit&& visit) const {
-    if (two_features() && c1 == nullptr) {
-        throw std::invalid_argument("two-feature regions need the second column");
-    }
     for (std::size_t i = 0; i < cells.size(); ++i) {
-        if (cells[i] == kNoCell) continue;
         const std::size_t begin = cell_start_[cells[i]];
         const std::size_t end = cell_start_[cells[i] + 1];
-        const double v1 = two_features() ? (*c1)[i] : 0.0;
         for (std::size_t k = begin; k < end; ++k) {
             const std::uint32_t r = cell_regions_[k];
-            if (two_features() && !second_[r].contains(v1)) continue;
+            if (two_features() && !second_[r].contains((*c1)[i])) continue;
             visit(i, r);
         }
     }
@@ -107,10 +102,9 @@ void RegionMembership::close_second_at_conditional_max(StridedColumn c0, Strided
     std::vector<char> seen(regions, 0);
     std::vector<char> has_nan(regions, 0);
     for (std::size_t i = 0; i < n; ++i) {
-        const std::ptrdiff_t cell = cell_of(c0[i]);
-        if (cell < 0) continue;
-        const std::size_t begin = cell_start_[static_cast<std::size_t>(cell)];
-        const std::size_t end = cell_start_[static_cast<std::size_t>(cell) + 1];
+        const std::size_t cell = cell_of(c0[i]);
+        const std::size_t begin = cell_start_[cell];
+        const std::size_t end = cell_start_[cell + 1];
         if (begin == end) continue;
         const double v1 = c1[i];
         for (std::size_t k = begin; k < end; ++k) {
@@ -131,15 +125,25 @@ void RegionMembership::close_second_at_conditional_max(StridedColumn c0, Strided
 std::vector<std::int64_t> RegionMembership::count(StridedColumn c0, const StridedColumn* c1,
                                                   std::size_t n,
                                                   std::vector<std::uint32_t>& cells) const {
-    cells.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::ptrdiff_t cell = cell_of(c0[i]);
-        const bool empty = cell < 0 || cell_start_[static_cast<std::size_t>(cell)] ==
-                                           cell_start_[static_cast<std::size_t>(cell) + 1];
-        cells[i] = empty ? kNoCell : static_cast<std::uint32_t>(cell);
+    if (two_features() && c1 == nullptr) {
+        throw std::invalid_argument("two-feature regions need the second column");
     }
-    std::vector<std::int64_t> offsets(size() + 1, 0);
-    for_each_member(cells, c1, [&](std::size_t, std::uint32_t r) { ++offsets[r + 1]; });
+    const std::uint32_t none = static_cast<std::uint32_t>(size());
+    std::vector<std::int64_t> offsets(size() + 2, 0);
+    cells.resize(n);
+    if (disjoint_) {
+        // cells[i] := the row's region, or `none`; offsets[r + 1] counts region r.
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint32_t r = cell_region_[cell_of(c0[i])];
+            if (two_features()) r = r != none && second_[r].contains((*c1)[i]) ? r : none;
+            cells[i] = r;
+            ++offsets[r + 1];
+        }
+    } else {
+        for (std::size_t i = 0; i < n; ++i) cells[i] = static_cast<std::uint32_t>(cell_of(c0[i]));
+        for_each_member(cells, c1, [&](std::size_t, std::uint32_t r) { ++offsets[r + 1]; });
+    }
+    offsets.pop_back();
     for (std::size_t r = 0; r < size(); ++r) offsets[r + 1] += offsets[r];
     return offsets;
 }
@@ -147,6 +151,20 @@ std::vector<std::int64_t> RegionMembership::count(StridedColumn c0, const Stride
 void RegionMembership::fill(const std::vector<std::uint32_t>& cells, const StridedColumn* c1,
                             const std::vector<std::int64_t>& offsets, std::int64_t* rows) const {
     std::vector<std::int64_t> cursor(offsets.begin(), offsets.end() - 1);
+    if (disjoint_) {
+        // Rows outside every region write to a scratch slot that is never advanced.
+        std::int64_t scratch = 0;
+        cursor.push_back(0);
+        const std::uint32_t none = static_cast<std::uint32_t>(size());
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            const std::uint32_t r = cells[i];
+            const bool member = r != none;
+            std::int64_t* dst = member ? rows + cursor[r] : &scratch;
+            *dst = static_cast<std::int64_t>(i);
+            cursor[r] += member;
+        }
+        return;
+    }
     for_each_member(cells, c1, [&](std::size_t i, std::uint32_t r) {
         rows[cursor[r]++] = static_cast<std::int64_t>(i);
     });

@@ -109,6 +109,7 @@ struct RandomCase {
     bool two_features;
     int regions;
     int distinct_values;
+    bool disjoint;  // adjacent first-feature bounds, as the strategies produce them
 };
 
 class RegionMembershipRandom : public ::testing::TestWithParam<RandomCase> {};
@@ -138,8 +139,15 @@ TEST_P(RegionMembershipRandom, MatchesTestingEveryRowAgainstEveryRegion) {
         c1[i] = draw();
     }
     std::vector<Bound> first, second;
+    double edge = 0.0;
     for (int r = 0; r < param.regions; ++r) {
-        first.push_back(draw_bound());
+        Bound b = draw_bound();
+        if (param.disjoint) {
+            const double width = 0.5 * (1 + coin(gen) % 3);
+            b = Bound{edge, edge + width, r + 1 == param.regions};
+            edge += width;
+        }
+        first.push_back(b);
         if (param.two_features) second.push_back(draw_bound());
     }
     RegionMembership regions(first, second);
@@ -169,10 +177,13 @@ TEST_P(RegionMembershipRandom, MatchesTestingEveryRowAgainstEveryRegion) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, RegionMembershipRandom,
-                         ::testing::Values(RandomCase{1, false, 1, 5}, RandomCase{2, false, 7, 10},
-                                           RandomCase{3, false, 40, 60}, RandomCase{4, true, 1, 5},
-                                           RandomCase{5, true, 9, 12}, RandomCase{6, true, 30, 40},
-                                           RandomCase{7, false, 0, 5}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RegionMembershipRandom,
+    ::testing::Values(RandomCase{1, false, 1, 5, false}, RandomCase{2, false, 7, 10, false},
+                      RandomCase{3, false, 40, 60, false}, RandomCase{4, true, 1, 5, false},
+                      RandomCase{5, true, 9, 12, false}, RandomCase{6, true, 30, 40, false},
+                      RandomCase{7, false, 0, 5, false}, RandomCase{8, false, 6, 20, true},
+                      RandomCase{9, true, 6, 20, true}, RandomCase{10, false, 40, 60, true},
+                      RandomCase{11, true, 1, 3, true}));
 
 }  // namespace

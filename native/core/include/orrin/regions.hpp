@@ -69,9 +69,9 @@ class RegionMembership {
     RegionRows members(StridedColumn c0, const StridedColumn* c1, std::size_t n) const;
 
   private:
-    // -1 for NaN, else the cell index: 2j + 1 is the breakpoint j itself, 2j the open
-    // interval below it.
-    std::ptrdiff_t cell_of(double v) const;
+    // The cell of a value: 2j + 1 is breakpoint j itself, 2j the open interval below it.
+    // NaN lands in cell 0, which no region covers (every bound is at or above breakpoint 0).
+    std::size_t cell_of(double v) const;
 
     // Calls visit(row, region) for every member, rows ascending, given each row's cell.
     template <typename Visit>
@@ -83,6 +83,11 @@ class RegionMembership {
     std::vector<double> breaks_;
     std::vector<std::size_t> cell_start_;
     std::vector<std::uint32_t> cell_regions_;
+    // When no cell lies in two regions (disjoint regions, the usual case) each row belongs to
+    // at most one region: `cell_region_` maps a cell to it, or to size() for none, and the
+    // passes run without branches on the data.
+    bool disjoint_ = true;
+    std::vector<std::uint32_t> cell_region_;
 };
 
 }  // namespace orrin
