@@ -129,10 +129,6 @@ inline py::array_t<py::ssize_t> intp_array(const std::int64_t* rows, std::size_t
     return out;
 }
 
-inline const double* data_or_null(const py::array_t<double>& a, bool present) {
-    return present ? a.data() : nullptr;
-}
-
 // A number argument (bound, threshold) as a double; None or a non-number is a TypeError.
 inline double as_double(py::handle obj, const char* name) {
     if (obj.is_none()) throw py::type_error(std::string(name) + " must be a number, got None");

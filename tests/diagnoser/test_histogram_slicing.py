@@ -233,7 +233,10 @@ def test_constant_second_feature_bin_spans_value():
 @pytest.mark.parametrize("convert", [
     lambda a: a.astype(object),
     lambda a: pd.DataFrame(a, columns=["a", "b", "c"]), lambda a: np.asfortranarray(a),
-    lambda a: np.repeat(a, 2, axis=1)[:, ::2],
+    lambda a: np.repeat(a, 2, axis=1)[:, ::2], lambda a: a[::-1][::-1],
+    lambda a: a.astype(">f8"),
+    lambda a: np.frombuffer(b"\0" + np.ascontiguousarray(a).tobytes(), dtype=np.float64,
+                            offset=1).reshape(a.shape),
 ])
 def test_array_likes_give_the_same_result(convert):
     rng = np.random.default_rng(5)
@@ -245,6 +248,19 @@ def test_array_likes_give_the_same_result(convert):
     b._fit(convert(x), None, None, pd.Series(scores), sample_weight=None)
     same(a.weak_region, b.weak_region)
     same(a.rule_list, b.rule_list)
+
+
+def test_reversed_rows_read_in_order():
+    rng = np.random.default_rng(2)
+    x = rng.normal(size=(400, 2))
+    scores = scores_for(rng, x[:, 0])
+    a = slicer(["a", "b"], names=["a", "b"], min_samples=3)
+    a._fit(x[::-1], None, None, scores[::-1])
+    ref = ReferenceSlicing([0, 1], a.threshold_value, min_samples=3)
+    weak, rules, _ = ref._fit2d(np.ascontiguousarray(x[::-1]), np.zeros(400), None,
+                                np.ascontiguousarray(scores[::-1]))
+    same(a.weak_region, weak)
+    same(a.rule_list, rules)
 
 
 @pytest.mark.parametrize("dtype", [np.int32, np.int64, np.uint8, np.bool_, np.float32])

@@ -176,12 +176,6 @@ Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins,
     return h;
 }
 
-void scatter_by_bin(const Histogram& h, const double* values, double* out) {
-    std::vector<std::size_t> cursor(h.offset.begin(), h.offset.end() - 1);
-    const std::size_t n = h.rows;
-    for (std::size_t i = 0; i < n; ++i) out[cursor[h.bin[i]]++] = values[i];
-}
-
 void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const (&out)[3]) {
     std::vector<std::size_t> cursor(h.offset.begin(), h.offset.end() - 1);
     const std::size_t n = h.rows;

@@ -98,10 +98,14 @@ TEST(ScatterByBin, StableWithinEachBin) {
     const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 3);
     EXPECT_EQ(h.offset, (std::vector<std::size_t>{0, 2, 3, 7}));
     EXPECT_EQ(orrin::rows_by_bin(h), (std::vector<std::int64_t>{1, 4, 3, 0, 2, 5, 6}));
+    // Two columns: one contiguous, one read with a stride of 2.
     const std::vector<double> values{10, 11, 12, 13, 14, 15, 16};
-    std::vector<double> out(values.size());
-    orrin::scatter_by_bin(h, values.data(), out.data());
+    const std::vector<double> strided{0, -1, 1, -1, 2, -1, 3, -1, 4, -1, 5, -1, 6, -1};
+    std::vector<double> out(values.size()), out2(values.size());
+    orrin::scatter_by_bin(h, {{values.data(), 1}, {strided.data(), 2}, {}},
+                          {out.data(), out2.data(), nullptr});
     EXPECT_EQ(out, (std::vector<double>{11, 14, 13, 10, 12, 15, 16}));
+    EXPECT_EQ(out2, (std::vector<double>{1, 4, 3, 0, 2, 5, 6}));
 }
 
 TEST(AllFinite, RejectsNanAndInfinity) {
@@ -142,6 +146,24 @@ INSTANTIATE_TEST_SUITE_P(Cases, DistinctCount,
                                            DistinctCase{range_values(300), 200, 200},
                                            DistinctCase{range_values(300), 1000, 300},
                                            DistinctCase{range_values(50), 64, 50}));
+
+TEST(BuildHistogram, StridedColumnEqualsContiguousCopy) {
+    std::mt19937_64 gen(7);
+    std::normal_distribution<double> normal;
+    std::vector<double> matrix(3 * 400);
+    for (auto& v : matrix) v = normal(gen);
+    std::vector<double> column(400);
+    for (std::size_t i = 0; i < 400; ++i) column[i] = matrix[3 * i + 1];
+    const orrin::Histogram a = orrin::build_histogram(matrix.data() + 1, 400, 10, 3);
+    const orrin::Histogram b = orrin::build_histogram(column.data(), 400, 10);
+    EXPECT_EQ(a.edges, b.edges);
+    EXPECT_EQ(a.offset, b.offset);
+    EXPECT_EQ(orrin::rows_by_bin(a), orrin::rows_by_bin(b));
+    EXPECT_TRUE(orrin::all_finite(matrix.data(), 400, 3));
+    matrix[3 * 200] = std::nan("");
+    EXPECT_FALSE(orrin::all_finite(matrix.data(), 400, 3));
+    EXPECT_TRUE(orrin::all_finite(matrix.data() + 1, 400, 3));
+}
 
 TEST(BuildHistogram, BinsPartitionRowsAndKeepRowOrder) {
     const std::vector<double> x{5.0, 0.0, 10.0, 1.0, 9.0, 5.0, 10.0};

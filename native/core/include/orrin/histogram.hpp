@@ -66,14 +66,12 @@ Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins,
 
 // Stable counting sort by bin: out[offset[bin[i]] + (rank of i in its bin)] = values[i], so
 // every bin's values are contiguous and in row order.
-void scatter_by_bin(const Histogram& h, const double* values, double* out);
-
 // A strided input column; null data is skipped.
 struct Source {
     const double* data = nullptr;
     std::size_t stride = 1;
 };
-// The same for up to three columns at once.
+// Up to three columns at once.
 void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const (&out)[3]);
 
 // Row positions in the order of scatter_by_bin.
