@@ -372,3 +372,18 @@ def test_rows_partition_into_bins(values, bins):
         assert rec["counts"] == len(idx)
         seen[idx] += 1
     assert (seen == 1).all()
+
+
+@pytest.mark.parametrize("features", [["a"], ["a", "b"]])
+def test_zero_weight_bin_scores_nan_and_the_fit_completes(features):
+    # np.average raises for a bin whose weights sum to zero; such a bin is scored like an
+    # empty one: NaN, never weak, its rows still counted.
+    x = np.column_stack([np.repeat(np.arange(4.0), 25), np.tile(np.arange(5.0), 20)])
+    w = np.where(x[:, 0] == 1.0, 0.0, 1.0)
+    scores = np.where(x[:, 0] == 1.0, 100.0, 1.0)
+    s = slicer(features, names=["a", "b"], min_samples=1)
+    s._fit(x, None, None, scores, sample_weight=w)
+    nan_records = [r for r in s.rule_list if math.isnan(r["values"])]
+    assert nan_records and all(r["counts"] > 0 for r in nan_records)
+    assert sum(r["counts"] for r in s.rule_list) == 100
+    assert s.weak_region == []
