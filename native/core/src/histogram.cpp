@@ -19,29 +19,25 @@ std::string numpy_repr_count(std::size_t k) { return std::to_string(k); }
 std::size_t count_distinct_capped(const double* x, std::size_t n, std::size_t cap,
                                   std::size_t stride) {
     if (n == 0 || cap == 0) return 0;
-    if (cap <= kLinearCap) {
-        double seen[kLinearCap];
-        std::size_t count = 0;
-        double last = x[0] + 0.0;
-        seen[count++] = last;
-        for (std::size_t i = 1; i < n && count < cap; ++i) {
-            const double v = x[i * stride] + 0.0;
-            if (v == last) continue;
-            bool found = false;
-            for (std::size_t j = 0; j < count; ++j) {
-                if (seen[j] == v) {
-                    found = true;
-                    break;
-                }
-            }
-            if (!found) seen[count++] = v;
-            last = v;
-        }
-        return count;
+    // The first distinct values live in a short array (columns with few values, the usual
+    // bin counts); past kLinearCap of them a hash set takes over.
+    double seen[kLinearCap];
+    std::size_t count = 0;
+    double last = x[0] + 0.0;
+    seen[count++] = last;
+    std::size_t i = 1;
+    for (; i < n && count < cap && count < kLinearCap; ++i) {
+        const double v = x[i * stride] + 0.0;
+        if (v == last) continue;
+        last = v;
+        bool found = false;
+        for (std::size_t j = 0; j < count && !found; ++j) found = seen[j] == v;
+        if (!found) seen[count++] = v;
     }
-    std::unordered_set<double> seen;
-    for (std::size_t i = 0; i < n && seen.size() < cap; ++i) seen.insert(x[i * stride] + 0.0);
-    return seen.size();
+    if (count >= cap || i >= n) return count;
+    std::unordered_set<double> set(seen, seen + count);
+    for (; i < n && set.size() < cap; ++i) set.insert(x[i * stride] + 0.0);
+    return set.size();
 }
 
 std::pair<double, double> min_max(const double* x, std::size_t n, std::size_t stride) {

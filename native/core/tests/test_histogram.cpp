@@ -133,6 +133,11 @@ TEST_P(DistinctCount, CountsUpToTheCap) {
     EXPECT_EQ(orrin::count_distinct_capped(c.x.data(), c.x.size(), c.cap), c.expected);
 }
 
+std::vector<double> twice(std::vector<double> v) {
+    v.insert(v.end(), v.begin(), v.end());
+    return v;
+}
+
 std::vector<double> range_values(int n) {
     std::vector<double> v;
     for (int i = 0; i < n; ++i) v.push_back(i % 2 ? i : -i);
@@ -145,7 +150,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, DistinctCount,
                                            DistinctCase{{1.0, 2.0, 1.0, 3.0}, 2, 2},
                                            DistinctCase{range_values(300), 200, 200},
                                            DistinctCase{range_values(300), 1000, 300},
-                                           DistinctCase{range_values(50), 64, 50}));
+                                           DistinctCase{range_values(50), 64, 50},
+                                           DistinctCase{twice(range_values(70)), 100, 70},
+                                           DistinctCase{twice(range_values(70)), 65, 65}));
 
 TEST(BuildHistogram, StridedColumnEqualsContiguousCopy) {
     std::mt19937_64 gen(7);
