@@ -129,6 +129,32 @@ constexpr const char* kFitDoc =
 using Buffer = std::unique_ptr<double[]>;
 Buffer buffer(std::size_t n, bool needed) { return needed ? Buffer(new double[n]) : Buffer(); }
 
+// Pauses the cyclic garbage collector while a pass builds its records: thousands of small
+// dicts that cannot form cycles would otherwise trigger repeated full-heap scans. The
+// collector's previous state is restored on every exit.
+class GcPause {
+  public:
+    GcPause() : gc_(py::module_::import("gc")) {
+        was_enabled_ = gc_.attr("isenabled")().cast<bool>();
+        if (was_enabled_) gc_.attr("disable")();
+    }
+    ~GcPause() {
+        if (!was_enabled_) return;
+        PyObject* res = PyObject_CallMethod(gc_.ptr(), "enable", nullptr);
+        if (res == nullptr) {
+            PyErr_Clear();
+        } else {
+            Py_DECREF(res);
+        }
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+  private:
+    py::module_ gc_;
+    bool was_enabled_ = false;
+};
+
 // Python's max(a, b) and min(a, b): the first argument unless the second is strictly beyond.
 double py_max(double a, double b) { return b > a ? b : a; }
 double py_min(double a, double b) { return b < a ? b : a; }
@@ -380,12 +406,14 @@ py::array matrix_argument(const py::object& x) {
 }
 
 py::tuple fit1d_impl(const PassSettings& s, const RegionData& d) {
+    const GcPause pause;
     const PassResult r = run_pass(s, d);
     return py::make_tuple(r.weak_region, r.rule_list, edges_array(r.edges));
 }
 
 py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const RegionData& d,
                      const Column& x0, const Column& x1) {
+    const GcPause pause;
     py::list weak_region;
     py::list rule_list_all;
     py::list bin_stats;
