@@ -85,6 +85,9 @@ struct Column {
     const double* data = nullptr;
     std::size_t n = 0;
     std::size_t stride = 1;
+    bool has_range = false;  // lo and hi known (a checked column)
+    double lo = 0.0;
+    double hi = 0.0;
 };
 
 inline Column float64_column(const py::array& a, const char* name) {
@@ -111,13 +114,18 @@ inline Column float64_column(const py::array& a, const char* name) {
 }
 
 // Rejects NaN and infinite values in a column that is binned.
-inline void check_finite(const Column& x, const std::string& name) {
-    bool finite = true;
+// Also records the column's minimum and maximum.
+inline void check_finite(Column& x, const std::string& name) {
+    if (x.n == 0) return;
+    orrin::Range range{};
     {
         py::gil_scoped_release release;
-        finite = orrin::all_finite(x.data, x.n, x.stride);
+        range = orrin::value_range(x.data, x.n, x.stride);
     }
-    if (!finite)
+    x.has_range = true;
+    x.lo = range.lo;
+    x.hi = range.hi;
+    if (!range.finite)
         throw py::value_error(name + " holds NaN or infinite values; they cannot be binned");
 }
 

@@ -179,9 +179,11 @@ struct PassResult {
 };
 
 orrin::Histogram histogram_of(const double* x, std::size_t n, std::size_t max_bins,
-                              std::size_t stride = 1) {
+                              std::size_t stride, const double* range) {
     try {
         py::gil_scoped_release release;
+        if (range != nullptr)
+            return orrin::build_histogram(x, n, max_bins, stride, range[0], range[1]);
         return orrin::build_histogram(x, n, max_bins, stride);
     } catch (const orrin::HistogramError& e) {
         throw py::value_error(e.what());
@@ -237,7 +239,9 @@ bool at_least_min_samples(const py::object& min_samples, std::size_t count) {
 
 PassResult run_pass(const PassSettings& s, const RegionData& d) {
     PassResult res;
-    const orrin::Histogram h = histogram_of(d.x, d.n, s.max_bins, d.x_stride);
+    const double range[2] = {d.x_lo, d.x_hi};
+    const orrin::Histogram h =
+        histogram_of(d.x, d.n, s.max_bins, d.x_stride, d.has_range ? range : nullptr);
     const std::size_t k = h.nbins();
     const std::vector<double>& e = h.edges;
     res.edges = e;
@@ -418,7 +422,9 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
     py::list rule_list_all;
     py::list bin_stats;
     self.attr("bin_stats") = bin_stats;
-    const orrin::Histogram h0 = histogram_of(x0.data, d.n, base.max_bins, x0.stride);
+    const double first_range[2] = {x0.lo, x0.hi};
+    const orrin::Histogram h0 =
+        histogram_of(x0.data, d.n, base.max_bins, x0.stride, x0.has_range ? first_range : nullptr);
     const bool additive = base.metric.additive;
     // The second feature, scores and weights of every first-feature bin, contiguous and in
     // row order.
@@ -457,6 +463,9 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
         RegionData local;
         local.x = x1_sorted.get() + off;
         local.n = m;
+        local.has_range = true;
+        local.x_lo = range.first;
+        local.x_hi = range.second;
         local.scores = additive ? scores_sorted.get() + off : nullptr;
         local.weights = d.weights != nullptr ? weights_sorted.get() + off : nullptr;
         local.y = py::none();
@@ -505,7 +514,7 @@ void histogram_init(py::object self, py::object estimator, py::object slice_feat
 py::tuple fit1d(py::object self, py::object x, py::object y, py::object preds, py::object scores,
                 py::object lb1, py::object ub1, py::object /*lb2*/, py::object /*ub2*/,
                 py::object sample_weight) {
-    const Column values = float64_column(as_ndarray(x, "x"), "x");
+    Column values = float64_column(as_ndarray(x, "x"), "x");
     const std::size_t n = values.n;
     if (n == 0) throw py::value_error("x is empty: there are no samples to bin");
     check_finite(values, "x");

@@ -64,6 +64,9 @@ struct RegionData {
     const double* x = nullptr;
     std::size_t n = 0;
     std::size_t x_stride = 1;
+    bool has_range = false;  // x_lo, x_hi: the minimum and maximum of x, when known
+    double x_lo = 0.0;
+    double x_hi = 0.0;
     const double* scores = nullptr;   // per-sample scores (additive metrics)
     const double* weights = nullptr;  // float64 weights, or null for no weights
     py::object y;                     // numpy arrays indexed for the scoring callable
@@ -87,6 +90,9 @@ inline RegionArgs region_args(const SlicingConfig& c, const Column& x, const py:
     a.data.x = x.data;
     a.data.n = n;
     a.data.x_stride = x.stride;
+    a.data.has_range = x.has_range;
+    a.data.x_lo = x.lo;
+    a.data.x_hi = x.hi;
     a.data.y = aligned_array(y, n, "y");
     a.data.preds = aligned_array(preds, n, "preds");
     if (c.additive) {

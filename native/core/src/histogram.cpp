@@ -64,18 +64,33 @@ std::pair<double, double> min_max(const double* x, std::size_t n, std::size_t st
     return {lo[0], hi[0]};
 }
 
-bool all_finite(const double* x, std::size_t n, std::size_t stride) {
-    // x - x is 0 for a finite value and NaN otherwise; the sum stays 0 only if all are finite.
+Range value_range(const double* x, std::size_t n, std::size_t stride) {
+    // v - v is 0 for a finite value and NaN otherwise, so the lanes' sums stay 0 exactly
+    // when all values are finite. A NaN never wins a comparison, so lo and hi are those of
+    // the other values.
+    double lo[4] = {x[0], x[0], x[0], x[0]};
+    double hi[4] = {x[0], x[0], x[0], x[0]};
     double acc[4] = {0.0, 0.0, 0.0, 0.0};
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
         for (int l = 0; l < 4; ++l) {
             const double v = x[(i + l) * stride];
+            lo[l] = v < lo[l] ? v : lo[l];
+            hi[l] = v > hi[l] ? v : hi[l];
             acc[l] += v - v;
         }
     }
-    for (; i < n; ++i) acc[0] += x[i * stride] - x[i * stride];
-    return (acc[0] + acc[1]) + (acc[2] + acc[3]) == 0.0;
+    for (; i < n; ++i) {
+        const double v = x[i * stride];
+        lo[0] = v < lo[0] ? v : lo[0];
+        hi[0] = v > hi[0] ? v : hi[0];
+        acc[0] += v - v;
+    }
+    for (int l = 1; l < 4; ++l) {
+        lo[0] = lo[l] < lo[0] ? lo[l] : lo[0];
+        hi[0] = hi[l] > hi[0] ? hi[l] : hi[0];
+    }
+    return {lo[0], hi[0], (acc[0] + acc[1]) + (acc[2] + acc[3]) == 0.0};
 }
 
 std::vector<double> histogram_edges(double lo, double hi, std::size_t nbins) {
@@ -158,10 +173,15 @@ void assign_bins(const double* x, std::size_t n, const std::vector<double>& edge
 
 Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins,
                           std::size_t stride) {
-    Histogram h;
     const auto range = min_max(x, n, stride);
-    h.lo = range.first;
-    h.hi = range.second;
+    return build_histogram(x, n, max_bins, stride, range.first, range.second);
+}
+
+Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins, std::size_t stride,
+                          double lo, double hi) {
+    Histogram h;
+    h.lo = lo;
+    h.hi = hi;
     const std::size_t k = count_distinct_capped(x, n, std::min(max_bins, n), stride);
     h.edges = histogram_edges(h.lo, h.hi, k);
     h.rows = n;

@@ -108,14 +108,18 @@ TEST(ScatterByBin, StableWithinEachBin) {
     EXPECT_EQ(out2, (std::vector<double>{1, 4, 3, 0, 2, 5, 6}));
 }
 
-TEST(AllFinite, RejectsNanAndInfinity) {
-    std::vector<double> x(37, 1.5);
-    EXPECT_TRUE(orrin::all_finite(x.data(), x.size()));
+TEST(ValueRange, MinMaxAndNonFiniteValues) {
+    std::vector<double> x(37);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = (i * 7) % 37 - 10.0;
+    const orrin::Range r = orrin::value_range(x.data(), x.size());
+    EXPECT_TRUE(r.finite);
+    EXPECT_EQ(r.lo, -10.0);
+    EXPECT_EQ(r.hi, 26.0);
     for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
         for (std::size_t pos : {0u, 17u, 36u}) {
             std::vector<double> y(x);
             y[pos] = bad;
-            EXPECT_FALSE(orrin::all_finite(y.data(), y.size())) << bad << " at " << pos;
+            EXPECT_FALSE(orrin::value_range(y.data(), y.size()).finite) << bad << " at " << pos;
         }
     }
 }
@@ -166,10 +170,13 @@ TEST(BuildHistogram, StridedColumnEqualsContiguousCopy) {
     EXPECT_EQ(a.edges, b.edges);
     EXPECT_EQ(a.offset, b.offset);
     EXPECT_EQ(orrin::rows_by_bin(a), orrin::rows_by_bin(b));
-    EXPECT_TRUE(orrin::all_finite(matrix.data(), 400, 3));
+    const orrin::Range r = orrin::value_range(matrix.data() + 1, 400, 3);
+    const orrin::Histogram c = orrin::build_histogram(matrix.data() + 1, 400, 10, 3, r.lo, r.hi);
+    EXPECT_EQ(c.edges, b.edges);
+    EXPECT_EQ(orrin::rows_by_bin(c), orrin::rows_by_bin(b));
     matrix[3 * 200] = std::nan("");
-    EXPECT_FALSE(orrin::all_finite(matrix.data(), 400, 3));
-    EXPECT_TRUE(orrin::all_finite(matrix.data() + 1, 400, 3));
+    EXPECT_FALSE(orrin::value_range(matrix.data(), 400, 3).finite);
+    EXPECT_TRUE(orrin::value_range(matrix.data() + 1, 400, 3).finite);
 }
 
 TEST(BuildHistogram, BinsPartitionRowsAndKeepRowOrder) {

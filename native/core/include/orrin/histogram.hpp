@@ -37,8 +37,13 @@ std::size_t count_distinct_capped(const double* x, std::size_t n, std::size_t ca
 // Smallest and largest value of x (n > 0, no NaN).
 std::pair<double, double> min_max(const double* x, std::size_t n, std::size_t stride = 1);
 
-// False when x holds a NaN or an infinite value.
-bool all_finite(const double* x, std::size_t n, std::size_t stride = 1);
+// Smallest and largest value of x and whether every value is finite (n > 0), in one pass.
+struct Range {
+    double lo;
+    double hi;
+    bool finite;
+};
+Range value_range(const double* x, std::size_t n, std::size_t stride = 1);
 
 // The edges of `np.histogram` over the data range [lo, hi] with `nbins` bins (nbins > 0).
 // Throws HistogramError with numpy's message when the edges do not strictly increase.
@@ -63,6 +68,9 @@ struct Histogram {
 // Bins x into min(distinct values, max_bins) bins (n > 0, max_bins > 0, x finite).
 Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins,
                           std::size_t stride = 1);
+// The same with the column's known minimum and maximum.
+Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins, std::size_t stride,
+                          double lo, double hi);
 
 // Stable counting sort by bin: out[offset[bin[i]] + (rank of i in its bin)] = values[i], so
 // every bin's values are contiguous and in row order.
