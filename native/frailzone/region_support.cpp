@@ -82,6 +82,19 @@ void require_finite(const ColumnRef& column, const std::string& name, const py::
     }
 }
 
+py::ssize_t index_value(const py::handle& value, const std::string& name) {
+    PyObject* index = PyNumber_Index(value.ptr());
+    if (index == nullptr) {
+        PyErr_Clear();
+        throw py::type_error(name + " must be an integer, got " + std::string(py::repr(value)) +
+                             ".");
+    }
+    const py::ssize_t out = PyLong_AsSsize_t(index);
+    Py_DECREF(index);
+    if (out == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return out;
+}
+
 double record_bound(const py::handle& record, const char* key, std::size_t region) {
     py::object value;
     try {
@@ -109,7 +122,7 @@ std::vector<py::ssize_t> fidx_positions(const py::handle& fidx, py::ssize_t colu
     }
     std::vector<py::ssize_t> out;
     for (py::handle v : arr) {
-        const py::ssize_t c = v.cast<py::ssize_t>();
+        const py::ssize_t c = index_value(v, "fidx");
         if (c < 0 || c >= columns) {
             throw py::value_error("fidx position " + std::to_string(c) + " is outside the " +
                                   std::to_string(columns) + " columns of the feature matrix.");
