@@ -42,6 +42,9 @@ py::array as_aligned(const py::object& values, py::ssize_t rows, const std::stri
 }
 
 ColumnRef numeric_column(const py::array& x, py::ssize_t c, const std::string& name) {
+    if (x.ndim() != 2 || c < 0 || c >= x.shape(1)) {
+        throw py::index_error("column " + std::to_string(c) + " is outside " + name + ".");
+    }
     ColumnRef out;
     out.size = static_cast<std::size_t>(x.shape(0));
     const bool direct =

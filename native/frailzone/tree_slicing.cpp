@@ -213,8 +213,8 @@ void tree_slicing_fit(py::object self, py::object x, py::object y, py::object pr
     }
 
     py::array matrix = as_matrix(x, "x");
-    if (positions.back() >= matrix.shape(1)) {
-        throw py::value_error("x has fewer columns than feature_names.");
+    for (py::ssize_t p : positions) {
+        if (p >= matrix.shape(1)) throw py::value_error("x has fewer columns than feature_names.");
     }
     const py::object all_rows = py::slice(py::none(), py::none(), py::none());
     py::object tree_estimator = self.attr("tree_estimator");

@@ -286,3 +286,9 @@ def test_refit_starts_from_empty_stats():
     run(s, col(0, 1), col(0, 1))
     s.regions = []
     assert run(s, col(0, 1), col(0, 1)) is None and s.weak_region_stats == []
+
+
+def test_slice_feature_beyond_the_matrix_columns_is_refused():
+    s = stub([{"lb1": 0.0, "ub1": 1.0}], slice_features=["extra"])
+    with pytest.raises(IndexError, match="outside"):
+        run(s, col(0, 1), col(0, 1), feature_names=["a", "extra"])
