@@ -173,7 +173,7 @@ py::object RegionArrays::region(std::size_t r) const {
 RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef& c0,
                          const ColumnRef* c1) {
     RegionArrays out;
-    std::vector<std::uint32_t> cells;
+    orrin::RowCells cells;
     const orrin::StridedColumn* second = c1 != nullptr ? &c1->view : nullptr;
     {
         py::gil_scoped_release release;
