@@ -15,7 +15,7 @@ import numpy as np
 from sklearn.tree import DecisionTreeRegressor
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from harness import best_of  # noqa: E402
+from harness import best_of, fresh_process  # noqa: E402
 
 from orrin.diagnoser import frailzone as fz  # noqa: E402
 
@@ -99,9 +99,33 @@ def target_time(n, regions, columns, repeat):
     return best_of(f.get_target_idx, repeat), best_cpu(f.get_target_idx, repeat)
 
 
+MEMORY_SETUP = """
+import sys
+sys.path.insert(0, {here!r})
+from bench_tree_and_driver import FixedRegions, data, ONE
+from types import SimpleNamespace
+from orrin.diagnoser import frailzone as fz
+x, y, p = data({n})
+s = FixedRegions(slice_features=None)
+s.regions, s.columns = ONE, [0]
+f = fz.FrailZone(None, ["a"])
+f.diag = SimpleNamespace(weak_region_stats=[dict(r) for r in ONE], x=x, fidx=[0])
+"""
+
+
+def memory(n):
+    setup = MEMORY_SETUP.format(here=str(Path(__file__).resolve().parent), n=n)
+    for label, stmt in (("driver re-scoring", 's.fit(x, y, x, y, p, p, feature_names=["a", "b", "c"])'),
+                        ("get_target_idx", "f.get_target_idx()")):
+        r = fresh_process(setup, stmt)
+        print(f"memory n={n:>11,d}  {label:17s} peak RSS {r['peak_rss_mb']:8.1f} MB "
+              f"(data and imports {r['setup_rss_mb']:8.1f} MB)")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rows", default="1e5,1e6,1e7")
+    parser.add_argument("--memory", action="store_true", help="peak memory in fresh processes")
     args = parser.parse_args()
     sizes = [int(float(v)) for v in args.rows.split(",")]
     for n in sizes:
@@ -122,6 +146,9 @@ def main():
                          f"wall {t_idx[1] / prev[2][1]:5.1f}x cpu")
             print(line)
             prev = (n, t_drv, t_idx)
+    if args.memory:
+        for n in sizes:
+            memory(n)
 
 
 if __name__ == "__main__":
