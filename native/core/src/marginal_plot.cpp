@@ -136,18 +136,34 @@ HistogramPanel histogram_panel(const double* v, std::size_t n, std::size_t bins,
     const std::vector<double>& e = panel.edges;
 
     // np.histogram: the scaled position gives the bin, then one correction step against
-    // the edges themselves; the last bin includes the right edge.
+    // the edges themselves; the last bin includes the right edge. binned_statistic puts a
+    // value in the bin whose edges enclose it (the maximum in the last bin), which is the
+    // same bin unless the correction step fell short; such a value is searched for.
     std::vector<std::uint64_t> counts(bins, 0);
+    std::vector<std::uint64_t> hits(bins, 0);
+    std::vector<std::int64_t> moved(weak ? bins : 0, 0);  // scipy's bins minus numpy's
     const double nb = static_cast<double>(bins);
-    const auto last_bin = static_cast<std::ptrdiff_t>(bins) - 1;
+    const std::size_t last_bin = bins - 1;
     for (std::size_t i = 0; i < n; ++i) {
         const double x = v[i];
-        auto idx = static_cast<std::ptrdiff_t>(((x - first) / denom) * nb);
-        idx = std::min(std::max(idx, std::ptrdiff_t{0}), static_cast<std::ptrdiff_t>(bins));
-        if (idx == static_cast<std::ptrdiff_t>(bins)) --idx;
-        if (idx > 0 && x < e[static_cast<std::size_t>(idx)]) --idx;
-        if (idx != last_bin && x >= e[static_cast<std::size_t>(idx) + 1]) ++idx;
-        ++counts[static_cast<std::size_t>(idx)];
+        auto scaled = static_cast<std::ptrdiff_t>(((x - first) / denom) * nb);
+        scaled = std::min(std::max(scaled, std::ptrdiff_t{0}), static_cast<std::ptrdiff_t>(bins));
+        auto idx = static_cast<std::size_t>(scaled);
+        if (idx == bins) --idx;
+        if (idx > 0 && x < e[idx]) --idx;
+        if (idx != last_bin && x >= e[idx + 1]) ++idx;
+        ++counts[idx];
+        if (weak == nullptr) continue;
+        std::size_t j = idx;
+        if (!(e[j] <= x && (j == last_bin || x < e[j + 1]))) {
+            --moved[idx];
+            j = static_cast<std::size_t>(std::upper_bound(e.begin(), e.end(), x) - e.begin());
+            if (x >= e.back()) --j;
+            if (j == 0 || j > bins) continue;
+            --j;
+            ++moved[j];
+        }
+        hits[j] += weak[i] ? 1 : 0;
     }
     const double total = static_cast<double>(n);
     panel.centres.resize(bins);
@@ -156,25 +172,13 @@ HistogramPanel histogram_panel(const double* v, std::size_t n, std::size_t bins,
         panel.centres[b] = (e[b] + e[b + 1]) / 2.0;
         panel.density[b] = static_cast<double>(counts[b]) / (e[b + 1] - e[b]) / total;
     }
-
     if (weak != nullptr) {
-        // binned_statistic: bin = number of edges <= x; values on the last edge go to the
-        // last bin.
-        std::vector<std::uint64_t> members(bins, 0);
-        std::vector<std::uint64_t> hits(bins, 0);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double x = v[i];
-            auto j = static_cast<std::size_t>(std::upper_bound(e.begin(), e.end(), x) - e.begin());
-            if (x >= e.back()) --j;
-            if (j == 0 || j > bins) continue;
-            ++members[j - 1];
-            hits[j - 1] += weak[i] ? 1 : 0;
-        }
         panel.weak_share.resize(bins);
         for (std::size_t b = 0; b < bins; ++b) {
-            panel.weak_share[b] =
-                members[b] == 0 ? std::numeric_limits<double>::quiet_NaN()
-                                : static_cast<double>(hits[b]) / static_cast<double>(members[b]);
+            const auto members = static_cast<std::int64_t>(counts[b]) + moved[b];
+            panel.weak_share[b] = members == 0
+                                      ? std::numeric_limits<double>::quiet_NaN()
+                                      : static_cast<double>(hits[b]) / static_cast<double>(members);
         }
     }
     return panel;
@@ -219,9 +223,22 @@ class IntervalMax {
   private:
     // Piece 2j+1 is the endpoint ends_[j], piece 2j the gap below it.
     std::size_t piece(double v) const {
-        const auto j = static_cast<std::size_t>(std::lower_bound(ends_.begin(), ends_.end(), v) -
-                                                ends_.begin());
+        const std::size_t j = lower_bound_index(v);
         return (j < ends_.size() && ends_[j] == v) ? 2 * j + 1 : 2 * j;
+    }
+
+    // Position of the first endpoint not below v; a branch-free search, since row values
+    // land in unpredictable pieces.
+    std::size_t lower_bound_index(double v) const {
+        if (ends_.empty()) return 0;
+        const double* base = ends_.data();
+        std::size_t len = ends_.size();
+        while (len > 1) {
+            const std::size_t half = len / 2;
+            base = (base[half] < v) ? base + half : base;
+            len -= half;
+        }
+        return static_cast<std::size_t>(base - ends_.data()) + (*base < v ? 1 : 0);
     }
 
     std::vector<double> ends_;
