@@ -6,7 +6,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +20,11 @@ namespace {
 
 using namespace pybind11::literals;
 using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// Largest grids drawn: the curve holds two doubles per point and the map grid x grid cells,
+// and beyond these sizes memory, not the figure, would give out.
+constexpr std::size_t kMaxCurveGrid = std::size_t{1} << 24;
+constexpr std::size_t kMaxMapGrid = std::size_t{1} << 14;
 
 constexpr const char* kLightBars = "#c0dbec";
 constexpr const char* kDarkBars = "#69a5cf";
@@ -69,7 +73,9 @@ std::size_t checked_grid(const py::object& grid) {
         throw py::type_error("grid must be an integer, got " +
                              std::string(py::str(py::type::of(grid).attr("__name__"))) + ".");
     }
-    const py::int_ value(py::reinterpret_steal<py::object>(PyNumber_Index(grid.ptr())));
+    PyObject* index = PyNumber_Index(grid.ptr());
+    if (index == nullptr) throw py::error_already_set();
+    const py::int_ value(py::reinterpret_steal<py::object>(index));
     if (value < py::int_(2)) {
         throw py::value_error("grid must be at least 2, got " + std::string(py::str(value)) + ".");
     }
@@ -313,9 +319,6 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
     const std::size_t bins = checked_bins(rec["bins"]);
     const orrin::HistogramPanel panel0 = compute_panel(x0, bins, weak);
     const orrin::HistogramPanel panel1 = compute_panel(x1, bins, weak);
-    if (grid > std::numeric_limits<std::size_t>::max() / sizeof(double) / grid) {
-        throw py::value_error("grid is too large for a grid x grid region map.");
-    }
 
     double min1 = 0.0, max1 = 0.0, min2 = 0.0, max2 = 0.0;
     orrin::RegionMap map;
@@ -404,6 +407,12 @@ py::object plot_marginal(const py::object& diagnose_result, const py::object& gr
     if (x.attr("ndim").cast<int>() != 2)
         throw py::value_error("x must be a two-dimensional array.");
 
+    const std::size_t max_grid = py::len(fidx) == 1 ? kMaxCurveGrid : kMaxMapGrid;
+    if (grid > max_grid) {
+        throw py::value_error("grid must be at most " + std::to_string(max_grid) + " with " +
+                              std::to_string(py::len(fidx) == 1 ? 1 : 2) +
+                              " slice feature(s), got " + std::to_string(grid) + ".");
+    }
     if (py::len(fidx) == 1) return plot_one_feature(rec, figsize, x, fidx, grid, scaler);
     return plot_two_features(rec, figsize, x, fidx, grid, scaler);
 }

@@ -8,6 +8,8 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
 import scipy.stats  # noqa: E402
 from matplotlib.colors import to_rgba  # noqa: E402
 
@@ -250,7 +252,7 @@ def test_one_feature_histogram_equals_numpy_and_scipy(column, sign):
     ax = fig.axes[1]
     xint, density, width, share = ref_histogram(v, 10, sign * scores <= sign * threshold)
     (pos, heights, widths, face, edge), (pos2, heights2, widths2, face2, _) = bar_data(ax)
-    np.testing.assert_array_equal(pos, xint)
+    np.testing.assert_allclose(pos, xint, rtol=1e-12, atol=1e-12)
     np.testing.assert_array_equal(heights, density)
     np.testing.assert_array_equal(heights2, share)
     np.testing.assert_allclose(np.hstack([widths, widths2]), width, rtol=1e-12, atol=0)
@@ -358,7 +360,7 @@ def test_two_feature_panels():
     for ax, v, horizontal in ((ax_bottom, X2[:, 0], False), (ax_left, X2[:, 2], True)):
         xint, density, width, share = ref_histogram(v, 10, split)
         (pos, length, thick, face, _), (_, length2, _, face2, _) = bar_data(ax, horizontal)
-        np.testing.assert_array_equal(pos, xint)
+        np.testing.assert_allclose(pos, xint, rtol=1e-12, atol=1e-12)
         np.testing.assert_array_equal(length, density)
         np.testing.assert_array_equal(length2, share)
         np.testing.assert_allclose(thick, width, rtol=1e-12, atol=0)
@@ -430,6 +432,15 @@ def test_bad_grid_is_refused_before_drawing(grid, error):
     assert plt.get_fignums() == before
 
 
+@pytest.mark.parametrize("fidx, grid", [([1], 2**24 + 1), ([0, 2], 2**14 + 1)])
+def test_grid_beyond_what_memory_holds_is_refused(fidx, grid):
+    regions = [{"lb1": 0.0, "ub1": 1.0, "lb2": 0.0, "ub2": 1.0, "train_MSE": 0.9}]
+    before = plt.get_fignums()
+    with pytest.raises(ValueError, match="grid must be at most"):
+        plot_marginal(record(X2, fidx, regions, [rule(0.0, 1.0, 0.9)]), grid=grid)
+    assert plt.get_fignums() == before
+
+
 def test_numpy_integer_grid_is_accepted():
     fig = plot_marginal(record(X, [1], [{"lb1": 0.0, "ub1": 1.0, "train_MSE": 0.9}],
                                [rule(0.0, 1.0, 0.9)]), grid=np.int32(20))
@@ -461,6 +472,11 @@ BASE_REGION = [{"lb1": 0.0, "ub1": 1.0, "train_MSE": 0.9}]
                     [rule(0.0, 1.0, 0.9)]), TypeError, "numbers"),
     (lambda: record(X, [1], BASE_REGION, [rule(0.0, 1.0, 0.9)], bins=0), ValueError, "bins"),
     (lambda: record(X, [1], [{"lb1": 0.0}], [rule(0.0, 1.0, 0.9)]), KeyError, "ub1"),
+    (lambda: record(X[:0], [1], BASE_REGION, [rule(0.0, 1.0, 0.9)], scores=np.zeros(0)),
+     ValueError, "no rows"),
+    (lambda: record(X, [0, 2], [{"lb1": 0.0, "ub1": 1.0}]), KeyError, "lb2"),
+    (lambda: _with(record(X, [1], BASE_REGION, [rule(0.0, 1.0, 0.9)]), fidx=[]),
+     ValueError, "fidx"),
 ])
 def test_bad_records_raise_before_drawing(make, error, match):
     res = make()
@@ -486,3 +502,55 @@ def test_array_likes_draw_like_float64(convert):
                                   ref.axes[0].lines[0].get_ydata())
     assert [b[1].tolist() for b in bar_data(fig.axes[1])] == \
         [b[1].tolist() for b in bar_data(ref.axes[1])]
+
+
+finite = st.floats(-1e6, 1e6, allow_nan=False, allow_subnormal=False)
+
+
+@settings(max_examples=60, deadline=None)
+@given(values=st.lists(st.one_of(finite, st.sampled_from([0.0, 0.1, 0.2, 0.3, 1.0])),
+                       min_size=1, max_size=200),
+       bins=st.integers(1, 25), sign=st.sampled_from([-1, 1]))
+def test_histogram_bars_equal_numpy_and_scipy_on_any_column(values, bins, sign):
+    v = np.array(values)
+    scores = np.arange(len(v)) % 3 / 2.0
+    res = record(np.column_stack([v, v]), [0], [{"lb1": 0.0, "ub1": 1.0, "train_MSE": 0.9}],
+                 [rule(v.min(), v.max(), 0.5)], scores=scores, threshold=0.5, sign=sign,
+                 bins=bins)
+    try:
+        xint, density, _, share = ref_histogram(v, bins, sign * scores <= sign * 0.5)
+    except ValueError:
+        with pytest.raises(ValueError, match="Too many bins"):
+            plot_marginal(res)
+        return
+    fig = plot_marginal(res)
+    (pos, heights, *_), (_, heights2, *_) = bar_data(fig.axes[1])
+    np.testing.assert_allclose(pos, xint, rtol=1e-12, atol=1e-12)
+    np.testing.assert_array_equal(heights, density)
+    np.testing.assert_array_equal(heights2, share)
+    plt.close("all")
+
+
+@st.composite
+def rule_lists(draw):
+    cuts = sorted(draw(st.lists(st.floats(-3.0, 3.0), min_size=2, max_size=12)))
+    rules = []
+    for lo, hi in zip(cuts[:-1], cuts[1:]):
+        if draw(st.booleans()):
+            hi = lo + draw(st.sampled_from([0.0, 1e-6, 1e-3]))  # narrower than the grid
+        rules.append(rule(lo, hi, draw(st.floats(-5.0, 5.0))))
+    return draw(st.permutations(rules))
+
+
+@settings(max_examples=60, deadline=None)
+@given(rules=rule_lists(), grid=st.integers(2, 300))
+def test_score_curve_equals_reference_for_any_rules(rules, grid):
+    x = np.column_stack([np.linspace(-3.0, 3.0, 50)] * 2)
+    lo = x[:, 0].min()
+    covered = [r for r in rules if r["splits"]["f0"]["lb"] >= lo]
+    fig = plot_marginal(record(x, [0], [{"lb1": 0.0, "ub1": 1.0, "train_MSE": 0.9}], covered),
+                        grid=grid)
+    xs, ys = ref_curve(x[:, 0], covered, grid)
+    np.testing.assert_array_equal(fig.axes[0].lines[0].get_xdata(), xs)
+    np.testing.assert_array_equal(fig.axes[0].lines[0].get_ydata(), ys)
+    plt.close("all")
