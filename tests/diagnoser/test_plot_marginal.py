@@ -554,3 +554,33 @@ def test_score_curve_equals_reference_for_any_rules(rules, grid):
     np.testing.assert_array_equal(fig.axes[0].lines[0].get_xdata(), xs)
     np.testing.assert_array_equal(fig.axes[0].lines[0].get_ydata(), ys)
     plt.close("all")
+
+
+@pytest.mark.parametrize("features", [["x1"], ["x1", "x3"]])
+@pytest.mark.parametrize("method", ["histogram", "tree"])
+def test_plot_of_a_fitted_diagnoser(method, features):
+    from sklearn.linear_model import LinearRegression
+
+    rng = np.random.default_rng(11)
+    x = rng.uniform(-1, 1, size=(1200, 4))
+    y = x[:, 0] + np.where(x[:, 1] > 0.3, 3.0, 0.3) * rng.normal(size=1200)
+    model = LinearRegression().fit(x, y)
+    diag = fz.FrailZone(model, features, task_type="regression", method=method,
+                        min_samples=20, use_test=True)
+    names = ["x0", "x1", "x2", "x3"]
+    diag.fit(x, y, np.arange(600), np.arange(600, 1200), prediction=model.predict(x),
+             feature_names=names)
+    res = diag.get_marginal()
+    stats = res.value["weak_region_stats"]
+    assert stats, "the noisy half of x1 must show up as a weak region"
+    fig = fz.FrailZone.plot_marginal(res, grid=200)
+    xs = res.value["x"]
+    if len(features) == 1:
+        ref_x, ref_y = ref_curve(xs[:, 1], res.value["rule_list"], 200)
+        np.testing.assert_array_equal(fig.axes[0].lines[0].get_xdata(), ref_x)
+        np.testing.assert_array_equal(fig.axes[0].lines[0].get_ydata(), ref_y)
+        assert [t.get_text() for t in fig.axes[0].texts] == [str(i) for i in range(len(stats))]
+    else:
+        img, labels = ref_map(xs[:, 1], xs[:, 3], stats, 200)
+        np.testing.assert_array_equal(fig.axes[0].images[0].get_array(), np.flipud(img.T))
+        assert [(t.get_text(), *t.xy) for t in fig.axes[0].texts] == labels
