@@ -64,15 +64,8 @@ def make_record(rows, seed=0):
     return TestDataResult(key="frailzone_plot", value=value)
 
 
-def plot_marginal():
-    cls = getattr(fz, "FrailZone", None)
-    if cls is not None and hasattr(cls, "plot_marginal"):
-        return cls.plot_marginal
-    return fz._plot_marginal
-
-
 def main(row_counts):
-    draw = plot_marginal()
+    draw = fz.FrailZone.plot_marginal
     print(f"{'rows':>10} {'full s':>9} {'outside s':>10} {'outside %':>10} "
           f"{'rendered s':>11} {'outside %':>10}")
     for rows in row_counts:

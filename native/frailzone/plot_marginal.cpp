@@ -420,13 +420,6 @@ py::object plot_marginal(const py::object& diagnose_result, const py::object& gr
 }  // namespace
 
 void register_plot_marginal(py::module_& m) {
-    if (!py::hasattr(m, "FrailZone")) {
-        m.attr("_plot_marginal") = py::cpp_function(
-            &plot_marginal, py::name("plot_marginal"), kPlotMarginalDoc, py::arg("diagnose_result"),
-            py::arg("grid") = 1000, py::arg("scaler") = py::none(),
-            py::arg("figsize") = py::make_tuple(6, 6));
-        return;
-    }
     py::object cls = m.attr("FrailZone");
     orrin_py::def_static(cls, "plot_marginal", &plot_marginal, kPlotMarginalDoc,
                          py::arg("diagnose_result"), py::arg("grid") = 1000,

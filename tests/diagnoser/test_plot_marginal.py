@@ -21,11 +21,7 @@ LIGHT = to_rgba("#c0dbec")
 DARK = to_rgba("#69a5cf")
 
 
-def plot_marginal(*args, **kwargs):
-    cls = getattr(fz, "FrailZone", None)
-    if cls is not None and hasattr(cls, "plot_marginal"):
-        return cls.plot_marginal(*args, **kwargs)
-    return fz._plot_marginal(*args, **kwargs)
+plot_marginal = fz.FrailZone.plot_marginal
 
 
 @pytest.fixture(autouse=True)
