@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "orrin/histogram.hpp"
 #include "orrin/marginal_plot.hpp"
 #include "pyclass.hpp"
 #include "registry.hpp"
@@ -169,7 +170,7 @@ orrin::HistogramPanel compute_panel(const Array& col, std::size_t bins,
                                     const std::vector<std::uint8_t>& weak) {
     const auto n = static_cast<std::size_t>(col.size());
     py::gil_scoped_release release;
-    const std::size_t nbins = orrin::distinct_count_capped(col.data(), n, bins);
+    const std::size_t nbins = orrin::count_distinct_capped(col.data(), n, bins);
     return orrin::histogram_panel(col.data(), n, nbins, weak.empty() ? nullptr : weak.data());
 }
 

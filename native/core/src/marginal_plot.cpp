@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "orrin/histogram.hpp"
+
 namespace orrin {
 
 std::vector<double> numpy_linspace(double start, double stop, std::size_t num) {
@@ -93,46 +95,14 @@ void nan_min_max(const std::vector<double>& v, double& lo, double& hi) {
     }
 }
 
-std::size_t distinct_count_capped(const double* v, std::size_t n, std::size_t cap) {
-    if (cap == 0) return 0;
-    constexpr std::size_t kSmallCap = 64;
-    if (cap > kSmallCap) {
-        std::vector<double> sorted(v, v + n);
-        std::sort(sorted.begin(), sorted.end());
-        const auto distinct =
-            static_cast<std::size_t>(std::unique(sorted.begin(), sorted.end()) - sorted.begin());
-        return std::min(distinct, cap);
-    }
-    // A few distinct values suffice: keep a small sorted set and stop once it is full.
-    std::vector<double> seen;
-    seen.reserve(cap);
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto it = std::lower_bound(seen.begin(), seen.end(), v[i]);
-        if (it != seen.end() && *it == v[i]) continue;
-        seen.insert(it, v[i]);
-        if (seen.size() == cap) break;
-    }
-    return seen.size();
-}
-
 HistogramPanel histogram_panel(const double* v, std::size_t n, std::size_t bins,
                                const std::uint8_t* weak) {
     if (n == 0 || bins == 0) throw std::invalid_argument("histogram needs data and bins >= 1.");
-    double first = *std::min_element(v, v + n);
-    double last = *std::max_element(v, v + n);
-    if (first == last) {
-        first -= 0.5;
-        last += 0.5;
-    }
-    const double denom = last - first;
+    const auto [lo, hi] = min_max(v, n);
     HistogramPanel panel;
-    panel.edges = numpy_linspace(first, last, bins + 1);
-    for (std::size_t i = 0; i < bins; ++i) {
-        if (!(panel.edges[i] < panel.edges[i + 1]) || !std::isfinite(denom)) {
-            throw std::invalid_argument("Too many bins for data range. Cannot create " +
-                                        std::to_string(bins) + " finite-sized bins.");
-        }
-    }
+    panel.edges = histogram_edges(lo, hi, bins);
+    const double first = panel.edges.front();
+    const double denom = panel.edges.back() - first;
     const std::vector<double>& e = panel.edges;
 
     // np.histogram: the scaled position gives the bin, then one correction step against

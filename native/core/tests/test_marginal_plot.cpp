@@ -17,9 +17,9 @@ struct LinspaceCase {
     std::size_t num;
 };
 
-class Linspace : public ::testing::TestWithParam<LinspaceCase> {};
+class PlotLinspace : public ::testing::TestWithParam<LinspaceCase> {};
 
-TEST_P(Linspace, StartPlusIndexTimesStepEndingExactlyAtStop) {
+TEST_P(PlotLinspace, StartPlusIndexTimesStepEndingExactlyAtStop) {
     const LinspaceCase c = GetParam();
     const std::vector<double> v = orrin::numpy_linspace(c.start, c.stop, c.num);
     ASSERT_EQ(v.size(), c.num);
@@ -30,17 +30,17 @@ TEST_P(Linspace, StartPlusIndexTimesStepEndingExactlyAtStop) {
     EXPECT_EQ(v.back(), c.stop);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ranges, Linspace,
+INSTANTIATE_TEST_SUITE_P(Ranges, PlotLinspace,
                          ::testing::Values(LinspaceCase{0.0, 1.0, 11},
                                            LinspaceCase{-3.3, 7.1, 1000}, LinspaceCase{0.1, 0.7, 2},
                                            LinspaceCase{5.0, -5.0, 7}));
 
-TEST(Linspace, ConstantRangeRepeatsStart) {
+TEST(PlotLinspaceConstant, RepeatsStart) {
     const std::vector<double> v = orrin::numpy_linspace(2.5, 2.5, 10);
     for (double e : v) EXPECT_EQ(e, 2.5);
 }
 
-TEST(ScoreCurve, RulesSetTheirGridPointsUpperBoundOpenUnlessMaximum) {
+TEST(PlotScoreCurve, RulesSetTheirGridPointsUpperBoundOpenUnlessMaximum) {
     const auto c = orrin::score_curve(0.0, 4.0, 5, {{0.0, 2.0, 1.5}, {2.0, 4.0, 3.0}});
     EXPECT_EQ(c.x, (std::vector<double>{0.0, 1.0, 2.0, 3.0, 4.0}));
     EXPECT_EQ(c.y, (std::vector<double>{1.5, 1.5, 3.0, 3.0, 3.0}));
@@ -48,7 +48,7 @@ TEST(ScoreCurve, RulesSetTheirGridPointsUpperBoundOpenUnlessMaximum) {
     EXPECT_EQ(open.y, (std::vector<double>{0.0, 7.0, 7.0, 0.0, 0.0}));
 }
 
-TEST(ScoreCurve, NarrowRuleInsertsTenPointsBetweenItsNeighbours) {
+TEST(PlotScoreCurve, NarrowRuleInsertsTenPointsBetweenItsNeighbours) {
     const auto c = orrin::score_curve(0.0, 4.0, 5, {{1.2, 1.4, 9.0}, {1.25, 1.3, 5.0}});
     const std::vector<double> ten = orrin::numpy_linspace(1.2, 1.4, 10);
     ASSERT_EQ(c.x.size(), 15u);
@@ -62,7 +62,7 @@ TEST(ScoreCurve, NarrowRuleInsertsTenPointsBetweenItsNeighbours) {
     }
 }
 
-TEST(ScoreCurve, RuleBeforeTheFirstPointGoesFirst) {
+TEST(PlotScoreCurve, RuleBeforeTheFirstPointGoesFirst) {
     const auto c = orrin::score_curve(0.0, 4.0, 5, {{0.0, 0.0, 2.0}});
     ASSERT_EQ(c.x.size(), 15u);
     for (std::size_t i = 0; i < 10; ++i) {
@@ -73,26 +73,26 @@ TEST(ScoreCurve, RuleBeforeTheFirstPointGoesFirst) {
     EXPECT_EQ(c.y[10], 0.0);
 }
 
-TEST(ScoreCurve, RuleBeyondTheLastPointGoesLast) {
+TEST(PlotScoreCurve, RuleBeyondTheLastPointGoesLast) {
     const auto c = orrin::score_curve(0.0, 4.0, 5, {{5.0, 6.0, 2.0}});
     ASSERT_EQ(c.x.size(), 15u);
     EXPECT_EQ(c.x[5], 5.0);
     EXPECT_EQ(c.x.back(), 6.0);
 }
 
-class BadRule : public ::testing::TestWithParam<orrin::CurveRule> {};
+class PlotBadRule : public ::testing::TestWithParam<orrin::CurveRule> {};
 
-TEST_P(BadRule, IsRefused) {
+TEST_P(PlotBadRule, IsRefused) {
     EXPECT_THROW(orrin::score_curve(0.0, 4.0, 5, {{0.0, 1.0, 1.0}, GetParam()}),
                  std::invalid_argument);
 }
 
-INSTANTIATE_TEST_SUITE_P(Bounds, BadRule,
+INSTANTIATE_TEST_SUITE_P(Bounds, PlotBadRule,
                          ::testing::Values(orrin::CurveRule{2.0, 1.0, 0.0},
                                            orrin::CurveRule{kNaN, 1.0, 0.0},
                                            orrin::CurveRule{0.0, kNaN, 0.0}));
 
-TEST(NanMinMax, IgnoresNaNAndReportsAllNaN) {
+TEST(PlotNanMinMax, IgnoresNaNAndReportsAllNaN) {
     double lo = 0.0, hi = 0.0;
     orrin::nan_min_max({kNaN, 3.0, -1.0, kNaN}, lo, hi);
     EXPECT_EQ(lo, -1.0);
@@ -101,31 +101,7 @@ TEST(NanMinMax, IgnoresNaNAndReportsAllNaN) {
     EXPECT_TRUE(std::isnan(lo) && std::isnan(hi));
 }
 
-struct DistinctCase {
-    std::vector<double> v;
-    std::size_t cap, expected;
-};
-
-class DistinctCount : public ::testing::TestWithParam<DistinctCase> {};
-
-TEST_P(DistinctCount, CountsUpToCap) {
-    const DistinctCase& c = GetParam();
-    EXPECT_EQ(orrin::distinct_count_capped(c.v.data(), c.v.size(), c.cap), c.expected);
-}
-
-std::vector<double> ramp(std::size_t n) {
-    std::vector<double> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<double>((i * 7) % n);
-    return v;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Values, DistinctCount,
-    ::testing::Values(DistinctCase{{1.0, 1.0, 2.0, 0.0, -0.0}, 10, 3},  // -0.0 equals 0.0
-                      DistinctCase{{1.0, 2.0, 3.0, 4.0}, 2, 2}, DistinctCase{ramp(500), 100, 100},
-                      DistinctCase{ramp(50), 100, 50}, DistinctCase{{5.0}, 10, 1}));
-
-TEST(HistogramPanel, CountsDensityAndCentres) {
+TEST(PlotHistogramPanel, CountsDensityAndCentres) {
     // Edges 0, 1, 2, 3, 4; inner edge values go right, the maximum into the last bin.
     const std::vector<double> v{0.0, 1.0, 1.0, 2.5, 4.0, 4.0, 3.0, 0.5};
     const auto p = orrin::histogram_panel(v.data(), v.size(), 4, nullptr);
@@ -135,14 +111,14 @@ TEST(HistogramPanel, CountsDensityAndCentres) {
     EXPECT_TRUE(p.weak_share.empty());
 }
 
-TEST(HistogramPanel, ConstantColumnSpansOneUnit) {
+TEST(PlotHistogramPanel, ConstantColumnSpansOneUnit) {
     const std::vector<double> v(6, 3.0);
     const auto p = orrin::histogram_panel(v.data(), v.size(), 1, nullptr);
     EXPECT_EQ(p.edges, (std::vector<double>{2.5, 3.5}));
     EXPECT_EQ(p.density, (std::vector<double>{1.0}));
 }
 
-TEST(HistogramPanel, WeakShareIsTheMeanFlagPerBinAndNaNWhenEmpty) {
+TEST(PlotHistogramPanel, WeakShareIsTheMeanFlagPerBinAndNaNWhenEmpty) {
     const std::vector<double> v{0.0, 0.2, 0.4, 3.0, 3.9, 4.0};
     const std::vector<std::uint8_t> weak{1, 0, 0, 1, 1, 0};
     const auto p = orrin::histogram_panel(v.data(), v.size(), 4, weak.data());
@@ -153,7 +129,7 @@ TEST(HistogramPanel, WeakShareIsTheMeanFlagPerBinAndNaNWhenEmpty) {
     EXPECT_EQ(p.weak_share[3], 2.0 / 3.0);
 }
 
-TEST(HistogramPanel, TooManyBinsForTheRangeIsRefused) {
+TEST(PlotHistogramPanel, TooManyBinsForTheRangeIsRefused) {
     const std::vector<double> v{1e16, 1e16 + 2.0};
     EXPECT_THROW(orrin::histogram_panel(v.data(), v.size(), 10, nullptr), std::invalid_argument);
 }
@@ -170,7 +146,7 @@ struct MapFixture {
     }
 };
 
-TEST(RegionMap, SecondBoundClosesAtTheLargestValueOfTheFirstIntervalRows) {
+TEST(PlotRegionMap, SecondBoundClosesAtTheLargestValueOfTheFirstIntervalRows) {
     const MapFixture f;
     // Rows with 0 <= x0 < 2 have x1 in {0, 2}: ub2 = 2 is their maximum, so closed.
     const auto m = f.run({{0.0, 2.0, 0.0, 2.0}});
@@ -181,7 +157,7 @@ TEST(RegionMap, SecondBoundClosesAtTheLargestValueOfTheFirstIntervalRows) {
     }
 }
 
-TEST(RegionMap, FirstBoundClosesAtTheColumnMaximum) {
+TEST(PlotRegionMap, FirstBoundClosesAtTheColumnMaximum) {
     const MapFixture f;
     const auto m = f.run({{3.0, 4.0, 0.0, 1.0}});
     EXPECT_EQ(MapFixture::at(m, 4, 0), 0.0);
@@ -189,7 +165,7 @@ TEST(RegionMap, FirstBoundClosesAtTheColumnMaximum) {
     EXPECT_EQ(MapFixture::at(m, 3, 1), -1.0);  // rows 3, 4 reach x1 = 4 > 1: open
 }
 
-TEST(RegionMap, IntervalWithoutRowsLeavesSecondBoundOpen) {
+TEST(PlotRegionMap, IntervalWithoutRowsLeavesSecondBoundOpen) {
     const std::vector<double> x0{0.0, 0.5, 4.0};
     const std::vector<double> x1{0.0, 1.0, 4.0};
     const auto m = orrin::region_map(x0.data(), x1.data(), 3, 5, {{2.0, 3.0, 0.0, 4.0}});
@@ -197,7 +173,7 @@ TEST(RegionMap, IntervalWithoutRowsLeavesSecondBoundOpen) {
     EXPECT_EQ(MapFixture::at(m, 2, 4), -1.0);
 }
 
-TEST(RegionMap, NumbersRepeatEveryFiveAndLaterRegionsOverwrite) {
+TEST(PlotRegionMap, NumbersRepeatEveryFiveAndLaterRegionsOverwrite) {
     const MapFixture f;
     std::vector<orrin::RegionBox> boxes;
     for (int k = 0; k < 6; ++k) boxes.push_back({0.0, 1.0, 0.0, 1.0});
@@ -207,7 +183,7 @@ TEST(RegionMap, NumbersRepeatEveryFiveAndLaterRegionsOverwrite) {
     EXPECT_EQ(MapFixture::at(m, 0, 3), 1.0);  // region 6
 }
 
-TEST(RegionMap, LabelsAtTheMeanGridPositionAndOnlyWithCellsInBothDirections) {
+TEST(PlotRegionMap, LabelsAtTheMeanGridPositionAndOnlyWithCellsInBothDirections) {
     const MapFixture f;
     const auto m = f.run({{1.0, 3.0, 2.0, 3.0}, {1.5, 1.7, 0.0, 4.0}, {kNaN, 2.0, 0.0, 1.0}});
     ASSERT_EQ(m.labels.size(), 1u);

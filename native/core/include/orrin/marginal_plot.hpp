@@ -40,9 +40,6 @@ ScoreCurve score_curve(double xmin, double xmax, std::size_t grid,
 // Smallest and largest value, ignoring NaN; both NaN when every value is NaN.
 void nan_min_max(const std::vector<double>& v, double& lo, double& hi);
 
-// Number of distinct values of v (as `np.unique` counts them), stopping once `cap` is reached.
-std::size_t distinct_count_capped(const double* v, std::size_t n, std::size_t cap);
-
 struct HistogramPanel {
     std::vector<double> edges;       // bins + 1 edges, as np.histogram returns them
     std::vector<double> centres;     // mean of neighbouring edges
@@ -52,8 +49,8 @@ struct HistogramPanel {
 
 // Histogram of v (n > 0, finite values) with `bins` equal-width bins. When `weak` is not null,
 // also the per-bin mean of weak[i] with scipy's binned_statistic assignment (values on an
-// inner edge go to the right bin, the maximum to the last bin). Throws std::invalid_argument
-// when the range is too narrow for that many bins (numpy's error).
+// inner edge go to the right bin, the maximum to the last bin). Throws HistogramError (a
+// std::invalid_argument) with numpy's message when the range is too narrow for that many bins.
 HistogramPanel histogram_panel(const double* v, std::size_t n, std::size_t bins,
                                const std::uint8_t* weak);
 
