@@ -293,6 +293,17 @@ def test_region_map_equals_reference(case, grid):
     assert image.get_interpolation() == "nearest"
 
 
+@pytest.mark.parametrize("ub2, closed", [(6.0, True), (5.0, False)])
+def test_second_bound_closes_at_the_largest_value_of_its_rows(ub2, closed):
+    # Rows with 2 <= x0 < 5 have x1 in {3, 6, 4}; the grid points are the integers 0..10.
+    x = np.column_stack([np.arange(11.0), [0, 9, 3, 6, 4, 2, 10, 1, 5, 7, 8]])
+    regions = [{"lb1": 2.0, "ub1": 5.0, "lb2": 0.0, "ub2": ub2}]
+    fig = plot_marginal(record(x, [0, 1], regions), grid=11)
+    img = np.flipud(fig.axes[0].images[0].get_array()).T
+    assert bool(img[2, int(ub2)] == 0) is closed
+    np.testing.assert_array_equal(img, ref_map(x[:, 0], x[:, 1], regions, 11)[0])
+
+
 def test_region_without_rows_in_first_interval_keeps_open_bound():
     # No row lies in [lb1, ub1): the second upper bound stays open instead of failing.
     x = np.array([[0.0, 0.0], [10.0, 4.0], [9.0, 1.0]])

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -242,13 +243,21 @@ RegionMap region_map(const double* x0, const double* x1, std::size_t n, std::siz
     const std::vector<double> g0 = numpy_linspace(*min1_it, max1, grid);
     const std::vector<double> g1 = numpy_linspace(*min2_it, *max2_it, grid);
 
+    // Closing the second upper bound changes the map only where a grid point equals it, so
+    // the rows are consulted only for the regions where one does.
+    std::vector<std::uint8_t> bound_on_grid(regions.size(), 0);
     std::vector<double> endpoints;
-    endpoints.reserve(2 * regions.size());
-    for (const RegionBox& r : regions) {
+    for (std::size_t k = 0; k < regions.size(); ++k) {
+        const RegionBox& r = regions[k];
+        bound_on_grid[k] = std::find(g1.begin(), g1.end(), r.ub2) != g1.end() ? 1 : 0;
+        if (!bound_on_grid[k]) continue;
         if (!std::isnan(r.lb1)) endpoints.push_back(r.lb1);
         if (!std::isnan(r.ub1)) endpoints.push_back(r.ub1);
     }
-    const IntervalMax rows_max(x0, x1, n, std::move(endpoints));
+    std::optional<IntervalMax> rows_max;
+    if (std::find(bound_on_grid.begin(), bound_on_grid.end(), 1) != bound_on_grid.end()) {
+        rows_max.emplace(x0, x1, n, std::move(endpoints));
+    }
 
     RegionMap map;
     map.img.assign(grid * grid, -1.0);
@@ -256,7 +265,8 @@ RegionMap region_map(const double* x0, const double* x1, std::size_t n, std::siz
         const RegionBox& r = regions[k];
         const bool closed1 = r.ub1 == max1;
         double top = 0.0;
-        const bool closed2 = rows_max.query(r.lb1, r.ub1, closed1, top) && r.ub2 == top;
+        const bool closed2 =
+            bound_on_grid[k] && rows_max->query(r.lb1, r.ub1, closed1, top) && r.ub2 == top;
         const std::vector<std::size_t> loc1 = grid_positions(g0, r.lb1, r.ub1, closed1);
         const std::vector<std::size_t> loc2 = grid_positions(g1, r.lb2, r.ub2, closed2);
         const double code = static_cast<double>(k % 5);
