@@ -26,6 +26,8 @@ def _as_matrix(X):
     if hasattr(X, "iloc") and hasattr(X, "columns"):
         X = X.to_numpy()
     X = np.asarray(X)
+    if X.dtype.kind in "cmMSUV":
+        raise TypeError(f"X must hold real numbers, got dtype {X.dtype}")
     if X.dtype.kind not in _NATIVE_KINDS or X.dtype.itemsize not in (1, 2, 4, 8) or (
             X.dtype.kind == "f" and X.dtype.itemsize == 2):
         try:
