@@ -156,6 +156,8 @@ class FANOVAInterpreter:
         mesh = ax.pcolormesh(x_edges, y_edges, values.T, cmap="RdBu_r",
                              norm=TwoSlopeNorm(0.0, -bound, bound))
         fig.colorbar(mesh, ax=ax, label="effect")
+        rows = self.X[:: max(1, self.X.shape[0] // 2000)]
+        ax.scatter(rows[:, j], rows[:, k], s=2, c="black", alpha=0.3, linewidths=0)
         ax.set_xlabel(self.feature_names[j])
         ax.set_ylabel(self.feature_names[k])
         ax.set_title(f"{self._name(record)} (importance {float(record['importance']):.4g})")
