@@ -325,11 +325,13 @@ py::object checked_matrix(const py::object& self, const py::object& X) {
 }
 
 py::object regressor_predict(py::object self, py::object X) {
-    return self.attr("estimator_").attr("predict")(checked_matrix(self, X));
+    py::object checked = checked_matrix(self, X);
+    return self.attr("estimator_").attr("predict")(checked);
 }
 
 py::object classifier_predict_proba(py::object self, py::object X) {
-    return self.attr("estimator_").attr("predict_proba")(checked_matrix(self, X));
+    py::object checked = checked_matrix(self, X);
+    return self.attr("estimator_").attr("predict_proba")(checked);
 }
 
 py::object second_class_probability(const py::object& self, const py::object& X) {
@@ -382,6 +384,7 @@ py::object make_face(py::module_& m, const char* name, const char* mixin, const 
         py::arg("feature_types") = py::none(), py::arg("mono_increasing_list") = py::tuple(),
         py::arg("mono_decreasing_list") = py::tuple(), py::arg("random_state") = 0);
 
+    set_class_signature(cls);
     orrin_py::def_method(
         cls, "_more_tags", [classifier](py::object) { return more_tags(classifier); },
         kMoreTagsDoc);
