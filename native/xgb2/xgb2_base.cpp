@@ -119,6 +119,26 @@ std::string tuple_text(const std::vector<int>& values) {
     return text + ")";
 }
 
+// Unit weights go to the booster as None: the trees are the same and xgboost skips the
+// weighted passes.
+py::object weights_for_booster(const py::object& sample_weight) {
+    if (!py::isinstance<py::array_t<double>>(sample_weight)) {
+        return sample_weight;
+    }
+    py::array weights = py::reinterpret_borrow<py::array>(sample_weight);
+    if (weights.ndim() != 1 || !(weights.flags() & py::array::c_style)) {
+        return sample_weight;
+    }
+    const double* data = static_cast<const double*>(weights.data());
+    const auto n = static_cast<std::size_t>(weights.shape(0));
+    bool unit = false;
+    {
+        py::gil_scoped_release release;
+        unit = orrin::all_unit_weights(data, n);
+    }
+    return unit ? py::object(py::none()) : sample_weight;
+}
+
 void base_init(py::object self, py::object n_estimators, py::object eta, py::object max_depth,
                py::object tree_method, py::object max_bin, py::object reg_lambda,
                py::object reg_alpha, py::object gamma, py::object feature_names,
@@ -209,7 +229,8 @@ void fit_xgb_raw(py::object self, py::object X, py::object y, py::object sample_
     py::dict kwargs = module_name("copy")(params);
     self.attr("estimator_") = estimator_type(**kwargs);
     self.attr("estimator_")
-        .attr("fit")(X, y.attr("ravel")(), py::arg("sample_weight") = sample_weight);
+        .attr("fit")(X, y.attr("ravel")(),
+                     py::arg("sample_weight") = weights_for_booster(sample_weight));
 }
 
 py::dict base_extract_rules(py::object self) {

@@ -306,7 +306,12 @@ py::tuple classifier_validate_input(py::object self, py::object x, py::object y,
     if (n_classes == 1) {
         throw py::value_error("Classifier can't train when only one class is present.");
     }
-    py::object encoded = binarizer.attr("transform")(v.y) * py::float_(1.0);
+    // The binarizer's encoding of two classes is the indicator of the second one; comparing
+    // directly gives the same values without a second pass over the labels' types.
+    py::object np = module_name("np");
+    py::object second_class = binarizer.attr("classes_")[py::int_(1)];
+    py::object encoded = np.attr("asarray")(v.y.attr("__eq__")(second_class),
+                                            py::arg("dtype") = np.attr("float64"));
     return py::make_tuple(v.x, encoded.attr("ravel")(), v.weights.attr("ravel")());
 }
 

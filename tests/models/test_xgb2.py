@@ -481,3 +481,33 @@ def test_malformed_fidx(model_with_effects, fidx, error):
 def test_partial_dependence_needs_parsed_model(data):
     with pytest.raises(AttributeError, match="effects_"):
         XGB2Regressor().partial_dependence((0,), data[0])
+
+
+@pytest.mark.parametrize("labels", [
+    np.array([0, 1, 1, 0, 1, 0]),
+    np.array(["no", "yes", "yes", "no", "yes", "no"]),
+    np.array(["no", "yes", "yes", "no", "yes", "no"], dtype=object),
+    np.array([-1.0, 2.0, 2.0, -1.0, 2.0, -1.0]),
+    np.array([False, True, True, False, True, False]),
+])
+def test_target_encoding_matches_the_binarizer(labels):
+    from sklearn.preprocessing import LabelBinarizer
+    X = np.arange(12.0).reshape(6, 2)
+    _, encoded, _ = XGB2Classifier()._validate_input(X, labels, None)
+    expected = (LabelBinarizer().fit(labels).transform(labels) * 1.0).ravel()
+    assert encoded.dtype == np.float64 and np.array_equal(encoded, expected)
+
+
+@pytest.mark.parametrize("face, library", [(XGB2Regressor, xgb_lib.XGBRegressor),
+                                           (XGB2Classifier, xgb_lib.XGBClassifier)])
+@pytest.mark.parametrize("weights", [None, "ones", "scaled", "uneven"])
+def test_trees_equal_a_bare_fit_with_the_normalised_weights(data, face, library, weights):
+    X, y = data
+    target = y > 0 if face is XGB2Classifier else y
+    given = {None: None, "ones": np.ones(len(y)), "scaled": np.full(len(y), 2.5),
+             "uneven": np.linspace(0.5, 2.0, len(y))}[weights]
+    model = face(n_estimators=8).fit(X, target, sample_weight=given)
+    normalised = np.ones(len(y)) if given is None else len(y) * given / given.sum()
+    bare = library(**model.xgb_params_).fit(X, target * 1.0, sample_weight=normalised)
+    assert np.array_equal(model.estimator_.predict(X, output_margin=True),
+                          bare.predict(X, output_margin=True))

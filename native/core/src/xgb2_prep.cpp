@@ -30,6 +30,10 @@ WeightStatus keep_positive_weights(const double* weights, std::size_t n,
     return WeightStatus::ok;
 }
 
+bool all_unit_weights(const double* weights, std::size_t n) {
+    return std::all_of(weights, weights + n, [](double w) { return w == 1.0; });
+}
+
 std::vector<std::vector<double>> distinct_sorted_splits(const std::int32_t* slot_of_node,
                                                         const double* thresholds,
                                                         std::size_t n_nodes, std::size_t n_slots) {

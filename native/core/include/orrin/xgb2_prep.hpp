@@ -23,6 +23,10 @@ WeightStatus keep_positive_weights(const double* weights, std::size_t n,
                                    std::vector<std::int64_t>& kept,
                                    std::vector<double>& normalized);
 
+// True when every weight is exactly 1: training with such weights builds the same trees as
+// training without weights, only slower.
+bool all_unit_weights(const double* weights, std::size_t n);
+
 // Distinct split thresholds per slot. `slot_of_node[i]` is the slot (feature) that node i
 // splits on, or -1 when it does not count (a leaf, another feature); NaN thresholds are
 // skipped. Each returned list is ascending and free of duplicates, like `np.unique`.
