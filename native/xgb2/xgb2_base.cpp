@@ -169,7 +169,7 @@ py::object fit(py::object self, py::object X, py::object y, py::object sample_we
     y = validated[1];
     sample_weight = validated[2];
 
-    const py::ssize_t n_features = py::cast<py::ssize_t>(self.attr("n_features_in_"));
+    const py::ssize_t n_features = count_attribute(self, "n_features_in_");
     py::object deepcopy = module_name("deepcopy");
     if (self.attr("feature_names").is_none()) {
         py::list names;
@@ -238,7 +238,7 @@ py::dict base_extract_rules(py::object self) {
     py::object booster = self.attr("estimator_").attr("get_booster")();
     py::object trees = booster.attr("trees_to_dataframe")();
 
-    const py::ssize_t n_features = py::cast<py::ssize_t>(self.attr("n_features_in_"));
+    const py::ssize_t n_features = count_attribute(self, "n_features_in_");
     py::object booster_names = booster.attr("feature_names");
     // Each distinct booster identifier is one slot; columns sharing an identifier share it.
     std::unordered_map<std::string, std::int32_t> slot_of_id;

@@ -310,8 +310,8 @@ py::tuple classifier_validate_input(py::object self, py::object x, py::object y,
     // directly gives the same values without a second pass over the labels' types.
     py::object np = module_name("np");
     py::object second_class = binarizer.attr("classes_")[py::int_(1)];
-    py::object encoded = np.attr("asarray")(v.y.attr("__eq__")(second_class),
-                                            py::arg("dtype") = np.attr("float64"));
+    py::object encoded =
+        np.attr("asarray")(v.y.attr("__eq__")(second_class), py::arg("dtype") = np.attr("float64"));
     return py::make_tuple(v.x, encoded.attr("ravel")(), v.weights.attr("ravel")());
 }
 

@@ -511,3 +511,52 @@ def test_trees_equal_a_bare_fit_with_the_normalised_weights(data, face, library,
     bare = library(**model.xgb_params_).fit(X, target * 1.0, sample_weight=normalised)
     assert np.array_equal(model.estimator_.predict(X, output_margin=True),
                           bare.predict(X, output_margin=True))
+
+
+# ---------------------------------------------------------------- exactness with the services
+
+
+def interpreter_services_ready():
+    from orrin.models.xgb2 import interpret
+    return hasattr(interpret.XGBInterpreter, "fit")
+
+
+needs_services = pytest.mark.skipif(not interpreter_services_ready(),
+                                    reason="the interpreter services are not built yet")
+
+
+def effect_sum(model, X):
+    total = np.full(len(X), float(model.intercept_))
+    for kind in ("1D", "2D"):
+        for record in model.effects_[kind].values():
+            total += model.partial_dependence(tuple(record["fidx"]), X)
+    return total
+
+
+@needs_services
+@pytest.mark.parametrize("face", [XGB2Regressor, XGB2Classifier])
+@pytest.mark.parametrize("p, n_estimators, depth", [(1, 1, 2), (2, 50, 1), (3, 500, 2),
+                                                    (7, 80, 2), (15, 200, 2)])
+def test_effects_add_up_to_the_margin(face, p, n_estimators, depth):
+    X, y = make_data(n=400, p=p, seed=p + n_estimators)
+    target = y > np.median(y) if face is XGB2Classifier else y
+    model = face(n_estimators=n_estimators, max_depth=depth).fit(X, target)
+    model.parse_model()
+    rng = np.random.default_rng(n_estimators)
+    unseen = rng.normal(scale=3.0, size=(300, p))
+    tolerance = 1e-5 * (1 + n_estimators) ** 0.5
+    for rows in (X, unseen, np.vstack([X.min(axis=0) - 1, X.max(axis=0) + 1])):
+        margin = model.estimator_.predict(rows, output_margin=True).astype(float)
+        assert np.allclose(effect_sum(model, rows), margin, rtol=0, atol=tolerance)
+
+
+@needs_services
+def test_pair_in_either_order_through_the_services():
+    X, y = make_data(n=400, p=4, seed=3)
+    model = XGB2Regressor(n_estimators=60).fit(X, y + X[:, 1] * X[:, 3])
+    model.parse_model()
+    pairs = [tuple(record["fidx"]) for record in model.effects_["2D"].values()]
+    assert pairs
+    for i, j in pairs:
+        assert np.array_equal(model.partial_dependence((j, i), X),
+                              model.partial_dependence((i, j), X))
