@@ -125,3 +125,20 @@ def test_pipeline_and_cross_validation(face, target, scoring, data):
     assert pipeline.score(X, target(y)) > 0.8
     scores = cross_val_score(face(n_estimators=20), X, target(y), cv=3, scoring=scoring)
     assert scores.shape == (3,) and np.all(scores > 0.5)
+
+
+@pytest.mark.parametrize("face, keys", [(XGB2Regressor, ["_xfail_checks"]),
+                                        (XGB2Classifier, ["binary_only", "_xfail_checks"])])
+def test_tags(face, keys):
+    model = face()
+    tags = model._more_tags()
+    assert list(tags) == keys and tags is not model._more_tags()
+    assert tags["_xfail_checks"] == {"check_sample_weights_invariance": (SAMPLE_WEIGHT_REASON,)}
+    assert tags.get("binary_only", False) == (face is XGB2Classifier)
+    if hasattr(model, "__sklearn_tags__"):
+        from sklearn.utils import get_tags
+        current = get_tags(model)
+        if face is XGB2Classifier:
+            assert current.classifier_tags.multi_class is False
+        else:
+            assert current.regressor_tags is not None
