@@ -4,6 +4,8 @@ import numpy as np
 import pandas as pd
 import pytest
 import xgboost as xgb_lib
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from sklearn.exceptions import NotFittedError
 
 import orrin.models.xgb2.xgboost as xgb2
@@ -136,6 +138,23 @@ def test_weights_drop_rows_and_normalise():
     x, yy, w = XGB2Regressor()._validate_input(X, y, [0, 1, 2, 3])
     assert np.array_equal(x, X[1:]) and np.array_equal(yy, y[1:])
     assert np.array_equal(w, [0.5, 1.0, 1.5])
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.one_of(st.floats(-5, 1e6), st.sampled_from([0.0, 1.0, np.nan])),
+                min_size=2, max_size=300))
+def test_weights_match_numpy(weights):
+    w = np.array(weights)
+    keep = np.where(w > 0)[0]
+    X = np.arange(2.0 * len(w)).reshape(-1, 2)
+    model = XGB2Regressor()
+    if len(keep) < 2:
+        with pytest.raises(ValueError):
+            model._validate_input(X, np.zeros(len(w)), w)
+        return
+    x, _, normalised = model._validate_input(X, np.zeros(len(w)), w)
+    assert np.array_equal(x, X[keep])
+    assert np.array_equal(normalised, len(keep) * w[keep] / np.sum(w[keep]))
 
 
 @pytest.mark.parametrize("weights, kept", [
