@@ -1,7 +1,9 @@
 """Fit time of the depth-2 estimators against a bare xgboost estimator with the same parameters.
 
-Usage: PYTHONPATH=src python3 benchmarks/bench_xgb2_fit.py [rows] [features] [repeat]
+Usage: PYTHONPATH=src python3 benchmarks/bench_xgb2_fit.py [rows] [features] [repeat] [threads]
 Both fits run alternately in this process; the best of `repeat` runs of each is reported.
+`threads` sets xgboost's global thread count (default: xgboost's own choice); one thread
+gives steadier figures on a busy machine.
 Then each regressor fit runs once in a fresh process for its peak memory.
 """
 
@@ -51,6 +53,8 @@ def main():
     rows = int(float(sys.argv[1])) if len(sys.argv) > 1 else 100_000
     features = int(sys.argv[2]) if len(sys.argv) > 2 else 10
     repeat = int(sys.argv[3]) if len(sys.argv) > 3 else 5
+    if len(sys.argv) > 4:
+        xgboost.set_config(nthread=int(sys.argv[4]))
     rng = np.random.default_rng(0)
     X = rng.normal(size=(rows, features))
     y = X[:, 0] + X[:, 1] * X[:, 2] + np.sin(X[:, 3]) + 0.1 * rng.normal(size=rows)
