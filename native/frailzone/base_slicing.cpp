@@ -1,5 +1,11 @@
 // BaseSlicing: construction (metric fields, threshold conversion) and the region services.
+#include <string>
+#include <vector>
+
+#include "array_args.hpp"
+#include "orrin/histogram.hpp"
 #include "pyclass.hpp"
+#include "region_scoring.hpp"
 #include "registry.hpp"
 
 namespace frailzone {
@@ -33,6 +39,158 @@ constexpr const char* kInitDoc =
     "min_samples=30, metric=None)\n--\n\n"
     "Store the configuration and resolve the metric.";
 
+constexpr const char* kGetIndexDoc =
+    "get_index(self, x, lb1, ub1, lb2=None, ub2=None, right=False)\n--\n\n"
+    "Row positions of the samples inside a region.\n"
+    "\n"
+    "With one slicing feature the region is ``lb1 <= x < ub1`` (``x <= ub1`` when `right`);\n"
+    "with two, ``x`` holds the second feature of one first-feature bin and the test uses\n"
+    "``lb2`` and ``ub2`` the same way.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "x : array-like of shape (n_samples,)\n"
+    "    Values of the sliced feature (read as float64).\n"
+    "lb1, ub1, lb2, ub2 : float\n"
+    "    Region bounds; the lower bound is closed.\n"
+    "right : bool, default=False\n"
+    "    Whether the upper bound is closed.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "idx : ndarray of intp\n"
+    "    Ascending row positions.";
+
+constexpr const char* kGetRuleListDoc =
+    "get_rule_list(self, x, y, preds, scores, lb1, ub1, lb2=None, ub2=None, right=False, "
+    "sample_weight=None)\n--\n\n"
+    "Score record of one region.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "x : array-like of shape (n_samples,)\n"
+    "    Values of the sliced feature.\n"
+    "y, preds : array-like of shape (n_samples,)\n"
+    "    Targets and predictions, passed to the scoring function of a non-additive metric.\n"
+    "scores : array-like of shape (n_samples,)\n"
+    "    Per-sample scores, averaged for an additive metric.\n"
+    "lb1, ub1, lb2, ub2, right\n"
+    "    The region, as in `get_index`.\n"
+    "sample_weight : array-like of shape (n_samples,), default=None\n"
+    "    Sample weights.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "rule_list : list of dict\n"
+    "    One record {\"splits\": {\"f0\": {\"lb\", \"ub\"}[, \"f1\": ...]}, \"values\": score,\n"
+    "    \"counts\": number of samples}. The score is NaN for a region without samples or\n"
+    "    whose weights sum to zero.";
+
+constexpr const char* kEvaluateSliceDoc =
+    "evaluate_slice(self, x, y, preds, scores, lb1, ub1, lb2=None, ub2=None, right=False, "
+    "sample_weight=None)\n--\n\n"
+    "Whether one region is weak.\n"
+    "\n"
+    "A region is weak when ``score_sign * score <= score_sign * threshold_value``.\n"
+    "Arguments as in `get_rule_list`.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "weak_region : list of dict\n"
+    "    Empty, or one record {\"lb1\", \"ub1\"[, \"lb2\", \"ub2\"]} when the region is weak.\n"
+    "    A region without samples, or whose weights sum to zero, is never weak.";
+
+bool one_feature_form(const py::object& self) { return py::len(self.attr("fidx")) == 1; }
+
+// The bounds that the membership test of the current form reads.
+struct RegionBounds {
+    double lb;
+    double ub;
+    bool closed;
+};
+
+RegionBounds membership_bounds(const py::object& self, const py::object& lb1, const py::object& ub1,
+                               const py::object& lb2, const py::object& ub2,
+                               const py::object& right) {
+    const bool closed = py::bool_(right).cast<bool>();
+    if (one_feature_form(self)) return {as_double(lb1, "lb1"), as_double(ub1, "ub1"), closed};
+    return {as_double(lb2, "lb2"), as_double(ub2, "ub2"), closed};
+}
+
+std::vector<std::int64_t> members(const RegionData& d, const RegionBounds& b) {
+    py::gil_scoped_release release;
+    if (d.x_stride == 1) return orrin::interval_members(d.x, d.n, b.lb, b.ub, b.closed);
+    std::vector<double> values(d.n);
+    for (std::size_t i = 0; i < d.n; ++i) values[i] = d.x[i * d.x_stride];
+    return orrin::interval_members(values.data(), d.n, b.lb, b.ub, b.closed);
+}
+
+py::object get_index(py::object self, py::object x, py::object lb1, py::object ub1, py::object lb2,
+                     py::object ub2, py::object right) {
+    const RegionBounds b = membership_bounds(self, lb1, ub1, lb2, ub2, right);
+    py::array_t<double> values = float64_vector(x, "x", 0);
+    RegionData d;
+    d.x = values.data();
+    d.n = static_cast<std::size_t>(values.shape(0));
+    const std::vector<std::int64_t> rows = members(d, b);
+    return intp_array(rows.data(), rows.size());
+}
+
+py::dict bounds_record(const py::object& lb, const py::object& ub) {
+    py::dict r;
+    r["lb"] = lb;
+    r["ub"] = ub;
+    return r;
+}
+
+py::list get_rule_list(py::object self, py::object x, py::object y, py::object preds,
+                       py::object scores, py::object lb1, py::object ub1, py::object lb2,
+                       py::object ub2, py::object right, py::object sample_weight) {
+    const SlicingConfig c = SlicingConfig::read(self, false);
+    const bool one = one_feature_form(self);
+    const RegionBounds b = membership_bounds(self, lb1, ub1, lb2, ub2, right);
+    const RegionArgs a =
+        region_args(c, float64_column(as_ndarray(x, "x"), "x"), y, preds, scores, sample_weight);
+    const std::vector<std::int64_t> idx = members(a.data, b);
+    std::vector<double> scratch;
+    py::object score = region_score(c, a.data, idx.data(), idx.size(), scratch);
+    py::dict splits;
+    splits["f0"] = bounds_record(lb1, ub1);
+    if (!one) splits["f1"] = bounds_record(lb2, ub2);
+    py::dict record;
+    record["splits"] = splits;
+    record["values"] = score;
+    record["counts"] = py::int_(idx.size());
+    py::list out;
+    out.append(record);
+    return out;
+}
+
+py::list evaluate_slice(py::object self, py::object x, py::object y, py::object preds,
+                        py::object scores, py::object lb1, py::object ub1, py::object lb2,
+                        py::object ub2, py::object right, py::object sample_weight) {
+    const SlicingConfig c = SlicingConfig::read(self, true);
+    const bool one = one_feature_form(self);
+    const RegionBounds b = membership_bounds(self, lb1, ub1, lb2, ub2, right);
+    const RegionArgs a =
+        region_args(c, float64_column(as_ndarray(x, "x"), "x"), y, preds, scores, sample_weight);
+    const std::vector<std::int64_t> idx = members(a.data, b);
+    py::list out;
+    if (idx.empty()) return out;
+    std::vector<double> scratch;
+    py::object score = region_score(c, a.data, idx.data(), idx.size(), scratch);
+    if (!region_is_weak(c, score)) return out;
+    py::dict record;
+    record["lb1"] = lb1;
+    record["ub1"] = ub1;
+    if (!one) {
+        record["lb2"] = lb2;
+        record["ub2"] = ub2;
+    }
+    out.append(record);
+    return out;
+}
+
 }  // namespace
 
 void base_slicing_init(py::object self, py::object estimator, py::object slice_features,
@@ -44,7 +202,8 @@ void base_slicing_init(py::object self, py::object estimator, py::object slice_f
     self.attr("metric") = metric;
     self.attr("min_samples") = min_samples;
 
-    py::object get_scoring_metric = py::module_::import("orrin.diagnoser.utils").attr("get_scoring_metric");
+    py::object get_scoring_metric =
+        py::module_::import("orrin.diagnoser.utils").attr("get_scoring_metric");
     py::object resolved = get_scoring_metric(self.attr("metric"), py::arg("average") = false);
     // Unpack exactly five values; anything else is the host's unpacking ValueError.
     py::list values = py::list(resolved);
@@ -70,6 +229,17 @@ void register_base_slicing(py::module_& m) {
                        py::arg("slice_features") = py::none(), py::arg("task_type") = py::none(),
                        py::arg("threshold") = 1.2, py::arg("min_samples") = 30,
                        py::arg("metric") = py::none());
+    orrin_py::def_method(cls, "get_index", &get_index, kGetIndexDoc, py::arg("x"), py::arg("lb1"),
+                         py::arg("ub1"), py::arg("lb2") = py::none(), py::arg("ub2") = py::none(),
+                         py::arg("right") = false);
+    orrin_py::def_method(cls, "get_rule_list", &get_rule_list, kGetRuleListDoc, py::arg("x"),
+                         py::arg("y"), py::arg("preds"), py::arg("scores"), py::arg("lb1"),
+                         py::arg("ub1"), py::arg("lb2") = py::none(), py::arg("ub2") = py::none(),
+                         py::arg("right") = false, py::arg("sample_weight") = py::none());
+    orrin_py::def_method(cls, "evaluate_slice", &evaluate_slice, kEvaluateSliceDoc, py::arg("x"),
+                         py::arg("y"), py::arg("preds"), py::arg("scores"), py::arg("lb1"),
+                         py::arg("ub1"), py::arg("lb2") = py::none(), py::arg("ub2") = py::none(),
+                         py::arg("right") = false, py::arg("sample_weight") = py::none());
 }
 
 }  // namespace frailzone

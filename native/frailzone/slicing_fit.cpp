@@ -1,7 +1,301 @@
+// BaseSlicing.fit: scores the fitting set, runs the strategy's `_fit`, then re-scores every
+// weak region on the training and the test set and returns the gap-sorted table.
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "orrin/numeric.hpp"
+#include "orrin/regions.hpp"
+#include "pyclass.hpp"
+#include "region_support.hpp"
 #include "registry.hpp"
 
 namespace frailzone {
 
-void register_slicing_fit(py::module_& m) { (void)m; }
+namespace {
+
+constexpr const char* kFitDoc =
+    "fit(self, train_x, train_y, test_x, test_y, train_pred=None, test_pred=None, "
+    "feature_names=None, use_test=True, train_sample_weight=None, test_sample_weight=None)\n"
+    "--\n\n"
+    "Find the weak regions and re-score them on the training and the test set.\n"
+    "\n"
+    "The strategy is fitted on the test set when `use_test` is true, else on the training\n"
+    "set. Every weak region is then counted and scored on both sets; a region's upper bound\n"
+    "on the first slicing feature is closed when it equals the test set's maximum, and on\n"
+    "the second feature when it equals the largest second value among that set's rows\n"
+    "inside the region's first-feature bounds. A region whose weights sum to zero is scored\n"
+    "NaN.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "train_x, test_x : array-like of shape (n_train, n_features), (n_test, n_features)\n"
+    "    Feature matrices, columns in the order of `feature_names`.\n"
+    "train_y, test_y : array-like of shape (n_train,), (n_test,)\n"
+    "    Targets.\n"
+    "train_pred, test_pred : array-like of shape (n_train,), (n_test,)\n"
+    "    The predictions (or probabilities) that the metric needs.\n"
+    "feature_names : list of str\n"
+    "    One name per column.\n"
+    "use_test : bool, default=True\n"
+    "    Fit the strategy on the test set (true) or on the training set.\n"
+    "train_sample_weight, test_sample_weight : array-like, default=None\n"
+    "    Sample weights; None means all 1.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "pandas.DataFrame or None\n"
+    "    One row per weak region, largest test-minus-train gap first (NaN gaps last), or\n"
+    "    None when no weak region was found.\n";
+
+// One data set as the driver reads it.
+struct DataSet {
+    std::string prefix;
+    py::array x;
+    py::array y;
+    py::array pred;
+    py::object weight;        // None or the caller's weights as an array
+    py::array_t<double> w64;  // the weights as float64, for the zero-sum test
+    py::ssize_t rows = 0;
+};
+
+DataSet prepare_set(const std::string& prefix, const py::object& x, const py::object& y,
+                    const py::object& pred, const py::object& weight) {
+    DataSet set;
+    set.prefix = prefix;
+    const std::string xname = prefix + "_x";
+    set.x = as_matrix(x, xname);
+    set.rows = set.x.shape(0);
+    set.y = as_aligned(y, set.rows, prefix + "_y", xname);
+    set.pred = as_aligned(pred, set.rows, prefix + "_pred", xname);
+    set.weight = py::none();
+    if (!weight.is_none()) {
+        const std::string wname = prefix + "_sample_weight";
+        py::array w = as_aligned(weight, set.rows, wname, xname);
+        if (w.ndim() != 1) throw py::value_error(wname + " must be one-dimensional.");
+        py::object np = py::module_::import("numpy");
+        try {
+            set.w64 = np.attr("ascontiguousarray")(w, py::arg("dtype") = np.attr("float64"));
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
+            throw py::type_error(wname + " must hold numbers.");
+        }
+        set.weight = w;
+    }
+    return set;
+}
+
+// Scores of one region on one set: the "All" object and the region score.
+struct RegionScore {
+    py::object all;
+    py::object score;
+};
+
+RegionScore score_region(const py::object& self, const DataSet& set, const py::object& idx,
+                         std::size_t count, std::vector<double>& scratch) {
+    py::object np = module_attr("np");
+    if (count == 0) return {py::list(), np.attr("nan")};
+    py::object scoring_func = self.attr("scoring_func");
+    const bool additive = py::bool_(self.attr("is_metric_additive"));
+    py::object ws = py::none();
+    bool weightless = false;
+    if (!set.weight.is_none()) {
+        ws = set.weight[idx];
+        const double* w = set.w64.data();
+        const auto* rows = static_cast<const std::int64_t*>(py::array(idx).data());
+        scratch.resize(count);
+        for (std::size_t i = 0; i < count; ++i) scratch[i] = w[rows[i]];
+        weightless = orrin::numpy_sum(scratch.data(), count) == 0.0;
+    }
+    py::object y = set.y[idx];
+    py::object pred = set.pred[idx];
+    if (additive) {
+        py::object all = scoring_func(y, pred);
+        if (weightless) return {all, np.attr("nan")};
+        return {all, np.attr("average")(all, py::arg("weights") = ws)};
+    }
+    if (weightless) return {np.attr("nan"), np.attr("nan")};
+    py::object score = scoring_func(y, pred, py::arg("sample_weight") = ws);
+    return {score, score};
+}
+
+void update(const py::object& row, const py::object& key, const py::object& value) {
+    py::dict entry;
+    entry[key] = value;
+    row.attr("update")(entry);
+}
+
+// Positions of the rows sorted by gap, largest first; NaN gaps last; ties keep their order.
+std::vector<std::size_t> gap_order(const py::list& rows) {
+    std::vector<double> gaps;
+    for (py::handle row : rows) {
+        py::object gap = row[py::str("Gap")];
+        const double g = PyFloat_AsDouble(gap.ptr());
+        if (g == -1.0 && PyErr_Occurred()) {
+            PyErr_Clear();
+            throw py::type_error("a region's \"Gap\" must be a real number, got " +
+                                 std::string(py::repr(gap)) + ".");
+        }
+        gaps.push_back(g);
+    }
+    std::vector<std::size_t> order(gaps.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (std::isnan(gaps[b])) return !std::isnan(gaps[a]);
+        return !std::isnan(gaps[a]) && gaps[a] > gaps[b];
+    });
+    return order;
+}
+
+py::object slicing_fit(py::object self, py::object train_x, py::object train_y, py::object test_x,
+                       py::object test_y, py::object train_pred, py::object test_pred,
+                       py::object feature_names, py::object use_test,
+                       py::object train_sample_weight, py::object test_sample_weight) {
+    // Everything is checked before the object changes.
+    DataSet train = prepare_set("train", train_x, train_y, train_pred, train_sample_weight);
+    DataSet test = prepare_set("test", test_x, test_y, test_pred, test_sample_weight);
+    const py::ssize_t columns = train.x.shape(1);
+    if (test.x.shape(1) != columns) {
+        throw py::value_error("train_x has " + std::to_string(columns) +
+                              " columns but test_x has " + std::to_string(test.x.shape(1)) + ".");
+    }
+    if (feature_names.is_none()) {
+        throw py::type_error("feature_names must list one name per column, got None.");
+    }
+    py::list names(feature_names);
+    if (static_cast<py::ssize_t>(names.size()) < columns) {
+        throw py::index_error("feature_names has " + std::to_string(names.size()) +
+                              " names but the feature matrices have " + std::to_string(columns) +
+                              " columns.");
+    }
+    if (py::hasattr(self, "slice_features") && !self.attr("slice_features").is_none()) {
+        std::vector<py::ssize_t> used = slice_columns(self.attr("slice_features"), names);
+        if (used.size() > 2) used.resize(2);  // the strategies slice on the first two
+        for (py::ssize_t c : used) {
+            require_finite(numeric_column(train.x, c, "train_x"), "train_x", names[c]);
+            require_finite(numeric_column(test.x, c, "test_x"), "test_x", names[c]);
+        }
+    }
+    const bool fit_on_test = py::bool_(use_test);
+
+    self.attr("use_test") = use_test;
+    self.attr("weak_region_stats") = py::list();
+    self.attr("feature_names") = feature_names;
+
+    const DataSet& fitting = fit_on_test ? test : train;
+    py::object preds = fitting.pred.attr("ravel")();
+    py::object scoring_func = self.attr("scoring_func");
+    py::object scores = py::bool_(self.attr("is_metric_additive"))
+                            ? scoring_func(fitting.y.attr("ravel")(), preds)
+                            : scoring_func(fitting.y.attr("ravel")(), preds,
+                                           py::arg("sample_weight") = fitting.weight);
+    self.attr("_fit")(fitting.x, fitting.y, preds, scores,
+                      py::arg("sample_weight") = fitting.weight);
+
+    py::object weak_region = self.attr("weak_region");
+    if (weak_region.is_none()) return py::none();
+    py::list regions(weak_region);
+    if (regions.size() == 0) return py::none();
+    const std::vector<py::ssize_t> fidx = fidx_positions(self.attr("fidx"), columns);
+    const bool two = fidx.size() != 1;
+
+    std::vector<orrin::Bound> first, second;
+    {
+        const ColumnRef test_c0 = numeric_column(test.x, fidx[0], "test_x");
+        double test_max;
+        {
+            py::gil_scoped_release release;
+            test_max = orrin::column_max(test_c0.view, test_c0.size);
+        }
+        for (std::size_t r = 0; r < regions.size(); ++r) {
+            const double ub1 = record_bound(regions[r], "ub1", r);
+            first.push_back({record_bound(regions[r], "lb1", r), ub1, ub1 == test_max});
+            if (two) {
+                second.push_back({record_bound(regions[r], "lb2", r),
+                                  record_bound(regions[r], "ub2", r), false});
+            }
+        }
+    }
+    auto members = [&](const DataSet& set) {
+        orrin::RegionMembership membership(first, second);
+        const ColumnRef c0 = numeric_column(set.x, fidx[0], set.prefix + "_x");
+        if (!two) return region_rows(membership, c0, nullptr);
+        const ColumnRef c1 = numeric_column(set.x, fidx[1], set.prefix + "_x");
+        {
+            py::gil_scoped_release release;
+            membership.close_second_at_conditional_max(c0.view, c1.view, c0.size);
+        }
+        return region_rows(membership, c0, &c1);
+    };
+    const RegionArrays train_rows = members(train);
+    const RegionArrays test_rows = members(test);
+
+    const py::object score_name = self.attr("score_name");
+    const py::object train_all_key = py::str("train_") + score_name + py::str(" All");
+    const py::object train_key = py::str("train_") + score_name;
+    const py::object test_all_key = py::str("test_") + score_name + py::str(" All");
+    const py::object test_key = py::str("test_") + score_name;
+    py::object copy = module_attr("copy");
+    std::vector<double> scratch;
+    py::list res_table;
+    for (std::size_t r = 0; r < regions.size(); ++r) {
+        py::object row = copy(regions[r]);
+        update(row, py::str("#Train"), py::int_(train_rows.count(r)));
+        update(row, py::str("#Test"), py::int_(test_rows.count(r)));
+        const RegionScore tr =
+            score_region(self, train, train_rows.region(r), train_rows.count(r), scratch);
+        update(row, train_all_key, tr.all);
+        update(row, train_key, tr.score);
+        const RegionScore te =
+            score_region(self, test, test_rows.region(r), test_rows.count(r), scratch);
+        update(row, test_all_key, te.all);
+        update(row, test_key, te.score);
+        update(row, py::str("Gap"), te.score - tr.score);
+        res_table.append(row);
+    }
+
+    py::list stats;
+    for (std::size_t i : gap_order(res_table)) stats.append(res_table[i]);
+    self.attr("weak_region_stats") = stats;
+
+    py::list cols;
+    py::dict rename;
+    const py::str name0(names[fidx[0]]);
+    cols.append("lb1");
+    cols.append("ub1");
+    rename["lb1"] = py::str("[") + name0;
+    rename["ub1"] = name0 + py::str(")");
+    if (two) {
+        const py::str name1(names[fidx[1]]);
+        cols.append("lb2");
+        cols.append("ub2");
+        rename["lb2"] = py::str("[") + name1;
+        rename["ub2"] = name1 + py::str(")");
+    }
+    for (const char* key : {"#Test", "#Train"}) cols.append(key);
+    cols.append(test_key);
+    cols.append(train_key);
+    cols.append("Gap");
+    py::object table = module_attr("pd").attr("DataFrame")(stats);
+    py::object all_rows = py::slice(py::none(), py::none(), py::none());
+    table = table.attr("loc")[py::make_tuple(all_rows, cols)];
+    return table.attr("rename")(py::arg("columns") = rename);
+}
+
+}  // namespace
+
+void register_slicing_fit(py::module_& m) {
+    py::object cls = m.attr("BaseSlicing");
+    orrin_py::def_method(cls, "fit", &slicing_fit, kFitDoc, py::arg("train_x"), py::arg("train_y"),
+                         py::arg("test_x"), py::arg("test_y"), py::arg("train_pred") = py::none(),
+                         py::arg("test_pred") = py::none(), py::arg("feature_names") = py::none(),
+                         py::arg("use_test") = true, py::arg("train_sample_weight") = py::none(),
+                         py::arg("test_sample_weight") = py::none());
+}
 
 }  // namespace frailzone

@@ -1,0 +1,109 @@
+// Membership of rows in axis-parallel regions of one or two features.
+//
+// A region is a lower-closed interval on the first feature and, for two features, a second
+// interval on the second feature. Each row is located once among the sorted region bounds
+// of the first feature (a binary search); only the regions that cover that cell are tested
+// further, so the cost is linear in rows and never rows x regions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace orrin {
+
+// One column of float64 values, `stride` bytes apart (negative strides allowed).
+struct StridedColumn {
+    const char* data = nullptr;
+    std::ptrdiff_t stride = sizeof(double);
+
+    double operator[](std::size_t i) const {
+        double v;
+        std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof v);
+        return v;
+    }
+};
+
+// [lb, ub) or, when `closed`, [lb, ub]. A NaN bound or value is never inside.
+struct Bound {
+    double lb;
+    double ub;
+    bool closed;
+
+    bool contains(double v) const { return v >= lb && (v < ub || (closed && v == ub)); }
+};
+
+// The largest of c[0..n), NaN when any value is NaN (as numpy's max); n must be positive.
+double column_max(StridedColumn c, std::size_t n);
+
+// Rows grouped by region, each group ascending: region r holds rows[offsets[r]..offsets[r+1]).
+struct RegionRows {
+    std::vector<std::int64_t> offsets;
+    std::vector<std::int64_t> rows;
+};
+
+// One entry per row, left uninitialised on allocation (the first pass writes every entry).
+class RowCells {
+  public:
+    void allocate(std::size_t n) {
+        data_.reset(new std::uint32_t[n]);
+        size_ = n;
+    }
+    std::size_t size() const { return size_; }
+    std::uint32_t& operator[](std::size_t i) { return data_[i]; }
+    std::uint32_t operator[](std::size_t i) const { return data_[i]; }
+
+  private:
+    std::unique_ptr<std::uint32_t[]> data_;
+    std::size_t size_ = 0;
+};
+
+class RegionMembership {
+  public:
+    // `first` holds one bound per region; `second` is empty (one feature) or one bound per
+    // region on the second feature.
+    RegionMembership(std::vector<Bound> first, std::vector<Bound> second);
+
+    std::size_t size() const { return first_.size(); }
+    bool two_features() const { return !second_.empty(); }
+    const std::vector<Bound>& second() const { return second_; }
+
+    // Closes each second-feature upper bound exactly when it equals the largest second
+    // value among the rows that meet the region's first-feature bound (open when none does).
+    void close_second_at_conditional_max(StridedColumn c0, StridedColumn c1, std::size_t n);
+
+    // offsets (size() + 1 entries) of the groups that `fill` writes. `cells` receives each
+    // row's cell, so that `fill` need not locate the rows again.
+    std::vector<std::int64_t> count(StridedColumn c0, const StridedColumn* c1, std::size_t n,
+                                    RowCells& cells) const;
+    // Writes the groups into `rows` (offsets.back() entries).
+    void fill(const RowCells& cells, const StridedColumn* c1,
+              const std::vector<std::int64_t>& offsets, std::int64_t* rows) const;
+
+    // count + fill into owned storage.
+    RegionRows members(StridedColumn c0, const StridedColumn* c1, std::size_t n) const;
+
+  private:
+    // The cell of a value: 2j + 1 is breakpoint j itself, 2j the open interval below it.
+    // NaN lands in cell 0, which no region covers (every bound is at or above breakpoint 0).
+    std::size_t cell_of(double v) const;
+
+    // Calls visit(row, region) for every member, rows ascending, given each row's cell.
+    template <typename Visit>
+    void for_each_member(const RowCells& cells, const StridedColumn* c1, Visit&& visit) const;
+
+    std::vector<Bound> first_;
+    std::vector<Bound> second_;
+    std::vector<double> breaks_;
+    std::vector<std::size_t> cell_start_;
+    std::vector<std::uint32_t> cell_regions_;
+    // When no cell lies in two regions (disjoint regions, the usual case) each row belongs to
+    // at most one region: `cell_region_` maps a cell to it, or to size() for none, and the
+    // passes run without branches on the data.
+    bool disjoint_ = true;
+    std::vector<std::uint32_t> cell_region_;
+};
+
+}  // namespace orrin

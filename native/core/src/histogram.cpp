@@ -1,0 +1,289 @@
+#include "orrin/histogram.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <unordered_set>
+
+namespace orrin {
+
+namespace {
+
+// Small caps (the usual bin counts) keep the distinct values seen so far in a short array.
+constexpr std::size_t kLinearCap = 64;
+
+std::string numpy_repr_count(std::size_t k) { return std::to_string(k); }
+
+}  // namespace
+
+std::size_t count_distinct_capped(const double* x, std::size_t n, std::size_t cap,
+                                  std::size_t stride) {
+    if (n == 0 || cap == 0) return 0;
+    // The first distinct values live in a short array (columns with few values, the usual
+    // bin counts); past kLinearCap of them a hash set takes over.
+    double seen[kLinearCap];
+    std::size_t count = 0;
+    double last = x[0] + 0.0;
+    seen[count++] = last;
+    std::size_t i = 1;
+    for (; i < n && count < cap && count < kLinearCap; ++i) {
+        const double v = x[i * stride] + 0.0;
+        if (v == last) continue;
+        last = v;
+        bool found = false;
+        for (std::size_t j = 0; j < count && !found; ++j) found = seen[j] == v;
+        if (!found) seen[count++] = v;
+    }
+    if (count >= cap || i >= n) return count;
+    std::unordered_set<double> set(seen, seen + count);
+    for (; i < n && set.size() < cap; ++i) set.insert(x[i * stride] + 0.0);
+    return set.size();
+}
+
+std::pair<double, double> min_max(const double* x, std::size_t n, std::size_t stride) {
+    // Four independent lanes so the loop pipelines; the order of equal values is irrelevant.
+    double lo[4] = {x[0], x[0], x[0], x[0]};
+    double hi[4] = {x[0], x[0], x[0], x[0]};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (int l = 0; l < 4; ++l) {
+            const double v = x[(i + l) * stride];
+            lo[l] = v < lo[l] ? v : lo[l];
+            hi[l] = v > hi[l] ? v : hi[l];
+        }
+    }
+    for (; i < n; ++i) {
+        const double v = x[i * stride];
+        lo[0] = v < lo[0] ? v : lo[0];
+        hi[0] = v > hi[0] ? v : hi[0];
+    }
+    for (int l = 1; l < 4; ++l) {
+        lo[0] = lo[l] < lo[0] ? lo[l] : lo[0];
+        hi[0] = hi[l] > hi[0] ? hi[l] : hi[0];
+    }
+    return {lo[0], hi[0]};
+}
+
+Range value_range(const double* x, std::size_t n, std::size_t stride) {
+    // v - v is 0 for a finite value and NaN otherwise, so the lanes' sums stay 0 exactly
+    // when all values are finite. A NaN never wins a comparison, so lo and hi are those of
+    // the other values.
+    double lo[4] = {x[0], x[0], x[0], x[0]};
+    double hi[4] = {x[0], x[0], x[0], x[0]};
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (int l = 0; l < 4; ++l) {
+            const double v = x[(i + l) * stride];
+            lo[l] = v < lo[l] ? v : lo[l];
+            hi[l] = v > hi[l] ? v : hi[l];
+            acc[l] += v - v;
+        }
+    }
+    for (; i < n; ++i) {
+        const double v = x[i * stride];
+        lo[0] = v < lo[0] ? v : lo[0];
+        hi[0] = v > hi[0] ? v : hi[0];
+        acc[0] += v - v;
+    }
+    for (int l = 1; l < 4; ++l) {
+        lo[0] = lo[l] < lo[0] ? lo[l] : lo[0];
+        hi[0] = hi[l] > hi[0] ? hi[l] : hi[0];
+    }
+    return {lo[0], hi[0], (acc[0] + acc[1]) + (acc[2] + acc[3]) == 0.0};
+}
+
+std::vector<double> histogram_edges(double lo, double hi, std::size_t nbins) {
+    double start = lo;
+    double stop = hi;
+    if (start == stop) {
+        start = start - 0.5;
+        stop = stop + 0.5;
+    }
+    const std::size_t num = nbins + 1;
+    const double div = static_cast<double>(nbins);
+    const double delta = stop - start;
+    const double step = delta / div;
+    std::vector<double> edges(num);
+    for (std::size_t i = 0; i < num; ++i) {
+        const double fi = static_cast<double>(i);
+        // Same operations, same order as np.linspace: scale, then add the start.
+        const double scaled = step == 0.0 ? (fi / div) * delta : fi * step;
+        edges[i] = scaled + start;
+    }
+    edges[num - 1] = stop;
+    for (std::size_t i = 0; i + 1 < num; ++i) {
+        // numpy tests `edges[:-1] >= edges[1:]`; a NaN edge (range overflow) is refused too,
+        // since no bin could be assigned from it.
+        if (edges[i] >= edges[i + 1] || std::isnan(edges[i]) || std::isinf(edges[i])) {
+            throw HistogramError("Too many bins for data range. Cannot create " +
+                                 numpy_repr_count(nbins) + " finite-sized bins.");
+        }
+    }
+    return edges;
+}
+
+namespace {
+
+// Exact bin of v: the number of inner edges <= v.
+std::size_t search_bin(const double* e, std::size_t k, double v) {
+    return static_cast<std::size_t>(std::upper_bound(e + 1, e + k, v) - (e + 1));
+}
+
+}  // namespace
+
+void assign_bins(const double* x, std::size_t n, const std::vector<double>& edges,
+                 std::uint32_t* bin, std::size_t* counts, std::size_t stride) {
+    const std::size_t k = edges.size() - 1;
+    if (k == 1) {
+        std::fill(bin, bin + n, 0u);
+        if (counts != nullptr) counts[0] += n;
+        return;
+    }
+    const double* e = edges.data();
+    // upper[j]: the upper edge of bin j, open; the last bin takes everything above.
+    std::vector<double> upper(edges.begin() + 1, edges.end());
+    upper[k - 1] = HUGE_VAL;
+    const double* up = upper.data();
+    const double e0 = e[0];
+    const double span = e[k] - e0;
+    const double scale = std::isfinite(span) && span > 0.0 ? static_cast<double>(k) / span : 0.0;
+    const double top = static_cast<double>(k - 1);
+    // Four count arrays, so that runs of rows in one bin do not wait on one counter.
+    std::vector<std::size_t> lanes(counts != nullptr ? 4 * k : 0, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = x[i * stride];
+        // An estimate from the arithmetic, corrected by one step against the edges; when
+        // that does not land in the bin whose edges enclose v, an exact search decides.
+        double guess = (v - e0) * scale;
+        guess = guess > 0.0 ? (guess < top ? guess : top) : 0.0;
+        std::size_t j = static_cast<std::size_t>(guess);
+        j -= static_cast<std::size_t>(j > 0 && v < e[j]);
+        j += static_cast<std::size_t>(v >= up[j]);
+        if (!((j == 0 || v >= e[j]) && v < up[j])) j = search_bin(e, k, v);
+        bin[i] = static_cast<std::uint32_t>(j);
+        if (counts != nullptr) ++lanes[(i & 3) * k + j];
+    }
+    if (counts != nullptr) {
+        for (std::size_t l = 0; l < 4; ++l) {
+            for (std::size_t j = 0; j < k; ++j) counts[j] += lanes[l * k + j];
+        }
+    }
+}
+
+Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins,
+                          std::size_t stride) {
+    const auto range = min_max(x, n, stride);
+    return build_histogram(x, n, max_bins, stride, range.first, range.second);
+}
+
+Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins, std::size_t stride,
+                          double lo, double hi) {
+    Histogram h;
+    h.lo = lo;
+    h.hi = hi;
+    const std::size_t k = count_distinct_capped(x, n, std::min(max_bins, n), stride);
+    h.edges = histogram_edges(h.lo, h.hi, k);
+    h.rows = n;
+    h.bin.reset(new std::uint32_t[n]);
+    h.offset.assign(k + 1, 0);
+    assign_bins(x, n, h.edges, h.bin.get(), h.offset.data() + 1, stride);
+    for (std::size_t j = 0; j < k; ++j) h.offset[j + 1] += h.offset[j];
+    return h;
+}
+
+void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const (&out)[3]) {
+    std::vector<std::size_t> cursor(h.offset.begin(), h.offset.end() - 1);
+    const std::size_t n = h.rows;
+    const Source a = values[0];
+    const Source b = values[1];
+    const Source c = values[2];
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t pos = cursor[h.bin[i]]++;
+        if (a.data != nullptr) out[0][pos] = a.data[i * a.stride];
+        if (b.data != nullptr) out[1][pos] = b.data[i * b.stride];
+        if (c.data != nullptr) out[2][pos] = c.data[i * c.stride];
+    }
+}
+
+std::vector<std::int64_t> rows_by_bin(const Histogram& h) {
+    std::vector<std::size_t> cursor(h.offset.begin(), h.offset.end() - 1);
+    const std::size_t n = h.rows;
+    std::vector<std::int64_t> rows(n);
+    for (std::size_t i = 0; i < n; ++i) rows[cursor[h.bin[i]]++] = static_cast<std::int64_t>(i);
+    return rows;
+}
+
+std::vector<std::int64_t> interval_members(const double* x, std::size_t n, double lb, double ub,
+                                           bool closed) {
+    std::vector<std::int64_t> rows;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = x[i];
+        if (v >= lb && (closed ? v <= ub : v < ub)) rows.push_back(static_cast<std::int64_t>(i));
+    }
+    return rows;
+}
+
+std::vector<std::vector<std::int64_t>> rows_in_bin_ranges(
+    const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges) {
+    std::vector<std::vector<std::int64_t>> out(ranges.size());
+    if (ranges.empty()) return out;
+    constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    std::vector<std::uint32_t> range_of(h.nbins(), kNone);
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+        std::size_t total = 0;
+        for (std::size_t b = ranges[r].first; b <= ranges[r].second; ++b) {
+            range_of[b] = static_cast<std::uint32_t>(r);
+            total += h.count(b);
+        }
+        out[r].reserve(total);
+    }
+    const std::size_t n = h.rows;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t r = range_of[h.bin[i]];
+        if (r != kNone) out[r].push_back(static_cast<std::int64_t>(i));
+    }
+    return out;
+}
+
+std::vector<MergedRun> merge_weak_bins(const std::vector<double>& edges,
+                                       const std::vector<std::size_t>& weak_bins) {
+    std::vector<std::size_t> order(weak_bins);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return edges[a] < edges[b]; });
+    std::vector<MergedRun> runs;
+    for (std::size_t b : order) {
+        const double lb = edges[b];
+        const double ub = edges[b + 1];
+        if (!runs.empty() && lb <= runs.back().ub) {
+            MergedRun& last = runs.back();
+            last.ub = std::max(last.ub, ub);
+            last.first_bin = std::min(last.first_bin, b);
+            last.last_bin = std::max(last.last_bin, b);
+        } else {
+            runs.push_back({lb, ub, b, b});
+        }
+    }
+    return runs;
+}
+
+bool bins_within(const std::vector<double>& edges, double lb, double ub, std::size_t& first,
+                 std::size_t& last) {
+    const std::size_t k = edges.size() - 1;
+    // Strictly increasing edges: lower edges >= lb form a suffix, upper edges <= ub a prefix.
+    const std::size_t lo = static_cast<std::size_t>(
+        std::lower_bound(edges.begin(), edges.begin() + static_cast<std::ptrdiff_t>(k), lb) -
+        edges.begin());
+    const std::size_t upper_count = static_cast<std::size_t>(
+        std::upper_bound(edges.begin() + 1, edges.end(), ub) - (edges.begin() + 1));
+    if (upper_count == 0 || lo >= upper_count) return false;
+    first = lo;
+    last = upper_count - 1;
+    return true;
+}
+
+double percentile_rank(std::size_t count, std::size_t n) {
+    return static_cast<double>(count) * (100.0 / static_cast<double>(n));
+}
+
+}  // namespace orrin

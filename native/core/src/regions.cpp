@@ -1,0 +1,182 @@
+#include "orrin/regions.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+namespace orrin {
+
+double column_max(StridedColumn c, std::size_t n) {
+    double best = c[0];
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = c[i];
+        if (std::isnan(v)) return v;
+        if (v > best) best = v;
+    }
+    return best;
+}
+
+RegionMembership::RegionMembership(std::vector<Bound> first, std::vector<Bound> second)
+    : first_(std::move(first)), second_(std::move(second)) {
+    if (!second_.empty() && second_.size() != first_.size()) {
+        throw std::invalid_argument("second-feature bounds must match the regions one to one");
+    }
+    for (const Bound& b : first_) {
+        if (std::isnan(b.lb) || std::isnan(b.ub)) continue;
+        breaks_.push_back(b.lb);
+        breaks_.push_back(b.ub);
+    }
+    std::sort(breaks_.begin(), breaks_.end());
+    breaks_.erase(std::unique(breaks_.begin(), breaks_.end()), breaks_.end());
+
+    // Every region covers a contiguous run of cells: from its lower breakpoint to its upper
+    // breakpoint (closed) or to the open interval just below it.
+    const std::size_t cells = 2 * breaks_.size() + 1;
+    // An empty run is {1, 0}.
+    std::vector<std::pair<std::size_t, std::size_t>> runs(first_.size(), {1, 0});
+    std::vector<std::size_t> per_cell(cells + 1, 0);
+    for (std::size_t r = 0; r < first_.size(); ++r) {
+        const Bound& b = first_[r];
+        if (std::isnan(b.lb) || std::isnan(b.ub) || b.lb > b.ub) continue;
+        const std::size_t lo = cell_of(b.lb);
+        const std::size_t ub_cell = cell_of(b.ub);
+        if (!b.closed && ub_cell == lo) continue;
+        const std::size_t hi = b.closed ? ub_cell : ub_cell - 1;
+        runs[r] = {lo, hi};
+        for (std::size_t c = lo; c <= hi; ++c) ++per_cell[c + 1];
+    }
+    for (std::size_t c = 0; c < cells; ++c) {
+        disjoint_ = disjoint_ && per_cell[c + 1] <= 1;
+        per_cell[c + 1] += per_cell[c];
+    }
+    cell_start_ = per_cell;
+    cell_regions_.resize(per_cell[cells]);
+    cell_region_.assign(cells, static_cast<std::uint32_t>(first_.size()));
+    for (std::size_t r = 0; r < first_.size(); ++r) {
+        for (std::size_t c = runs[r].first; c <= runs[r].second; ++c) {
+            cell_regions_[per_cell[c]++] = static_cast<std::uint32_t>(r);
+            cell_region_[c] = static_cast<std::uint32_t>(r);
+        }
+    }
+}
+
+std::size_t RegionMembership::cell_of(double v) const {
+    // Few breakpoints (the usual case): a branch-free count beats a binary search on
+    // unpredictable data. NaN compares false everywhere and gives cell 0.
+    constexpr std::size_t kLinear = 32;
+    if (breaks_.size() <= kLinear) {
+        std::size_t below = 0;
+        std::size_t equal = 0;
+        for (const double b : breaks_) {
+            below += b < v;
+            equal |= b == v;
+        }
+        return 2 * below + equal;
+    }
+    if (std::isnan(v)) return 0;
+    const auto it = std::lower_bound(breaks_.begin(), breaks_.end(), v);
+    const std::size_t j = static_cast<std::size_t>(it - breaks_.begin());
+    return 2 * j + (it != breaks_.end() && *it == v);
+}
+
+template <typename Visit>
+void RegionMembership::for_each_member(const RowCells& cells, const StridedColumn* c1,
+                                       Visit&& visit) const {
+    for (std::size_t i = 0; i < cells.size(); ++i) {
+        const std::size_t begin = cell_start_[cells[i]];
+        const std::size_t end = cell_start_[cells[i] + 1];
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::uint32_t r = cell_regions_[k];
+            if (two_features() && !second_[r].contains((*c1)[i])) continue;
+            visit(i, r);
+        }
+    }
+}
+
+void RegionMembership::close_second_at_conditional_max(StridedColumn c0, StridedColumn c1,
+                                                       std::size_t n) {
+    if (!two_features()) return;
+    const std::size_t regions = size();
+    std::vector<double> best(regions, 0.0);
+    std::vector<char> seen(regions, 0);
+    std::vector<char> has_nan(regions, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t cell = cell_of(c0[i]);
+        const std::size_t begin = cell_start_[cell];
+        const std::size_t end = cell_start_[cell + 1];
+        if (begin == end) continue;
+        const double v1 = c1[i];
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::uint32_t r = cell_regions_[k];
+            if (std::isnan(v1)) {
+                has_nan[r] = 1;
+            } else if (!seen[r] || v1 > best[r]) {
+                best[r] = v1;
+            }
+            seen[r] = 1;
+        }
+    }
+    for (std::size_t r = 0; r < regions; ++r) {
+        second_[r].closed = seen[r] && !has_nan[r] && best[r] == second_[r].ub;
+    }
+}
+
+std::vector<std::int64_t> RegionMembership::count(StridedColumn c0, const StridedColumn* c1,
+                                                  std::size_t n, RowCells& cells) const {
+    if (two_features() && c1 == nullptr) {
+        throw std::invalid_argument("two-feature regions need the second column");
+    }
+    const std::uint32_t none = static_cast<std::uint32_t>(size());
+    std::vector<std::int64_t> offsets(size() + 2, 0);
+    cells.allocate(n);
+    if (disjoint_) {
+        // cells[i] := the row's region, or `none`; offsets[r + 1] counts region r.
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint32_t r = cell_region_[cell_of(c0[i])];
+            if (two_features()) r = r != none && second_[r].contains((*c1)[i]) ? r : none;
+            cells[i] = r;
+            ++offsets[r + 1];
+        }
+    } else {
+        for (std::size_t i = 0; i < n; ++i) cells[i] = static_cast<std::uint32_t>(cell_of(c0[i]));
+        for_each_member(cells, c1, [&](std::size_t, std::uint32_t r) { ++offsets[r + 1]; });
+    }
+    offsets.pop_back();
+    for (std::size_t r = 0; r < size(); ++r) offsets[r + 1] += offsets[r];
+    return offsets;
+}
+
+void RegionMembership::fill(const RowCells& cells, const StridedColumn* c1,
+                            const std::vector<std::int64_t>& offsets, std::int64_t* rows) const {
+    std::vector<std::int64_t> cursor(offsets.begin(), offsets.end() - 1);
+    if (disjoint_) {
+        // Rows outside every region write to a scratch slot that is never advanced.
+        std::int64_t scratch = 0;
+        cursor.push_back(0);
+        const std::uint32_t none = static_cast<std::uint32_t>(size());
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+            const std::uint32_t r = cells[i];
+            const bool member = r != none;
+            std::int64_t* dst = member ? rows + cursor[r] : &scratch;
+            *dst = static_cast<std::int64_t>(i);
+            cursor[r] += member;
+        }
+        return;
+    }
+    for_each_member(cells, c1, [&](std::size_t i, std::uint32_t r) {
+        rows[cursor[r]++] = static_cast<std::int64_t>(i);
+    });
+}
+
+RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1,
+                                     std::size_t n) const {
+    RegionRows out;
+    RowCells cells;
+    out.offsets = count(c0, c1, n, cells);
+    out.rows.resize(static_cast<std::size_t>(out.offsets.back()));
+    fill(cells, c1, out.offsets, out.rows.data());
+    return out;
+}
+
+}  // namespace orrin

@@ -1,0 +1,244 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "orrin/histogram.hpp"
+
+namespace {
+
+// Reference: the number of inner edges <= v, counted one by one.
+std::uint32_t digitize(double v, const std::vector<double>& e) {
+    std::uint32_t c = 0;
+    for (std::size_t j = 1; j + 1 < e.size(); ++j) c += e[j] <= v ? 1 : 0;
+    return c;
+}
+
+}  // namespace
+
+TEST(HistogramEdges, LinspaceArithmetic) {
+    const std::vector<double> e = orrin::histogram_edges(0.0, 1.0, 10);
+    ASSERT_EQ(e.size(), 11u);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(e[i], i * 0.1 + 0.0) << i;
+    EXPECT_EQ(e[3], 0.30000000000000004);
+    EXPECT_EQ(e[10], 1.0);
+}
+
+TEST(HistogramEdges, LastEdgeIsTheMaximumExactly) {
+    const double lo = 0.1;
+    const double hi = 0.7;
+    const std::vector<double> e = orrin::histogram_edges(lo, hi, 3);
+    EXPECT_EQ(e[3], hi);
+    const double step = (hi - lo) / 3.0;
+    EXPECT_EQ(e[2], 2.0 * step + lo);
+}
+
+TEST(HistogramEdges, ConstantColumnSpansHalfAroundTheValue) {
+    const std::vector<double> e = orrin::histogram_edges(3.0, 3.0, 1);
+    EXPECT_EQ(e, (std::vector<double>{2.5, 3.5}));
+}
+
+TEST(HistogramEdges, SubnormalRange) {
+    // numpy: [0.0, 1e-323, 2e-323, 3e-323, 4e-323].
+    const double tiny = 4e-323;
+    const std::vector<double> e = orrin::histogram_edges(0.0, tiny, 4);
+    EXPECT_EQ(e, (std::vector<double>{0.0, 1e-323, 2e-323, 3e-323, 4e-323}));
+}
+
+struct Refused {
+    double lo, hi;
+    std::size_t bins;
+};
+
+class HistogramRefusal : public ::testing::TestWithParam<Refused> {};
+
+TEST_P(HistogramRefusal, EdgesThatDoNotIncreaseAreRefused) {
+    const Refused r = GetParam();
+    EXPECT_THROW(orrin::histogram_edges(r.lo, r.hi, r.bins), orrin::HistogramError);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, HistogramRefusal,
+                         ::testing::Values(Refused{0.0, 5e-324, 2}, Refused{-1.7e308, 1.7e308, 2},
+                                           Refused{1e17, 1e17, 1}, Refused{1.0, 1.0 + 2e-16, 5}));
+
+class AssignBins : public ::testing::TestWithParam<int> {};
+
+TEST_P(AssignBins, AgreesWithDigitizeIncludingEdgeValues) {
+    std::mt19937_64 gen(GetParam());
+    std::uniform_int_distribution<int> size(1, 500);
+    std::uniform_int_distribution<int> small(-4, 6);
+    std::normal_distribution<double> normal(0.0, 1e3);
+    const std::size_t n = size(gen);
+    std::vector<double> x(n);
+    for (auto& v : x) v = GetParam() % 2 ? small(gen) : normal(gen);
+    const auto range = orrin::min_max(x.data(), n);
+    for (std::size_t bins : {1u, 2u, 7u, 10u, 100u}) {
+        std::vector<double> e;
+        try {
+            e = orrin::histogram_edges(range.first, range.second, bins);
+        } catch (const orrin::HistogramError&) {
+            continue;
+        }
+        std::vector<double> probe(x);
+        probe.insert(probe.end(), e.begin(), e.end());  // values on every edge
+        std::vector<std::uint32_t> bin(probe.size());
+        orrin::assign_bins(probe.data(), probe.size(), e, bin.data());
+        for (std::size_t i = 0; i < probe.size(); ++i) {
+            ASSERT_EQ(bin[i], digitize(probe[i], e)) << "value " << probe[i] << " bins " << bins;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Seeds, AssignBins, ::testing::Range(0, 16));
+
+TEST(ScatterByBin, StableWithinEachBin) {
+    const std::vector<double> x{2.5, 0.5, 2.7, 1.5, 0.1, 3.0, 2.6};
+    const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 3);
+    EXPECT_EQ(h.offset, (std::vector<std::size_t>{0, 2, 3, 7}));
+    EXPECT_EQ(orrin::rows_by_bin(h), (std::vector<std::int64_t>{1, 4, 3, 0, 2, 5, 6}));
+    // Two columns: one contiguous, one read with a stride of 2.
+    const std::vector<double> values{10, 11, 12, 13, 14, 15, 16};
+    const std::vector<double> strided{0, -1, 1, -1, 2, -1, 3, -1, 4, -1, 5, -1, 6, -1};
+    std::vector<double> out(values.size()), out2(values.size());
+    orrin::scatter_by_bin(h, {{values.data(), 1}, {strided.data(), 2}, {}},
+                          {out.data(), out2.data(), nullptr});
+    EXPECT_EQ(out, (std::vector<double>{11, 14, 13, 10, 12, 15, 16}));
+    EXPECT_EQ(out2, (std::vector<double>{1, 4, 3, 0, 2, 5, 6}));
+}
+
+TEST(ValueRange, MinMaxAndNonFiniteValues) {
+    std::vector<double> x(37);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = (i * 7) % 37 - 10.0;
+    const orrin::Range r = orrin::value_range(x.data(), x.size());
+    EXPECT_TRUE(r.finite);
+    EXPECT_EQ(r.lo, -10.0);
+    EXPECT_EQ(r.hi, 26.0);
+    for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+        for (std::size_t pos : {0u, 17u, 36u}) {
+            std::vector<double> y(x);
+            y[pos] = bad;
+            EXPECT_FALSE(orrin::value_range(y.data(), y.size()).finite) << bad << " at " << pos;
+        }
+    }
+}
+
+struct DistinctCase {
+    std::vector<double> x;
+    std::size_t cap;
+    std::size_t expected;
+};
+
+class DistinctCount : public ::testing::TestWithParam<DistinctCase> {};
+
+TEST_P(DistinctCount, CountsUpToTheCap) {
+    const DistinctCase c = GetParam();
+    EXPECT_EQ(orrin::count_distinct_capped(c.x.data(), c.x.size(), c.cap), c.expected);
+}
+
+std::vector<double> twice(std::vector<double> v) {
+    v.insert(v.end(), v.begin(), v.end());
+    return v;
+}
+
+std::vector<double> range_values(int n) {
+    std::vector<double> v;
+    for (int i = 0; i < n; ++i) v.push_back(i % 2 ? i : -i);
+    return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DistinctCount,
+                         ::testing::Values(DistinctCase{{0.0, -0.0, 1.0, 1.0}, 10, 2},
+                                           DistinctCase{{3.0}, 10, 1},
+                                           DistinctCase{{1.0, 2.0, 1.0, 3.0}, 2, 2},
+                                           DistinctCase{range_values(300), 200, 200},
+                                           DistinctCase{range_values(300), 1000, 300},
+                                           DistinctCase{range_values(50), 64, 50},
+                                           DistinctCase{twice(range_values(70)), 100, 70},
+                                           DistinctCase{twice(range_values(70)), 65, 65}));
+
+TEST(BuildHistogram, StridedColumnEqualsContiguousCopy) {
+    std::mt19937_64 gen(7);
+    std::normal_distribution<double> normal;
+    std::vector<double> matrix(3 * 400);
+    for (auto& v : matrix) v = normal(gen);
+    std::vector<double> column(400);
+    for (std::size_t i = 0; i < 400; ++i) column[i] = matrix[3 * i + 1];
+    const orrin::Histogram a = orrin::build_histogram(matrix.data() + 1, 400, 10, 3);
+    const orrin::Histogram b = orrin::build_histogram(column.data(), 400, 10);
+    EXPECT_EQ(a.edges, b.edges);
+    EXPECT_EQ(a.offset, b.offset);
+    EXPECT_EQ(orrin::rows_by_bin(a), orrin::rows_by_bin(b));
+    const orrin::Range r = orrin::value_range(matrix.data() + 1, 400, 3);
+    const orrin::Histogram c = orrin::build_histogram(matrix.data() + 1, 400, 10, 3, r.lo, r.hi);
+    EXPECT_EQ(c.edges, b.edges);
+    EXPECT_EQ(orrin::rows_by_bin(c), orrin::rows_by_bin(b));
+    matrix[3 * 200] = std::nan("");
+    EXPECT_FALSE(orrin::value_range(matrix.data(), 400, 3).finite);
+    EXPECT_TRUE(orrin::value_range(matrix.data() + 1, 400, 3).finite);
+}
+
+TEST(BuildHistogram, BinsPartitionRowsAndKeepRowOrder) {
+    const std::vector<double> x{5.0, 0.0, 10.0, 1.0, 9.0, 5.0, 10.0};
+    const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 10);
+    EXPECT_EQ(h.nbins(), 5u);  // five distinct values
+    EXPECT_EQ(h.lo, 0.0);
+    EXPECT_EQ(h.hi, 10.0);
+    EXPECT_EQ(h.count(0), 2u);  // 0 and 1 in [0, 2)
+    EXPECT_EQ(h.count(2), 2u);  // the two 5s
+    EXPECT_EQ(h.count(4), 3u);  // 9 and the maximum (closed last bin)
+    const std::vector<std::int64_t> rows = orrin::rows_by_bin(h);
+    EXPECT_EQ(std::vector<std::int64_t>(rows.begin() + 4, rows.end()),
+              (std::vector<std::int64_t>{2, 4, 6}));
+}
+
+TEST(RowsInBinRanges, UnionsInRowOrder) {
+    const std::vector<double> x{0.5, 3.5, 1.5, 2.5, 0.2, 3.9, 1.1, 0.0, 4.0};
+    const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 4);
+    const auto rows = orrin::rows_in_bin_ranges(h, {{0, 1}, {3, 3}});
+    EXPECT_EQ(rows[0], (std::vector<std::int64_t>{0, 2, 4, 6, 7}));
+    EXPECT_EQ(rows[1], (std::vector<std::int64_t>{1, 5, 8}));
+}
+
+TEST(MergeWeakBins, TouchingBinsFormRuns) {
+    std::vector<double> e;
+    for (int i = 0; i <= 10; ++i) e.push_back(i);
+    const auto runs = orrin::merge_weak_bins(e, {2, 3, 5, 9});
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0].lb, 2.0);
+    EXPECT_EQ(runs[0].ub, 4.0);
+    EXPECT_EQ(runs[0].first_bin, 2u);
+    EXPECT_EQ(runs[0].last_bin, 3u);
+    EXPECT_EQ(runs[1].first_bin, 5u);
+    EXPECT_EQ(runs[2].ub, 10.0);
+}
+
+TEST(BinsWithin, RangeOfBinsInsideBounds) {
+    const std::vector<double> e{0.0, 1.0, 2.0, 3.0, 4.0};
+    std::size_t first = 99;
+    std::size_t last = 99;
+    ASSERT_TRUE(orrin::bins_within(e, 1.0, 3.0, first, last));
+    EXPECT_EQ(first, 1u);
+    EXPECT_EQ(last, 2u);
+    ASSERT_TRUE(orrin::bins_within(e, 0.0, 4.0, first, last));
+    EXPECT_EQ(first, 0u);
+    EXPECT_EQ(last, 3u);
+    EXPECT_FALSE(orrin::bins_within(e, 1.5, 2.5, first, last));
+    // A constant column's clipped region [v, v] holds no bin record.
+    EXPECT_FALSE(orrin::bins_within({2.5, 3.5}, 3.0, 3.0, first, last));
+}
+
+TEST(IntervalMembers, ClosedOnlyWhenAsked) {
+    const std::vector<double> x{1.0, 2.0, 3.0, 2.0};
+    EXPECT_EQ(orrin::interval_members(x.data(), 4, 2.0, 3.0, false),
+              (std::vector<std::int64_t>{1, 3}));
+    EXPECT_EQ(orrin::interval_members(x.data(), 4, 2.0, 3.0, true),
+              (std::vector<std::int64_t>{1, 2, 3}));
+}
+
+TEST(PercentileRank, MultipliesByHundredOverN) {
+    EXPECT_EQ(orrin::percentile_rank(1, 3), 1.0 * (100.0 / 3.0));
+    EXPECT_EQ(orrin::percentile_rank(3, 3), 3.0 * (100.0 / 3.0));
+    EXPECT_EQ(orrin::percentile_rank(0, 7), 0.0);
+}

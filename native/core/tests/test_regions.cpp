@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "orrin/regions.hpp"
+
+namespace {
+
+using orrin::Bound;
+using orrin::RegionMembership;
+using orrin::StridedColumn;
+
+constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+StridedColumn column(const std::vector<double>& v) {
+    return StridedColumn{reinterpret_cast<const char*>(v.data()), sizeof(double)};
+}
+
+// Rows of each region by testing every row against every region.
+std::vector<std::vector<std::int64_t>> brute_force(const std::vector<double>& c0,
+                                                   const std::vector<double>* c1,
+                                                   const std::vector<Bound>& first,
+                                                   const std::vector<Bound>& second) {
+    std::vector<std::vector<std::int64_t>> out(first.size());
+    for (std::size_t r = 0; r < first.size(); ++r) {
+        for (std::size_t i = 0; i < c0.size(); ++i) {
+            if (!first[r].contains(c0[i])) continue;
+            if (c1 != nullptr && !second[r].contains((*c1)[i])) continue;
+            out[r].push_back(static_cast<std::int64_t>(i));
+        }
+    }
+    return out;
+}
+
+std::vector<std::vector<std::int64_t>> grouped(const orrin::RegionRows& rr) {
+    std::vector<std::vector<std::int64_t>> out;
+    for (std::size_t r = 0; r + 1 < rr.offsets.size(); ++r) {
+        out.emplace_back(rr.rows.begin() + rr.offsets[r], rr.rows.begin() + rr.offsets[r + 1]);
+    }
+    return out;
+}
+
+TEST(RegionMembership, StridedAndReversedColumnsAreRead) {
+    // Row-major 3 x 2 matrix; the second column read forwards and backwards.
+    const std::vector<double> m{0.0, 10.0, 1.0, 11.0, 2.0, 12.0};
+    const StridedColumn forward{reinterpret_cast<const char*>(m.data() + 1), 2 * sizeof(double)};
+    const StridedColumn backward{reinterpret_cast<const char*>(m.data() + 5),
+                                 -2 * static_cast<std::ptrdiff_t>(sizeof(double))};
+    const RegionMembership regions({{11.0, 12.0, true}}, {});
+    EXPECT_EQ(grouped(regions.members(forward, nullptr, 3))[0], (std::vector<std::int64_t>{1, 2}));
+    EXPECT_EQ(grouped(regions.members(backward, nullptr, 3))[0], (std::vector<std::int64_t>{0, 1}));
+    EXPECT_EQ(orrin::column_max(forward, 3), 12.0);
+}
+
+TEST(ColumnMax, NanPropagatesLikeNumpy) {
+    const std::vector<double> x{1.0, kNan, 3.0};
+    EXPECT_TRUE(std::isnan(orrin::column_max(column(x), x.size())));
+}
+
+TEST(RegionMembership, SecondBoundClosesAtTheLargestValueInsideTheFirstCondition) {
+    // Inside [0, 1) on the first feature the largest second value is 5; the 9 lies outside.
+    const std::vector<double> c0{0.0, 0.5, 0.5, 2.0};
+    const std::vector<double> c1{1.0, 5.0, 3.0, 9.0};
+    RegionMembership regions({{0.0, 1.0, false}, {0.0, 1.0, false}},
+                             {{1.0, 5.0, false}, {1.0, 4.0, false}});
+    regions.close_second_at_conditional_max(column(c0), column(c1), c0.size());
+    EXPECT_TRUE(regions.second()[0].closed);
+    EXPECT_FALSE(regions.second()[1].closed);
+    const StridedColumn second = column(c1);
+    const auto groups = grouped(regions.members(column(c0), &second, c0.size()));
+    EXPECT_EQ(groups[0], (std::vector<std::int64_t>{0, 1, 2}));
+    EXPECT_EQ(groups[1], (std::vector<std::int64_t>{0, 2}));
+}
+
+struct RandomCase {
+    unsigned seed;
+    bool two_features;
+    int regions;
+    int distinct_values;
+    bool disjoint;  // adjacent first-feature bounds, as the strategies produce them
+};
+
+class RegionMembershipRandom : public ::testing::TestWithParam<RandomCase> {};
+
+TEST_P(RegionMembershipRandom, MatchesTestingEveryRowAgainstEveryRegion) {
+    const RandomCase param = GetParam();
+    std::mt19937 gen(param.seed);
+    std::uniform_int_distribution<int> value(0, param.distinct_values);
+    std::uniform_int_distribution<int> coin(0, 9);
+    auto draw = [&] {
+        const int k = coin(gen);
+        if (k == 0) return kNan;
+        return value(gen) * 0.5;
+    };
+    auto draw_bound = [&] {
+        double lb = value(gen) * 0.5;
+        double ub = value(gen) * 0.5;
+        const int k = coin(gen);
+        if (k == 0) lb = -kInf;
+        if (k == 1) ub = kInf;
+        if (k == 2) ub = lb;
+        return Bound{lb, ub, coin(gen) < 5};
+    };
+    std::vector<double> c0(500), c1(500);
+    for (std::size_t i = 0; i < c0.size(); ++i) {
+        c0[i] = draw();
+        c1[i] = draw();
+    }
+    std::vector<Bound> first, second;
+    double edge = 0.0;
+    for (int r = 0; r < param.regions; ++r) {
+        Bound b = draw_bound();
+        if (param.disjoint) {
+            const double width = 0.5 * (1 + coin(gen) % 3);
+            b = Bound{edge, edge + width, r + 1 == param.regions};
+            edge += width;
+        }
+        first.push_back(b);
+        if (param.two_features) second.push_back(draw_bound());
+    }
+    RegionMembership regions(first, second);
+    const StridedColumn col1 = column(c1);
+    const StridedColumn* second_col = param.two_features ? &col1 : nullptr;
+    EXPECT_EQ(grouped(regions.members(column(c0), second_col, c0.size())),
+              brute_force(c0, param.two_features ? &c1 : nullptr, first, second));
+
+    if (param.two_features) {
+        regions.close_second_at_conditional_max(column(c0), col1, c0.size());
+        for (std::size_t r = 0; r < first.size(); ++r) {
+            bool seen = false, has_nan = false;
+            double best = 0.0;
+            for (std::size_t i = 0; i < c0.size(); ++i) {
+                if (!first[r].contains(c0[i])) continue;
+                if (std::isnan(c1[i]))
+                    has_nan = true;
+                else if (!seen || c1[i] > best)
+                    best = c1[i];
+                seen = true;
+            }
+            second[r].closed = seen && !has_nan && best == second[r].ub;
+            EXPECT_EQ(regions.second()[r].closed, second[r].closed) << "region " << r;
+        }
+        EXPECT_EQ(grouped(regions.members(column(c0), second_col, c0.size())),
+                  brute_force(c0, &c1, first, second));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RegionMembershipRandom,
+    ::testing::Values(RandomCase{1, false, 1, 5, false}, RandomCase{2, false, 7, 10, false},
+                      RandomCase{3, false, 40, 60, false}, RandomCase{4, true, 1, 5, false},
+                      RandomCase{5, true, 9, 12, false}, RandomCase{6, true, 30, 40, false},
+                      RandomCase{7, false, 0, 5, false}, RandomCase{8, false, 6, 20, true},
+                      RandomCase{9, true, 6, 20, true}, RandomCase{10, false, 40, 60, true},
+                      RandomCase{11, true, 1, 3, true}));
+
+}  // namespace

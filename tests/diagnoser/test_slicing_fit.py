@@ -1,0 +1,194 @@
+import copy
+
+import numpy as np
+import pandas as pd
+import pytest
+from sklearn.metrics import r2_score
+
+from orrin.diagnoser import frailzone as fz
+
+
+class Stub(fz.BaseSlicing):
+    """A strategy whose weak regions are given up front."""
+
+    def _fit(self, x, y, preds, scores, sample_weight=None):
+        self.fit_args = (x, y, preds, scores, sample_weight)
+        self.x, self.fidx, self.threshold_value = x, list(self.columns), 0.0
+        self.weak_region = copy.deepcopy(self.regions)
+
+
+def stub(regions, columns=(0,), metric=None, slice_features=None):
+    s = Stub(slice_features=slice_features, metric=metric)
+    s.regions, s.columns = regions, columns
+    return s
+
+
+def run(s, train_x, test_x, train_y=None, test_y=None, train_p=None, test_p=None, **kw):
+    n, m = len(train_x), len(test_x)
+    names = kw.pop("feature_names", [f"c{i}" for i in range(np.shape(train_x)[1])])
+    return s.fit(train_x, np.zeros(n) if train_y is None else train_y, test_x,
+                 np.zeros(m) if test_y is None else test_y,
+                 np.ones(n) if train_p is None else train_p, np.ones(m) if test_p is None else test_p,
+                 feature_names=names, **kw)
+
+
+def col(*values):
+    return np.array(values, dtype=float).reshape(-1, 1)
+
+
+@pytest.mark.parametrize(
+    "train, test, region, counts",
+    [
+        ((1, 2, 3, 3), (1, 2, 2, 3), (1.0, 3.0), (4, 4)),  # ub is the test max: closed
+        ((1, 2, 3, 3), (1, 2, 2, 3), (1.0, 2.0), (1, 1)),  # any other ub: open
+        ((0, 1, 2, 5), (0, 1, 2), (2.0, 5.0), (1, 1)),  # train max above test max: still open
+        ((0, 1, 2, 5), (0, 1, 2), (1.0, 2.0), (2, 2)),  # closed from the test max
+    ],
+)
+def test_one_feature_closure_follows_the_test_maximum(train, test, region, counts):
+    s = stub([{"lb1": region[0], "ub1": region[1]}])
+    run(s, col(*train), col(*test))
+    assert (s.weak_region_stats[0]["#Train"], s.weak_region_stats[0]["#Test"]) == counts
+
+
+@pytest.mark.parametrize(
+    "train, test, counts",
+    [
+        # inside [0, 1) on the first feature the largest second value is 4 in both sets
+        ([[0.1, 1], [0.5, 4], [0.7, 4], [2, 9]], [[0.1, 1], [0.5, 4], [0.7, 4], [2, 9]], (3, 3)),
+        # decided per set: the training set has a 6 inside the first-feature bounds
+        ([[0.1, 1], [0.5, 4], [0.5, 6]], [[0.1, 1], [0.5, 4], [2, 9]], (1, 2)),
+    ],
+)
+def test_second_upper_bound_closes_at_largest_value_inside_first_condition(train, test, counts):
+    s = stub([{"lb1": 0.0, "ub1": 1.0, "lb2": 1.0, "ub2": 4.0}], columns=(0, 1))
+    run(s, np.array(train, float), np.array(test, float))
+    assert (s.weak_region_stats[0]["#Train"], s.weak_region_stats[0]["#Test"]) == counts
+
+
+def test_rows_keys_table_and_empty_region():
+    regions = [{"lb1": 0.0, "ub1": 1.0, "lb2": 0.0, "ub2": 1.0, "nested": [1]},
+               {"lb1": 7.0, "ub1": 8.0, "lb2": 0.0, "ub2": 1.0, "nested": [2]}]
+    s = stub(regions, columns=(1, 0))
+    x = np.array([[0.2, 0.3], [0.9, 0.9]])
+    out = run(s, x, x, feature_names=["a", "b"])
+    assert list(out.columns) == ["[b", "b)", "[a", "a)", "#Test", "#Train", "test_MSE",
+                                 "train_MSE", "Gap"]
+    first, empty = s.weak_region_stats
+    assert list(first) == ["lb1", "ub1", "lb2", "ub2", "nested", "#Train", "#Test",
+                           "train_MSE All", "train_MSE", "test_MSE All", "test_MSE", "Gap"]
+    assert first["nested"] is s.weak_region[0]["nested"] and first is not s.weak_region[0]
+    assert empty["#Test"] == 0 and empty["test_MSE All"] == [] and np.isnan(empty["test_MSE"])
+    assert np.isnan(empty["Gap"]) and list(out.index) == [0, 1]
+
+
+def test_sorted_by_gap_ties_keep_order_and_nan_last():
+    # gaps by id: 0 nan, 1 one, 2 one, 3 four, 4 nan, 5 zero
+    regions = [{"lb1": lb, "ub1": lb + 0.5, "id": i}
+               for i, lb in enumerate([100.0, 1.0, 2.0, 3.0, 300.0, 5.0])]
+    s = stub(regions)
+    out = run(s, col(1, 2, 3, 5, 100, 300), col(0, 1, 2, 3, 5),
+              np.zeros(6), np.array([0, 1, 1, 2, 0.0]), np.zeros(6), np.zeros(5))
+    assert [r["id"] for r in s.weak_region_stats] == [3, 1, 2, 5, 0, 4]
+    gaps = out["Gap"].to_numpy()
+    assert np.array_equal(gaps[:4], [4.0, 1.0, 1.0, 0.0]) and np.isnan(gaps[4:]).all()
+
+
+@pytest.mark.parametrize("use_test", [True, False])
+def test_fitting_set_follows_use_test_and_gap_is_test_minus_train(use_test):
+    s = stub([{"lb1": 0.0, "ub1": 1.0}])
+    run(s, col(0, 1, 2), col(0, 1), np.zeros(3), np.zeros(2), np.full(3, 2.0), np.full(2, 3.0),
+        use_test=use_test)
+    assert s.fit_args[0].shape[0] == (2 if use_test else 3) and s.use_test is use_test
+    assert s.weak_region_stats[0]["Gap"] == 9.0 - 4.0
+
+
+@pytest.mark.parametrize("metric", [None, {"name": "R2"}])
+def test_weights_reach_the_region_scores(metric):
+    rng = np.random.default_rng(1)
+    x, y, p, w = rng.random((50, 1)), rng.random(50), rng.random(50), rng.random(50)
+    s = stub([{"lb1": 0.0, "ub1": 0.6}], metric=metric)
+    run(s, x, x, y, y, p, p, train_sample_weight=w)
+    idx = np.flatnonzero(x[:, 0] < 0.6)
+    row = s.weak_region_stats[0]
+    if metric is None:
+        err = (y[idx] - p[idx]) ** 2
+        assert row["train_MSE"] == np.average(err, weights=w[idx])
+        assert row["test_MSE"] == np.average(err) and np.array_equal(row["train_MSE All"], err)
+    else:
+        assert row["train_R2"] == row["train_R2 All"] == r2_score(y[idx], p[idx], sample_weight=w[idx])
+
+
+@pytest.mark.parametrize("metric", [None, {"name": "R2"}])
+def test_region_whose_weights_sum_to_zero_scores_nan(metric):
+    x, y, p = col(0, 0, 1, 1), np.array([0, 1, 0, 1.0]), np.array([0.5, 0.5, 0, 0.0])
+    w = np.array([0, 0, 1, 1.0])
+    s = stub([{"lb1": 0.0, "ub1": 0.5}, {"lb1": 0.5, "ub1": 1.0}], metric=metric)
+    out = run(s, x, x, y, y, p, p, train_sample_weight=w, test_sample_weight=w)
+    zero = next(r for r in s.weak_region_stats if r["ub1"] == 0.5)
+    assert zero["#Train"] == 2 and np.isnan(zero["train_" + s.score_name]) and len(out) == 2
+
+
+def test_no_weak_region_returns_none():
+    s = stub([])
+    assert run(s, col(0, 1), col(0, 1)) is None and s.weak_region_stats == []
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [lambda a: a.astype(np.int64), lambda a: a.astype(np.float32), lambda a: a.astype(object),
+     np.asfortranarray, lambda a: np.repeat(a, 2, axis=1)[:, ::2],
+     lambda a: pd.DataFrame(a, columns=["a", "b", "c"]), lambda a: (a > 4).astype(bool)],
+    ids=["int", "float32", "object", "fortran", "strided", "dataframe", "bool"],
+)
+def test_matrix_kinds_give_the_same_table(convert):
+    x = np.random.default_rng(3).integers(0, 10, size=(60, 3)).astype(float)
+    y = (x[:, 1] > 4).astype(float)
+    regions = [{"lb1": 0.0, "ub1": 5.0, "lb2": 0.0, "ub2": 9.0},
+               {"lb1": 1.0, "ub1": 9.0, "lb2": 1.0, "ub2": 6.0}]
+    got = run(stub(regions, (1, 2)), convert(x), convert(x), pd.Series(y), y.tolist())
+    ref = np.asarray(convert(x), dtype=float)
+    pd.testing.assert_frame_equal(got, run(stub(regions, (1, 2)), ref, ref, y, y))
+
+
+@pytest.mark.parametrize(
+    "change, error, message",
+    [
+        (dict(train_y=np.zeros(3)), ValueError, "train_y"),
+        (dict(test_pred=None), ValueError, "test_pred"),
+        (dict(train_pred=np.ones((4, 2))), ValueError, "train_pred"),
+        (dict(train_sample_weight=np.ones(5)), ValueError, "train_sample_weight"),
+        (dict(test_sample_weight=np.array(list("abcd"))), TypeError, "test_sample_weight"),
+        (dict(train_x=np.zeros(4)), ValueError, "train_x"),
+        (dict(test_x=np.zeros((4, 3))), ValueError, "columns"),
+        (dict(test_x=np.zeros((0, 2)), test_y=[], test_pred=[]), ValueError, "test_x"),
+        (dict(feature_names=None), TypeError, "feature_names"),
+        (dict(feature_names=["a"]), IndexError, "feature_names"),
+        (dict(train_x=np.array([[np.nan, 0]] * 4)), ValueError, "NaN"),
+        (dict(test_x=np.array([[np.inf, 0]] * 4)), ValueError, "NaN or infinite"),
+        (dict(feature_names=["b", "c"]), ValueError, "'a' is not a feature name"),
+        (dict(feature_names=["b", "c", "a"]), IndexError, "outside"),
+    ],
+)
+def test_bad_input_is_refused_before_the_object_changes(change, error, message):
+    s = stub([{"lb1": 0.0, "ub1": 1.0}], slice_features=["a"])
+    args = dict(train_x=np.zeros((4, 2)), train_y=np.zeros(4), test_x=np.zeros((4, 2)),
+                test_y=np.zeros(4), train_pred=np.zeros(4), test_pred=np.zeros(4),
+                feature_names=["a", "b"])
+    args.update(change)
+    with pytest.raises(error, match=message):
+        s.fit(**args)
+    assert not hasattr(s, "weak_region_stats") and not hasattr(s, "fit_args")
+
+
+@pytest.mark.parametrize(
+    "regions, columns, error",
+    [([{"lb1": 0.0}], (0,), KeyError), ([{"lb1": "low", "ub1": 1.0}], (0,), TypeError),
+     ([{"lb1": 0.0, "ub1": 1.0}], (5,), ValueError), ([{"lb1": 0.0, "ub1": 1.0}], (), ValueError),
+     ([{"lb1": 0.0, "ub1": 1.0}], (0, 1), KeyError)],
+)
+def test_malformed_strategy_results_raise_cleanly(regions, columns, error):
+    s = stub(regions, columns=columns)
+    with pytest.raises(error):
+        run(s, np.zeros((3, 2)), np.zeros((3, 2)))
+    assert s.weak_region_stats == []
