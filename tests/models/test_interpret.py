@@ -119,6 +119,7 @@ def test_without_purification_the_sum_is_still_exact(purification):
     model = xgb.XGBClassifier(n_estimators=40, max_depth=2, n_jobs=1).fit(X, y)
     interp = XGBInterpreter(model, purification=purification).fit(X)
     assert_exact(interp, model.get_booster(), X, X * 5)
+    np.testing.assert_allclose(interp.predict_margin(X), decomposed(interp, X), atol=1e-12)
 
 
 def test_fit_weighs_by_the_given_rows_only():
