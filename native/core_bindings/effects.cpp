@@ -48,8 +48,12 @@ Matrix as_matrix(const py::object& x, const char* name) {
     if (kind == 'f' && (itemsize == 8 || itemsize == 4) &&
         a.dtype().attr("isnative").cast<bool>()) {
         m.is_float32 = itemsize == 4;
-    } else if (kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f') {
-        a = np.attr("asarray")(a, "float64");
+    } else if (kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f' || kind == 'O') {
+        try {
+            a = np.attr("asarray")(a, "float64");
+        } catch (py::error_already_set&) {
+            throw py::value_error(std::string(name) + " must be a numeric matrix");
+        }
     } else {
         throw py::value_error(std::string(name) + " must be a numeric matrix, got dtype " +
                               py::str(a.dtype()).cast<std::string>());
