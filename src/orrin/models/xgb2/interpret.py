@@ -38,6 +38,8 @@ class XGBInterpreter:
         over ``X``). A value equal to a split point lies on the piece to its right.
     intercept_ : float
         The constant term.
+    X_ : ndarray
+        The matrix given to ``fit``.
     """
 
     def __init__(self, estimator, purification=True, true_to_data=False, feature_names=None,
@@ -89,6 +91,7 @@ class XGBInterpreter:
         self.intercept_ = tables["intercept"]
         self.n_features_in_ = n_features
         self.feature_names_ = names
+        self.X_ = X
         return self
 
     def _names(self, n):
