@@ -7,6 +7,7 @@ Prints figures; asserts nothing.
 
 import argparse
 import sys
+import time
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -14,9 +15,20 @@ import numpy as np
 from sklearn.tree import DecisionTreeRegressor
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from harness import best_of  # noqa: E402
+from harness import best_of, fresh_process  # noqa: E402
 
 from orrin.diagnoser import frailzone as fz  # noqa: E402
+
+
+def best_cpu(func, repeat):
+    """Smallest CPU time of this process over `repeat` calls: steadier than wall time when
+    other processes share the cores."""
+    best = float("inf")
+    for _ in range(repeat):
+        t0 = time.process_time()
+        func()
+        best = min(best, time.process_time() - t0)
+    return best
 
 
 def data(n, seed=0):
@@ -61,10 +73,10 @@ def tree_ratio(n, repeat):
     def slicing_full():
         fz.TreeSlicing(slice_features=["a"]).fit(x, y, x, y, p, p, feature_names=names)
 
-    t_tree = best_of(tree_alone, repeat)
-    t_hook = best_of(slicing_fit_hook, repeat)
-    t_full = best_of(slicing_full, repeat)
-    print(f"tree   n={n:>9,d}  DecisionTreeRegressor.fit {t_tree:8.3f}s  TreeSlicing._fit "
+    t_tree = best_cpu(tree_alone, repeat)
+    t_hook = best_cpu(slicing_fit_hook, repeat)
+    t_full = best_cpu(slicing_full, repeat)
+    print(f"tree   n={n:>9,d}  cpu: DecisionTreeRegressor.fit {t_tree:8.3f}s  TreeSlicing._fit "
           f"{t_hook:8.3f}s ({t_hook / t_tree:5.2f}x)  TreeSlicing.fit incl. re-scoring "
           f"{t_full:8.3f}s ({t_full / t_tree:5.2f}x)")
 
@@ -73,7 +85,10 @@ def driver_time(n, regions, columns, repeat):
     x, y, p = data(n)
     s = FixedRegions(slice_features=None)
     s.regions, s.columns = regions, columns
-    return best_of(lambda: s.fit(x, y, x, y, p, p, feature_names=["a", "b", "c"]), repeat)
+    def run():
+        s.fit(x, y, x, y, p, p, feature_names=["a", "b", "c"])
+
+    return best_of(run, repeat), best_cpu(run, repeat)
 
 
 def target_time(n, regions, columns, repeat):
@@ -81,12 +96,36 @@ def target_time(n, regions, columns, repeat):
     f = fz.FrailZone(None, ["a"])
     stats = [dict(r) for r in regions]
     f.diag = SimpleNamespace(weak_region_stats=stats, x=x, fidx=columns)
-    return best_of(f.get_target_idx, repeat)
+    return best_of(f.get_target_idx, repeat), best_cpu(f.get_target_idx, repeat)
+
+
+MEMORY_SETUP = """
+import sys
+sys.path.insert(0, {here!r})
+from bench_tree_and_driver import FixedRegions, data, ONE
+from types import SimpleNamespace
+from orrin.diagnoser import frailzone as fz
+x, y, p = data({n})
+s = FixedRegions(slice_features=None)
+s.regions, s.columns = ONE, [0]
+f = fz.FrailZone(None, ["a"])
+f.diag = SimpleNamespace(weak_region_stats=[dict(r) for r in ONE], x=x, fidx=[0])
+"""
+
+
+def memory(n):
+    setup = MEMORY_SETUP.format(here=str(Path(__file__).resolve().parent), n=n)
+    for label, stmt in (("driver re-scoring", 's.fit(x, y, x, y, p, p, feature_names=["a", "b", "c"])'),
+                        ("get_target_idx", "f.get_target_idx()")):
+        r = fresh_process(setup, stmt)
+        print(f"memory n={n:>11,d}  {label:17s} peak RSS {r['peak_rss_mb']:8.1f} MB "
+              f"(data and imports {r['setup_rss_mb']:8.1f} MB)")
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rows", default="1e5,1e6,1e7")
+    parser.add_argument("--memory", action="store_true", help="peak memory in fresh processes")
     args = parser.parse_args()
     sizes = [int(float(v)) for v in args.rows.split(",")]
     for n in sizes:
@@ -98,13 +137,18 @@ def main():
             repeat = 3 if n <= 1_000_000 else 1
             t_drv = driver_time(n, regions, columns, repeat)
             t_idx = target_time(n, regions, columns, repeat)
-            line = (f"{label:12s} n={n:>11,d}  driver re-scoring {t_drv:8.3f}s "
-                    f"({n / t_drv / 1e6:6.1f} M rows/s)  get_target_idx {t_idx:8.4f}s "
-                    f"({n / t_idx / 1e6:6.1f} M rows/s)")
+            line = (f"{label:12s} n={n:>11,d}  driver re-scoring {t_drv[0]:7.3f}s wall "
+                    f"{t_drv[1]:7.3f}s cpu  get_target_idx {t_idx[0]:7.4f}s wall "
+                    f"{t_idx[1]:7.4f}s cpu ({n / t_idx[0] / 1e6:5.1f} M rows/s)")
             if prev is not None:
-                line += f"  x{n // prev[0]} rows: {t_drv / prev[1]:5.1f}x, {t_idx / prev[2]:5.1f}x"
+                line += (f"  x{n // prev[0]} rows: driver {t_drv[0] / prev[1][0]:5.1f}x wall "
+                         f"{t_drv[1] / prev[1][1]:5.1f}x cpu, target {t_idx[0] / prev[2][0]:5.1f}x "
+                         f"wall {t_idx[1] / prev[2][1]:5.1f}x cpu")
             print(line)
             prev = (n, t_drv, t_idx)
+    if args.memory:
+        for n in sizes:
+            memory(n)
 
 
 if __name__ == "__main__":

@@ -16,11 +16,13 @@ matplotlib.use("Agg")
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import diagnose_weak_regions  # noqa: E402
+import interpret_xgb2  # noqa: E402
 
 
 def main(out_dir):
     os.makedirs(out_dir, exist_ok=True)
     diagnose_weak_regions.main(out_dir)
+    interpret_xgb2.main(out_dir)
     print(f"figures written to {os.path.abspath(out_dir)}")
 
 

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "orrin/histogram.hpp"
+
 namespace frailzone {
 
 namespace py = pybind11;
@@ -76,13 +78,55 @@ inline py::array_t<double> float64_vector(py::handle obj, const char* name, std:
     return as_float64(a, name);
 }
 
-// Rejects NaN and infinite values in a column that is binned.
-inline void check_finite(const double* x, std::size_t n, const std::string& name) {
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!(x[i] - x[i] == 0.0)) {
-            throw py::value_error(name + " holds NaN or infinite values; they cannot be binned");
-        }
+// A float64 column read in place where numpy's layout allows (float64, positive stride,
+// aligned), else from a contiguous converted copy; `keep` holds the memory alive.
+struct Column {
+    py::object keep;
+    const double* data = nullptr;
+    std::size_t n = 0;
+    std::size_t stride = 1;
+    bool has_range = false;  // lo and hi known (a checked column)
+    double lo = 0.0;
+    double hi = 0.0;
+};
+
+inline Column float64_column(const py::array& a, const char* name) {
+    if (a.ndim() != 1) {
+        throw py::value_error(std::string(name) + " must be one-dimensional, got " +
+                              std::to_string(a.ndim()) + " dimensions");
     }
+    Column c;
+    c.n = static_cast<std::size_t>(a.shape(0));
+    const py::ssize_t step = a.ndim() == 1 ? a.strides(0) : 0;
+    const bool in_place = a.dtype().is(py::dtype::of<double>()) && step > 0 &&
+                          step % static_cast<py::ssize_t>(sizeof(double)) == 0 &&
+                          reinterpret_cast<std::uintptr_t>(a.data()) % alignof(double) == 0;
+    if (in_place) {
+        c.keep = a;
+        c.data = static_cast<const double*>(a.data());
+        c.stride = static_cast<std::size_t>(step) / sizeof(double);
+        return c;
+    }
+    py::array_t<double> copy = as_float64(a, name);
+    c.data = copy.data();
+    c.keep = std::move(copy);
+    return c;
+}
+
+// Rejects NaN and infinite values in a column that is binned.
+// Also records the column's minimum and maximum.
+inline void check_finite(Column& x, const std::string& name) {
+    if (x.n == 0) return;
+    orrin::Range range{};
+    {
+        py::gil_scoped_release release;
+        range = orrin::value_range(x.data, x.n, x.stride);
+    }
+    x.has_range = true;
+    x.lo = range.lo;
+    x.hi = range.hi;
+    if (!range.finite)
+        throw py::value_error(name + " holds NaN or infinite values; they cannot be binned");
 }
 
 // Positions as a numpy intp array.
@@ -91,10 +135,6 @@ inline py::array_t<py::ssize_t> intp_array(const std::int64_t* rows, std::size_t
     py::ssize_t* dst = out.mutable_data();
     for (std::size_t i = 0; i < n; ++i) dst[i] = static_cast<py::ssize_t>(rows[i]);
     return out;
-}
-
-inline const double* data_or_null(const py::array_t<double>& a, bool present) {
-    return present ? a.data() : nullptr;
 }
 
 // A number argument (bound, threshold) as a double; None or a non-number is a TypeError.

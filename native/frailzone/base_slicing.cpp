@@ -119,7 +119,10 @@ RegionBounds membership_bounds(const py::object& self, const py::object& lb1, co
 
 std::vector<std::int64_t> members(const RegionData& d, const RegionBounds& b) {
     py::gil_scoped_release release;
-    return orrin::interval_members(d.x, d.n, b.lb, b.ub, b.closed);
+    if (d.x_stride == 1) return orrin::interval_members(d.x, d.n, b.lb, b.ub, b.closed);
+    std::vector<double> values(d.n);
+    for (std::size_t i = 0; i < d.n; ++i) values[i] = d.x[i * d.x_stride];
+    return orrin::interval_members(values.data(), d.n, b.lb, b.ub, b.closed);
 }
 
 py::object get_index(py::object self, py::object x, py::object lb1, py::object ub1, py::object lb2,
@@ -146,7 +149,8 @@ py::list get_rule_list(py::object self, py::object x, py::object y, py::object p
     const SlicingConfig c = SlicingConfig::read(self, false);
     const bool one = one_feature_form(self);
     const RegionBounds b = membership_bounds(self, lb1, ub1, lb2, ub2, right);
-    const RegionArgs a = region_args(c, float64_vector(x, "x", 0), y, preds, scores, sample_weight);
+    const RegionArgs a =
+        region_args(c, float64_column(as_ndarray(x, "x"), "x"), y, preds, scores, sample_weight);
     const std::vector<std::int64_t> idx = members(a.data, b);
     std::vector<double> scratch;
     py::object score = region_score(c, a.data, idx.data(), idx.size(), scratch);
@@ -168,7 +172,8 @@ py::list evaluate_slice(py::object self, py::object x, py::object y, py::object 
     const SlicingConfig c = SlicingConfig::read(self, true);
     const bool one = one_feature_form(self);
     const RegionBounds b = membership_bounds(self, lb1, ub1, lb2, ub2, right);
-    const RegionArgs a = region_args(c, float64_vector(x, "x", 0), y, preds, scores, sample_weight);
+    const RegionArgs a =
+        region_args(c, float64_column(as_ndarray(x, "x"), "x"), y, preds, scores, sample_weight);
     const std::vector<std::int64_t> idx = members(a.data, b);
     py::list out;
     if (idx.empty()) return out;

@@ -86,9 +86,13 @@ Groups form_groups(const py::object& rows, const py::object& positions, Referenc
     py::object np = module_attr("np");
     const py::ssize_t n = py::len(rows);
     py::array pos = np.attr("asarray")(positions);
+    const char kind = pos.dtype().kind();
+    if (pos.ndim() != 1 || (kind != 'i' && kind != 'u')) {
+        throw py::type_error("get_target_idx must return a one-dimensional integer array.");
+    }
     if (pos.size() > 0) {
-        const py::ssize_t lo = pos.attr("min")().cast<py::ssize_t>();
-        const py::ssize_t hi = pos.attr("max")().cast<py::ssize_t>();
+        const py::ssize_t lo = index_value(pos.attr("min")(), "position");
+        const py::ssize_t hi = index_value(pos.attr("max")(), "position");
         if (lo < 0 || hi >= n) {
             throw py::index_error("get_target_idx returned positions outside the " +
                                   std::to_string(n) + " fitted rows.");

@@ -8,6 +8,7 @@
 // region rescans the column.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -124,6 +125,36 @@ constexpr const char* kFitDoc =
     "sample_weight : array-like of shape (n_samples,), default=None\n"
     "    Sample weights.";
 
+// Working buffers of n doubles, left uninitialised (each is written in full before use).
+using Buffer = std::unique_ptr<double[]>;
+Buffer buffer(std::size_t n, bool needed) { return needed ? Buffer(new double[n]) : Buffer(); }
+
+// Pauses the cyclic garbage collector while a pass builds its records: thousands of small
+// dicts that cannot form cycles would otherwise trigger repeated full-heap scans. The
+// collector's previous state is restored on every exit.
+class GcPause {
+  public:
+    GcPause() : gc_(py::module_::import("gc")) {
+        was_enabled_ = gc_.attr("isenabled")().cast<bool>();
+        if (was_enabled_) gc_.attr("disable")();
+    }
+    ~GcPause() {
+        if (!was_enabled_) return;
+        PyObject* res = PyObject_CallMethod(gc_.ptr(), "enable", nullptr);
+        if (res == nullptr) {
+            PyErr_Clear();
+        } else {
+            Py_DECREF(res);
+        }
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+  private:
+    py::module_ gc_;
+    bool was_enabled_ = false;
+};
+
 // Python's max(a, b) and min(a, b): the first argument unless the second is strictly beyond.
 double py_max(double a, double b) { return b > a ? b : a; }
 double py_min(double a, double b) { return b < a ? b : a; }
@@ -147,10 +178,13 @@ struct PassResult {
     std::vector<std::pair<std::size_t, std::size_t>> ranks;
 };
 
-orrin::Histogram histogram_of(const double* x, std::size_t n, std::size_t max_bins) {
+orrin::Histogram histogram_of(const double* x, std::size_t n, std::size_t max_bins,
+                              std::size_t stride, const double* range) {
     try {
         py::gil_scoped_release release;
-        return orrin::build_histogram(x, n, max_bins);
+        if (range != nullptr)
+            return orrin::build_histogram(x, n, max_bins, stride, range[0], range[1]);
+        return orrin::build_histogram(x, n, max_bins, stride);
     } catch (const orrin::HistogramError& e) {
         throw py::value_error(e.what());
     }
@@ -205,33 +239,53 @@ bool at_least_min_samples(const py::object& min_samples, std::size_t count) {
 
 PassResult run_pass(const PassSettings& s, const RegionData& d) {
     PassResult res;
-    const orrin::Histogram h = histogram_of(d.x, d.n, s.max_bins);
+    const double range[2] = {d.x_lo, d.x_hi};
+    const orrin::Histogram h =
+        histogram_of(d.x, d.n, s.max_bins, d.x_stride, d.has_range ? range : nullptr);
     const std::size_t k = h.nbins();
     const std::vector<double>& e = h.edges;
     res.edges = e;
-    std::vector<std::size_t> below(k + 1, 0);  // rows in bins before bin j
-    for (std::size_t j = 0; j < k; ++j) below[j + 1] = below[j] + h.groups.count(j);
+    const std::vector<std::size_t>& below = h.offset;  // rows in the bins before bin j
 
     std::vector<py::object> bin_scores(k);
     std::vector<std::size_t> weak_bins;
     std::vector<double> scratch;
+    std::vector<double> values(k, kNaN);       // additive bin scores
+    std::vector<double> weight_sums(k, kNaN);  // and the sums of the bins' weights
     if (s.metric.additive) {
-        std::vector<double> values(k, kNaN);
         {
+            // Each bin's scores (and weights) side by side, in row order: np.average of a bin
+            // is then a pairwise sum over a contiguous run.
             py::gil_scoped_release release;
+            const Buffer sorted_scores = buffer(d.n, true);
+            const Buffer sorted_weights = buffer(d.n, d.weights != nullptr);
+            const Buffer products = buffer(d.n, d.weights != nullptr);
+            orrin::scatter_by_bin(h, {{d.scores, 1}, {d.weights, 1}, {}},
+                                  {sorted_scores.get(), sorted_weights.get(), nullptr});
             for (std::size_t j = 0; j < k; ++j) {
-                const std::size_t m = h.groups.count(j);
-                if (m > 0) values[j] = additive_score(d, h.groups.begin(j), m, d.weights, scratch);
+                const std::size_t m = h.count(j);
+                if (m == 0) continue;
+                const double* seg = sorted_scores.get() + h.offset[j];
+                if (d.weights == nullptr) {
+                    values[j] = orrin::numpy_mean(seg, m);
+                    continue;
+                }
+                const double* wseg = sorted_weights.get() + h.offset[j];
+                weight_sums[j] = orrin::numpy_sum(wseg, m);
+                if (!orrin::numpy_weighted_mean(seg, wseg, m, products.get(), values[j])) {
+                    values[j] = kNaN;
+                }
             }
         }
         for (std::size_t j = 0; j < k; ++j) {
             bin_scores[j] = py::float_(values[j]);
-            if (h.groups.count(j) > 0 && s.metric.weak(values[j])) weak_bins.push_back(j);
+            if (h.count(j) > 0 && s.metric.weak(values[j])) weak_bins.push_back(j);
         }
     } else {
+        const std::vector<std::int64_t> rows = orrin::rows_by_bin(h);
         for (std::size_t j = 0; j < k; ++j) {
-            const std::size_t m = h.groups.count(j);
-            bin_scores[j] = region_score(s.metric, d, h.groups.begin(j), m, scratch);
+            const std::size_t m = h.count(j);
+            bin_scores[j] = region_score(s.metric, d, rows.data() + h.offset[j], m, scratch);
             if (m > 0 && region_is_weak(s.metric, bin_scores[j])) weak_bins.push_back(j);
         }
     }
@@ -239,7 +293,7 @@ PassResult run_pass(const PassSettings& s, const RegionData& d) {
     std::vector<py::dict> bin_records;
     bin_records.reserve(k);
     for (std::size_t j = 0; j < k; ++j) {
-        bin_records.push_back(rule_record(s, e[j], e[j + 1], bin_scores[j], h.groups.count(j)));
+        bin_records.push_back(rule_record(s, e[j], e[j + 1], bin_scores[j], h.count(j)));
     }
     if (weak_bins.empty() || !s.metric.additive) {
         for (std::size_t j : weak_bins) {
@@ -276,21 +330,35 @@ PassResult run_pass(const PassSettings& s, const RegionData& d) {
     }
     std::vector<double> folded_scores(folded.size(), 0.0);
     std::vector<std::size_t> folded_counts(folded.size(), 0);
+    // One feature: weights only when they sum to more than zero. Two features: the weights
+    // whenever given (a zero sum scores NaN). A region of one bin under the bin's own
+    // weighting holds the bin's rows in the same order, so it has the bin's score.
+    std::vector<std::pair<std::size_t, std::size_t>> gathered;
+    std::vector<std::size_t> gathered_of;
+    for (std::size_t r = 0; r < folded.size(); ++r) {
+        const auto [first, last] = folded[r];
+        folded_counts[r] = below[last + 1] - below[first];
+        const bool same_weighting =
+            d.weights == nullptr || s.two_feature || weight_sums[first] > 0.0;
+        if (first == last && same_weighting) {
+            folded_scores[r] = values[first];
+        } else {
+            gathered.push_back(folded[r]);
+            gathered_of.push_back(r);
+        }
+    }
     {
         py::gil_scoped_release release;
-        const std::vector<std::vector<std::int64_t>> rows = orrin::rows_in_bin_ranges(h, folded);
-        for (std::size_t r = 0; r < folded.size(); ++r) {
-            const std::vector<std::int64_t>& idx = rows[r];
-            folded_counts[r] = idx.size();
+        const std::vector<std::vector<std::int64_t>> rows = orrin::rows_in_bin_ranges(h, gathered);
+        for (std::size_t g = 0; g < gathered.size(); ++g) {
+            const std::vector<std::int64_t>& idx = rows[g];
             if (idx.empty()) continue;
             const double* w = d.weights;
-            // One feature: weights only when they sum to more than zero. Two features: the
-            // weights whenever given (a zero sum scores NaN).
             if (w != nullptr && !s.two_feature &&
                 !(gathered_weight_sum(w, idx.data(), idx.size(), scratch) > 0.0)) {
                 w = nullptr;
             }
-            folded_scores[r] = additive_score(d, idx.data(), idx.size(), w, scratch);
+            folded_scores[gathered_of[g]] = additive_score(d, idx.data(), idx.size(), w, scratch);
         }
     }
     std::vector<bool> excluded(k, false);
@@ -324,10 +392,10 @@ PassSettings pass_settings(const py::object& self, std::size_t n) {
 }
 
 // Column j of a 2-D array as finite float64 values.
-py::array_t<double> binned_column(const py::array& x, py::ssize_t j, const std::string& name) {
+Column binned_column(const py::array& x, py::ssize_t j, const std::string& name) {
     py::object col = x[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-    py::array_t<double> values = as_float64(py::reinterpret_borrow<py::array>(col), "x");
-    check_finite(values.data(), static_cast<std::size_t>(values.shape(0)), name);
+    Column values = float64_column(py::reinterpret_borrow<py::array>(col), "x");
+    check_finite(values, name);
     return values;
 }
 
@@ -342,22 +410,38 @@ py::array matrix_argument(const py::object& x) {
 }
 
 py::tuple fit1d_impl(const PassSettings& s, const RegionData& d) {
+    const GcPause pause;
     const PassResult r = run_pass(s, d);
     return py::make_tuple(r.weak_region, r.rule_list, edges_array(r.edges));
 }
 
 py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const RegionData& d,
-                     const double* x0, const double* x1) {
+                     const Column& x0, const Column& x1) {
+    const GcPause pause;
     py::list weak_region;
     py::list rule_list_all;
     py::list bin_stats;
     self.attr("bin_stats") = bin_stats;
-    const orrin::Histogram h0 = histogram_of(x0, d.n, base.max_bins);
+    const double first_range[2] = {x0.lo, x0.hi};
+    const orrin::Histogram h0 =
+        histogram_of(x0.data, d.n, base.max_bins, x0.stride, x0.has_range ? first_range : nullptr);
     const bool additive = base.metric.additive;
-    std::vector<double> x1_bin, scores_bin, weights_bin, scratch;
+    // The second feature, scores and weights of every first-feature bin, contiguous and in
+    // row order.
+    const Buffer x1_sorted = buffer(d.n, true);
+    const Buffer scores_sorted = buffer(d.n, additive);
+    const Buffer weights_sorted = buffer(d.n, d.weights != nullptr);
+    {
+        py::gil_scoped_release release;
+        orrin::scatter_by_bin(
+            h0, {{x1.data, x1.stride}, {additive ? d.scores : nullptr, 1}, {d.weights, 1}},
+            {x1_sorted.get(), scores_sorted.get(), weights_sorted.get()});
+    }
+    std::vector<std::int64_t> rows;
+    if (!additive) rows = orrin::rows_by_bin(h0);
     for (std::size_t i = 0; i < h0.nbins(); ++i) {
-        const std::size_t m = h0.groups.count(i);
-        const std::int64_t* loc = h0.groups.begin(i);
+        const std::size_t m = h0.count(i);
+        const std::size_t off = h0.offset[i];
         const double lb = py_max(h0.edges[i], h0.lo);
         const double ub = py_min(h0.edges[i + 1], h0.hi);
         py::dict stats;
@@ -370,37 +454,27 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
             bin_stats.append(stats);
             continue;
         }
-        {
-            py::gil_scoped_release release;
-            x1_bin.resize(m);
-            for (std::size_t r = 0; r < m; ++r) x1_bin[r] = x1[loc[r]];
-            if (additive) {
-                scores_bin.resize(m);
-                for (std::size_t r = 0; r < m; ++r) scores_bin[r] = d.scores[loc[r]];
-            }
-            if (d.weights != nullptr) {
-                weights_bin.resize(m);
-                for (std::size_t r = 0; r < m; ++r) weights_bin[r] = d.weights[loc[r]];
-            }
-        }
-        const auto range = orrin::min_max(x1_bin.data(), m);
+        const auto range = orrin::min_max(x1_sorted.get() + off, m);
         stats["lb2"] = py::float_(range.first);
         stats["ub2"] = py::float_(range.second);
         stats["support"] = py::int_(m);
         bin_stats.append(stats);
 
         RegionData local;
-        local.x = x1_bin.data();
+        local.x = x1_sorted.get() + off;
         local.n = m;
-        local.scores = additive ? scores_bin.data() : nullptr;
-        local.weights = d.weights != nullptr ? weights_bin.data() : nullptr;
+        local.has_range = true;
+        local.x_lo = range.first;
+        local.x_hi = range.second;
+        local.scores = additive ? scores_sorted.get() + off : nullptr;
+        local.weights = d.weights != nullptr ? weights_sorted.get() + off : nullptr;
         local.y = py::none();
         local.preds = py::none();
         local.sample_weight = py::none();
         if (!additive) {
             // The bin's own score under a non-additive metric; the region services of the
             // pass do not read it, but the scoring callable sees the bin as the steps say.
-            py::array_t<py::ssize_t> pos = intp_array(loc, m);
+            py::array_t<py::ssize_t> pos = intp_array(rows.data() + off, m);
             local.y = d.y.is_none() ? py::object(py::none()) : py::object(d.y[pos]);
             local.preds = d.preds.is_none() ? py::object(py::none()) : py::object(d.preds[pos]);
             if (!d.sample_weight.is_none()) local.sample_weight = d.sample_weight[pos];
@@ -440,10 +514,10 @@ void histogram_init(py::object self, py::object estimator, py::object slice_feat
 py::tuple fit1d(py::object self, py::object x, py::object y, py::object preds, py::object scores,
                 py::object lb1, py::object ub1, py::object /*lb2*/, py::object /*ub2*/,
                 py::object sample_weight) {
-    py::array_t<double> values = float64_vector(x, "x", 0);
-    const std::size_t n = static_cast<std::size_t>(values.shape(0));
+    Column values = float64_column(as_ndarray(x, "x"), "x");
+    const std::size_t n = values.n;
     if (n == 0) throw py::value_error("x is empty: there are no samples to bin");
-    check_finite(values.data(), n, "x");
+    check_finite(values, "x");
     PassSettings s = pass_settings(self, n);
     const RegionArgs a = region_args(s.metric, values, y, preds, scores, sample_weight);
     s.lb1 = lb1;
@@ -460,12 +534,12 @@ py::tuple fit2d(py::object self, py::object x, py::object y, py::object preds, p
             "feature), got " +
             std::to_string(matrix.shape(1)));
     }
-    py::array_t<double> x0 = binned_column(matrix, 0, "x[:, 0]");
-    py::array_t<double> x1 = binned_column(matrix, 1, "x[:, 1]");
-    const std::size_t n = static_cast<std::size_t>(x0.shape(0));
+    const Column x0 = binned_column(matrix, 0, "x[:, 0]");
+    const Column x1 = binned_column(matrix, 1, "x[:, 1]");
+    const std::size_t n = x0.n;
     const PassSettings s = pass_settings(self, n);
     const RegionArgs a = region_args(s.metric, x0, y, preds, scores, sample_weight);
-    return fit2d_impl(self, s, a.data, x0.data(), x1.data());
+    return fit2d_impl(self, s, a.data, x0, x1);
 }
 
 // Column positions of the slicing features, repeats removed in order of first appearance.
@@ -509,10 +583,10 @@ void fit(py::object self, py::object x, py::object y, py::object preds, py::obje
     py::array matrix = matrix_argument(x);
     const std::vector<py::ssize_t> fidx = slice_positions(self, matrix.shape(1));
     const bool one = fidx.size() == 1;
-    py::array_t<double> x0 = binned_column(matrix, fidx[0], column_name(self, fidx[0]));
-    py::array_t<double> x1;
+    const Column x0 = binned_column(matrix, fidx[0], column_name(self, fidx[0]));
+    Column x1;
     if (!one) x1 = binned_column(matrix, fidx[1], column_name(self, fidx[1]));
-    const std::size_t n = static_cast<std::size_t>(x0.shape(0));
+    const std::size_t n = x0.n;
     bins_argument(self.attr("bins"), n);
     const RegionArgs a = region_args(metric, x0, y, preds, scores, sample_weight);
 
@@ -544,8 +618,7 @@ void fit(py::object self, py::object x, py::object y, py::object preds, py::obje
     self.attr("fidx") = positions;
 
     const PassSettings s = pass_settings(self, n);
-    py::tuple result =
-        one ? fit1d_impl(s, a.data) : fit2d_impl(self, s, a.data, x0.data(), x1.data());
+    py::tuple result = one ? fit1d_impl(s, a.data) : fit2d_impl(self, s, a.data, x0, x1);
     self.attr("rule_list") = result[1];
     self.attr("weak_region") = result[0];
     self.attr("bins1d") = result[2];

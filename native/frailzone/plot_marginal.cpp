@@ -1,7 +1,430 @@
+// FrailZone.plot_marginal: draws the weak regions of a marginal result record over the
+// distribution of its one or two slice features. The drawing data (score curve, histogram
+// bars and their weak share, the region map) come from the C++ core; matplotlib only draws.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "orrin/histogram.hpp"
+#include "orrin/marginal_plot.hpp"
+#include "pyclass.hpp"
 #include "registry.hpp"
 
 namespace frailzone {
 
-void register_plot_marginal(py::module_& m) { (void)m; }
+namespace {
+
+using namespace pybind11::literals;
+using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// Largest grids drawn: the curve holds two doubles per point and the map grid x grid cells,
+// and beyond these sizes memory, not the figure, would give out.
+constexpr std::size_t kMaxCurveGrid = std::size_t{1} << 24;
+constexpr std::size_t kMaxMapGrid = std::size_t{1} << 14;
+
+constexpr const char* kLightBars = "#c0dbec";
+constexpr const char* kDarkBars = "#69a5cf";
+
+constexpr const char* kPlotMarginalDoc =
+    "plot_marginal(diagnose_result, grid=1000, scaler=None, figsize=(6, 6))\n--\n\n"
+    "Plot marginal frailzone.\n"
+    "\n"
+    "With one slice feature: the region score as a step curve over the feature's range, the\n"
+    "threshold as a dashed line and the number of each weak region, above the feature's\n"
+    "histogram (for an additive metric split into the share of samples on either side of the\n"
+    "threshold). With two slice features: a map of the weak regions over both features with\n"
+    "each feature's histogram along its axis.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "diagnose_result : TestDataResult\n"
+    "    The record returned by ``FrailZone.get_marginal()``.\n"
+    "grid : int, default=1000\n"
+    "    Number of evaluation points per feature (at least 2).\n"
+    "scaler : object, default=None\n"
+    "    Feature scaler passed to the tick-scaling service, so that ticks show original units.\n"
+    "figsize : tuple, default=(6, 6)\n"
+    "    Figure size in inches.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "matplotlib.figure.Figure\n"
+    "    The figure, after it was shown.\n"
+    "\n"
+    "Raises\n"
+    "------\n"
+    "OrrinInfo\n"
+    "    When the record holds no weak region.\n";
+
+py::module_ host_module() { return py::module_::import("orrin.diagnoser.frailzone"); }
+
+[[noreturn]] void raise_info(const char* message) {
+    py::object info = host_module().attr("OrrinInfo");
+    PyErr_SetObject(info.ptr(), py::str(message).ptr());
+    throw py::error_already_set();
+}
+
+std::size_t checked_grid(const py::object& grid) {
+    if (PyBool_Check(grid.ptr()) || !PyIndex_Check(grid.ptr())) {
+        throw py::type_error("grid must be an integer, got " +
+                             std::string(py::str(py::type::of(grid).attr("__name__"))) + ".");
+    }
+    PyObject* index = PyNumber_Index(grid.ptr());
+    if (index == nullptr) throw py::error_already_set();
+    const py::int_ value(py::reinterpret_steal<py::object>(index));
+    if (value < py::int_(2)) {
+        throw py::value_error("grid must be at least 2, got " + std::string(py::str(value)) + ".");
+    }
+    const auto n = PyLong_AsSsize_t(value.ptr());
+    if (n == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw py::value_error("grid is too large.");
+    }
+    return static_cast<std::size_t>(n);
+}
+
+std::size_t checked_bins(const py::object& bins) {
+    if (PyBool_Check(bins.ptr()) || !PyIndex_Check(bins.ptr())) {
+        throw py::type_error("the record's \"bins\" must be an integer.");
+    }
+    const auto n = PyLong_AsSsize_t(py::int_(bins).ptr());
+    if (n == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw py::value_error("the record's \"bins\" is too large.");
+    }
+    if (n < 1) throw py::value_error("the record's \"bins\" must be at least 1.");
+    return static_cast<std::size_t>(n);
+}
+
+// A numeric array as contiguous float64; `what` names it in the error.
+Array as_float64(const py::object& values, const std::string& what) {
+    py::module_ np = host_module().attr("np");
+    py::object arr = np.attr("asarray")(values);
+    const std::string kind(1, arr.attr("dtype").attr("kind").cast<std::string>()[0]);
+    if (kind == "c" || kind == "M" || kind == "m" || kind == "U" || kind == "S" || kind == "V") {
+        throw py::type_error(what + " must be numeric, got dtype " +
+                             std::string(py::str(arr.attr("dtype"))) + ".");
+    }
+    try {
+        return Array::ensure(np.attr("ascontiguousarray")(arr, "dtype"_a = np.attr("float64")));
+    } catch (py::error_already_set&) {
+        throw py::type_error(what + " must hold numbers.");
+    }
+}
+
+// Column `f` of the record's "x" as float64, finite and non-empty.
+Array slice_column(const py::object& x, const py::object& f, const py::object& name) {
+    py::object col = x[py::make_tuple(py::slice(py::none(), py::none(), py::none()), f)];
+    const std::string what = "x column " + std::string(py::str(name));
+    Array out = as_float64(col, what);
+    if (out.ndim() != 1) throw py::value_error(what + " must be a single column.");
+    if (out.size() == 0) throw py::value_error("x has no rows.");
+    const double* p = out.data();
+    for (py::ssize_t i = 0; i < out.size(); ++i) {
+        if (!std::isfinite(p[i])) throw py::value_error(what + " holds NaN or infinite values.");
+    }
+    return out;
+}
+
+py::array_t<double> to_array(const std::vector<double>& v) {
+    py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), out.mutable_data());
+    return out;
+}
+
+double as_double(const py::handle& v) { return py::float_(py::reinterpret_borrow<py::object>(v)); }
+
+// Python's min(a, b) and max(a, b): the first argument unless the second compares smaller
+// (larger), so a NaN second argument is ignored.
+double py_min(double a, double b) { return b < a ? b : a; }
+double py_max(double a, double b) { return b > a ? b : a; }
+
+// Per-row truth of the weak condition sign * score <= sign * threshold.
+std::vector<std::uint8_t> weak_flags(const py::dict& rec, std::size_t rows) {
+    Array scores = as_float64(rec["scores"], "scores");
+    if (static_cast<std::size_t>(scores.size()) != rows) {
+        throw py::value_error("scores must hold one value per row of x (" + std::to_string(rows) +
+                              "), got " + std::to_string(scores.size()) + ".");
+    }
+    const double sign = as_double(rec["_sign"]);
+    const double limit = sign * as_double(rec["threshold_value"]);
+    std::vector<std::uint8_t> flags(rows);
+    const double* s = scores.data();
+    for (std::size_t i = 0; i < rows; ++i) flags[i] = (sign * s[i] <= limit) ? 1 : 0;
+    return flags;
+}
+
+struct PanelBars {
+    py::object light;
+    py::object dark;  // None without the weak-share overlay
+};
+
+// Histogram of `col` with at most `bins` bins (one per distinct value when fewer), with the
+// weak share per bin when `weak` is not empty.
+orrin::HistogramPanel compute_panel(const Array& col, std::size_t bins,
+                                    const std::vector<std::uint8_t>& weak) {
+    const auto n = static_cast<std::size_t>(col.size());
+    py::gil_scoped_release release;
+    const std::size_t nbins = orrin::count_distinct_capped(col.data(), n, bins);
+    return orrin::histogram_panel(col.data(), n, nbins, weak.empty() ? nullptr : weak.data());
+}
+
+// Draws a histogram panel on `ax` as vertical bars, or horizontal ones (`horizontal`), and
+// over them the weak-share bars when the panel has them.
+PanelBars draw_panel(const py::object& ax, const orrin::HistogramPanel& panel, bool horizontal) {
+    const std::vector<double>& c = panel.centres;
+    const double width = c.size() >= 2 ? c[1] - c[0] : 0.8;
+    const char* draw = horizontal ? "barh" : "bar";
+    const char* size_kw = horizontal ? "height" : "width";
+    PanelBars bars;
+    py::dict style("color"_a = kLightBars, "edgecolor"_a = "black");
+    style[size_kw] = width;
+    bars.light = ax.attr(draw)(to_array(c), to_array(panel.density), **style);
+    bars.dark = py::none();
+    if (!panel.weak_share.empty()) {
+        std::vector<double> share(panel.density.size());
+        for (std::size_t b = 0; b < share.size(); ++b)
+            share[b] = panel.density[b] * panel.weak_share[b];
+        py::dict dark_style("color"_a = kDarkBars, "edgecolor"_a = "black");
+        dark_style[size_kw] = width;
+        bars.dark = ax.attr(draw)(to_array(c), to_array(share), **dark_style);
+    }
+    return bars;
+}
+
+void scale_ticks(const py::object& scaler, const py::object& ax, const py::object& feature,
+                 int axis) {
+    if (scaler.is_none()) return;
+    host_module().attr("scale_plot_ticks")("ax"_a = ax, "feature"_a = feature, "scaler"_a = scaler,
+                                           "axis"_a = axis);
+}
+
+py::object cell(const py::object& gs, int row, int col) { return gs[py::make_tuple(row, col)]; }
+
+py::object plot_one_feature(const py::dict& rec, const py::object& figsize, const py::object& x,
+                            const py::list& fidx, std::size_t grid, const py::object& scaler) {
+    py::module_ host = host_module();
+    py::object plt = host.attr("plt");
+    const py::object feature0 = rec["feature_names"][fidx[0]];
+    const Array x0 = slice_column(x, fidx[0], feature0);
+    const auto rows = static_cast<std::size_t>(x0.size());
+    const double threshold = as_double(rec["threshold_value"]);
+
+    py::object rule_list = rec["rule_list"];
+    if (rule_list.is_none())
+        throw py::type_error("rule_list must be a list of region rules, got None.");
+    std::vector<orrin::CurveRule> rules;
+    for (py::handle rule : rule_list) {
+        py::object f0 = rule["splits"]["f0"];
+        rules.push_back({as_double(f0["lb"]), as_double(f0["ub"]), as_double(rule["values"])});
+    }
+    const bool additive = py::bool_(rec["is_metric_additive"]);
+    const std::vector<std::uint8_t> weak =
+        additive ? weak_flags(rec, rows) : std::vector<std::uint8_t>{};
+    const orrin::HistogramPanel panel0 = compute_panel(x0, checked_bins(rec["bins"]), weak);
+
+    double xmin = 0.0, xmax = 0.0, ymin = 0.0, ymax = 0.0;
+    orrin::ScoreCurve curve;
+    {
+        py::gil_scoped_release release;
+        const auto [lo, hi] = std::minmax_element(x0.data(), x0.data() + rows);
+        xmin = *lo;
+        xmax = *hi;
+        curve = orrin::score_curve(xmin, xmax, grid, rules);
+        orrin::nan_min_max(curve.y, ymin, ymax);
+    }
+
+    // Region numbers sit just above each region's score, a little left of its middle.
+    const std::string prefix = py::bool_(rec["use_test"]) ? "test_" : "train_";
+    const py::str score_key(prefix + std::string(py::str(rec["score_name"])));
+    const double rise = 0.02 * (ymax - ymin);
+    const double xspan = xmax - xmin;
+    std::vector<py::tuple> labels;
+    for (py::handle entry : rec["weak_region_stats"]) {
+        const double lb1 = as_double(entry["lb1"]);
+        const double ub1 = as_double(entry["ub1"]);
+        const double locx = lb1 + 0.55 * (ub1 - lb1) - 0.01 * xspan;
+        const double locy = as_double(entry[score_key]) + rise;
+        labels.push_back(py::make_tuple(locx, locy));
+    }
+
+    const py::object fig = plt.attr("figure")("figsize"_a = figsize);
+    py::object gs = fig.attr("add_gridspec")(2, 1, "wspace"_a = 0.1, "hspace"_a = 0.1,
+                                             "height_ratios"_a = py::make_tuple(2, 1));
+    py::object ax_main = fig.attr("add_subplot")(cell(gs, 0, 0));
+    ax_main.attr("plot")(to_array(curve.x), to_array(curve.y), "color"_a = "black",
+                         "linewidth"_a = 1);
+    ax_main.attr("axhline")(threshold, "linestyle"_a = "--", "linewidth"_a = 0.5,
+                            "color"_a = "red");
+    ax_main.attr("set_xticklabels")(py::list());
+    ax_main.attr("set_ylabel")(rec["score_name"]);
+    ax_main.attr("set_title")("Weak Regions", "fontsize"_a = 15);
+    ax_main.attr("yaxis").attr("label").attr("set_color")("black");
+
+    const double ylim_min = py_min(threshold, ymin);
+    const double ylim_max = py_max(threshold, ymax);
+    const double ylim_absmax = py_max(std::fabs(ylim_min), std::fabs(ylim_max));
+    const double span = ylim_max - ylim_min;
+    const double pad = ylim_absmax < 0.001 ? 0.1 * ylim_absmax : 0.001;
+    ax_main.attr("set_ylim")(ylim_min - 0.15 * span - pad, ylim_max + 0.15 * span + pad);
+    ax_main.attr("set_xlim")(xmin, xmax);
+
+    for (std::size_t idx = 0; idx < labels.size(); ++idx) {
+        ax_main.attr("annotate")(std::to_string(idx), labels[idx], "color"_a = "red");
+    }
+
+    py::object ax_bottom = fig.attr("add_subplot")(cell(gs, 1, 0));
+    const PanelBars bars = draw_panel(ax_bottom, panel0, false);
+    if (additive) {
+        const bool lower_is_better = py::int_(-1).equal(rec["_sign"]);
+        py::list labels;
+        labels.append(lower_is_better ? "Below threshold" : "Above threshold");
+        labels.append(lower_is_better ? "Above threshold" : "Below threshold");
+        ax_bottom.attr("legend")(py::make_tuple(bars.light, bars.dark), labels, "fontsize"_a = 8);
+    }
+    ax_bottom.attr("set_xlabel")(feature0);
+    ax_bottom.attr("set_xlim")(xmin, xmax);
+    ax_bottom.attr("set_ylabel")("Density");
+    scale_ticks(scaler, ax_bottom, feature0, 0);
+    fig.attr("add_subplot")(ax_bottom);
+    gs.attr("tight_layout")(fig);
+    plt.attr("show")();
+    return fig;
+}
+
+py::object plot_two_features(const py::dict& rec, const py::object& figsize, const py::object& x,
+                             const py::list& fidx, std::size_t grid, const py::object& scaler) {
+    py::module_ host = host_module();
+    py::object plt = host.attr("plt");
+    py::object np = host.attr("np");
+    const py::object names = rec["feature_names"];
+    const py::object feature0 = names[fidx[0]];
+    const py::object feature1 = names[fidx[1]];
+    const Array x0 = slice_column(x, fidx[0], feature0);
+    const Array x1 = slice_column(x, fidx[1], feature1);
+    const auto rows = static_cast<std::size_t>(x0.size());
+
+    std::vector<orrin::RegionBox> regions;
+    for (py::handle entry : rec["weak_region_stats"]) {
+        regions.push_back({as_double(entry["lb1"]), as_double(entry["ub1"]),
+                           as_double(entry["lb2"]), as_double(entry["ub2"])});
+    }
+    const bool additive = py::bool_(rec["is_metric_additive"]);
+    const std::vector<std::uint8_t> weak =
+        additive ? weak_flags(rec, rows) : std::vector<std::uint8_t>{};
+    const std::size_t bins = checked_bins(rec["bins"]);
+    const orrin::HistogramPanel panel0 = compute_panel(x0, bins, weak);
+    const orrin::HistogramPanel panel1 = compute_panel(x1, bins, weak);
+
+    double min1 = 0.0, max1 = 0.0, min2 = 0.0, max2 = 0.0;
+    orrin::RegionMap map;
+    {
+        py::gil_scoped_release release;
+        const auto [lo1, hi1] = std::minmax_element(x0.data(), x0.data() + rows);
+        const auto [lo2, hi2] = std::minmax_element(x1.data(), x1.data() + rows);
+        min1 = *lo1;
+        max1 = *hi1;
+        min2 = *lo2;
+        max2 = *hi2;
+        map = orrin::region_map(x0.data(), x1.data(), rows, grid, regions);
+    }
+    const py::object fig = plt.attr("figure")("figsize"_a = figsize);
+    py::list axis_extent;
+    for (double v : {min1, max1, min2, max2}) axis_extent.append(v);
+
+    py::object gs = fig.attr("add_gridspec")(2, 2, "wspace"_a = 0.1, "hspace"_a = 0.1,
+                                             "height_ratios"_a = py::make_tuple(6, 1),
+                                             "width_ratios"_a = py::make_tuple(1, 6));
+    py::object ax_main = fig.attr("add_subplot")(cell(gs, 0, 1));
+    for (const orrin::RegionLabel& label : map.labels) {
+        ax_main.attr("annotate")(std::to_string(label.region),
+                                 py::make_tuple(label.locx, label.locy),
+                                 "xycoords"_a = "axes fraction", "color"_a = "black");
+    }
+
+    py::list colours;
+    colours.append(py::make_tuple(1, 1, 1));
+    py::object dark2 = plt.attr("get_cmap")("Dark2").attr("colors");
+    for (int i = 0; i < 5; ++i) colours.append(dark2[py::int_(i)]);
+    py::object cmap = host.attr("LinearSegmentedColormap")
+                          .attr("from_list")("Dark2withWhite", colours, "N"_a = 6, "gamma"_a = 1);
+
+    // The map keeps rows for x0 grid points; the image shows x1 upwards and x0 to the right.
+    auto* cells = new std::vector<double>(std::move(map.img));
+    py::capsule owner(cells, [](void* p) { delete static_cast<std::vector<double>*>(p); });
+    const auto g = static_cast<py::ssize_t>(grid);
+    py::array_t<double> img({g, g}, cells->data(), owner);
+    ax_main.attr("imshow")(np.attr("flipud")(img.attr("T")), "interpolation"_a = "nearest",
+                           "vmin"_a = -1, "vmax"_a = 5, "aspect"_a = "auto",
+                           "extent"_a = axis_extent, "cmap"_a = cmap);
+    ax_main.attr("set_xticklabels")(py::list());
+    ax_main.attr("set_yticklabels")(py::list());
+    ax_main.attr("set_title")("Weak Regions", "fontsize"_a = 15);
+    fig.attr("add_subplot")(ax_main);
+
+    py::object ax_bottom = fig.attr("add_subplot")(cell(gs, 1, 1));
+    draw_panel(ax_bottom, panel0, false);
+    ax_bottom.attr("set_xlim")(min1, max1);
+    ax_bottom.attr("set_xlabel")(feature0);
+    ax_bottom.attr("set_yticklabels")(py::list());
+    scale_ticks(scaler, ax_bottom, feature0, 0);
+    ax_bottom.attr("autoscale")("tight"_a = true);
+    fig.attr("add_subplot")(ax_bottom);
+
+    py::object ax_left = fig.attr("add_subplot")(cell(gs, 0, 0));
+    draw_panel(ax_left, panel1, true);
+    ax_left.attr("set_xticklabels")(py::list());
+    ax_left.attr("set_ylim")(min2, max2);
+    ax_left.attr("set_ylabel")(feature1);
+    scale_ticks(scaler, ax_left, feature1, 1);
+    ax_left.attr("autoscale")("tight"_a = true);
+    fig.attr("add_subplot")(ax_left);
+
+    gs.attr("tight_layout")(fig);
+    plt.attr("show")();
+    return fig;
+}
+
+py::object plot_marginal(const py::object& diagnose_result, const py::object& grid_arg,
+                         const py::object& scaler, const py::object& figsize) {
+    const std::size_t grid = checked_grid(grid_arg);
+    const py::object value = diagnose_result.attr("value");
+    if (!py::isinstance<py::dict>(value)) {
+        throw py::type_error(
+            "diagnose_result.value must be a dict, as FrailZone.get_marginal() gives.");
+    }
+    const py::dict rec = py::reinterpret_borrow<py::dict>(value);
+    if (py::len(rec["weak_region_stats"]) == 0) raise_info("No weak regions detected.");
+
+    py::module_ host = host_module();
+    const py::list fidx(rec["fidx"]);
+    if (py::len(fidx) == 0) throw py::value_error("fidx must hold one or two column positions.");
+    const py::object x = host.attr("np").attr("asarray")(rec["x"]);
+    if (x.attr("ndim").cast<int>() != 2)
+        throw py::value_error("x must be a two-dimensional array.");
+
+    const std::size_t max_grid = py::len(fidx) == 1 ? kMaxCurveGrid : kMaxMapGrid;
+    if (grid > max_grid) {
+        throw py::value_error("grid must be at most " + std::to_string(max_grid) + " with " +
+                              std::to_string(py::len(fidx) == 1 ? 1 : 2) +
+                              " slice feature(s), got " + std::to_string(grid) + ".");
+    }
+    if (py::len(fidx) == 1) return plot_one_feature(rec, figsize, x, fidx, grid, scaler);
+    return plot_two_features(rec, figsize, x, fidx, grid, scaler);
+}
+
+}  // namespace
+
+void register_plot_marginal(py::module_& m) {
+    py::object cls = m.attr("FrailZone");
+    orrin_py::def_static(cls, "plot_marginal", &plot_marginal, kPlotMarginalDoc,
+                         py::arg("diagnose_result"), py::arg("grid") = 1000,
+                         py::arg("scaler") = py::none(), py::arg("figsize") = py::make_tuple(6, 6));
+}
 
 }  // namespace frailzone

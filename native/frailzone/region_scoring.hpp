@@ -63,6 +63,10 @@ struct SlicingConfig {
 struct RegionData {
     const double* x = nullptr;
     std::size_t n = 0;
+    std::size_t x_stride = 1;
+    bool has_range = false;  // x_lo, x_hi: the minimum and maximum of x, when known
+    double x_lo = 0.0;
+    double x_hi = 0.0;
     const double* scores = nullptr;   // per-sample scores (additive metrics)
     const double* weights = nullptr;  // float64 weights, or null for no weights
     py::object y;                     // numpy arrays indexed for the scoring callable
@@ -72,18 +76,23 @@ struct RegionData {
 
 // Validated inputs of a region service; keeps the converted arrays alive.
 struct RegionArgs {
-    py::array_t<double> x, scores, weights;
+    py::object x;
+    py::array_t<double> scores, weights;
     RegionData data;
 };
 
-inline RegionArgs region_args(const SlicingConfig& c, py::array_t<double> x, const py::object& y,
+inline RegionArgs region_args(const SlicingConfig& c, const Column& x, const py::object& y,
                               const py::object& preds, const py::object& scores,
                               const py::object& sample_weight) {
     RegionArgs a;
-    a.x = std::move(x);
-    const std::size_t n = static_cast<std::size_t>(a.x.shape(0));
-    a.data.x = a.x.data();
+    a.x = x.keep;
+    const std::size_t n = x.n;
+    a.data.x = x.data;
     a.data.n = n;
+    a.data.x_stride = x.stride;
+    a.data.has_range = x.has_range;
+    a.data.x_lo = x.lo;
+    a.data.x_hi = x.hi;
     a.data.y = aligned_array(y, n, "y");
     a.data.preds = aligned_array(preds, n, "preds");
     if (c.additive) {

@@ -42,6 +42,9 @@ py::array as_aligned(const py::object& values, py::ssize_t rows, const std::stri
 }
 
 ColumnRef numeric_column(const py::array& x, py::ssize_t c, const std::string& name) {
+    if (x.ndim() != 2 || c < 0 || c >= x.shape(1)) {
+        throw py::index_error("column " + std::to_string(c) + " is outside " + name + ".");
+    }
     ColumnRef out;
     out.size = static_cast<std::size_t>(x.shape(0));
     const bool direct =
@@ -82,6 +85,19 @@ void require_finite(const ColumnRef& column, const std::string& name, const py::
     }
 }
 
+py::ssize_t index_value(const py::handle& value, const std::string& name) {
+    PyObject* index = PyNumber_Index(value.ptr());
+    if (index == nullptr) {
+        PyErr_Clear();
+        throw py::type_error(name + " must be an integer, got " + std::string(py::repr(value)) +
+                             ".");
+    }
+    const py::ssize_t out = PyLong_AsSsize_t(index);
+    Py_DECREF(index);
+    if (out == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return out;
+}
+
 double record_bound(const py::handle& record, const char* key, std::size_t region) {
     py::object value;
     try {
@@ -109,7 +125,7 @@ std::vector<py::ssize_t> fidx_positions(const py::handle& fidx, py::ssize_t colu
     }
     std::vector<py::ssize_t> out;
     for (py::handle v : arr) {
-        const py::ssize_t c = v.cast<py::ssize_t>();
+        const py::ssize_t c = index_value(v, "fidx");
         if (c < 0 || c >= columns) {
             throw py::value_error("fidx position " + std::to_string(c) + " is outside the " +
                                   std::to_string(columns) + " columns of the feature matrix.");
@@ -157,7 +173,7 @@ py::object RegionArrays::region(std::size_t r) const {
 RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef& c0,
                          const ColumnRef* c1) {
     RegionArrays out;
-    std::vector<std::uint32_t> cells;
+    orrin::RowCells cells;
     const orrin::StridedColumn* second = c1 != nullptr ? &c1->view : nullptr;
     {
         py::gil_scoped_release release;

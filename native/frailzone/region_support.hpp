@@ -39,6 +39,9 @@ ColumnRef numeric_column(const py::array& x, py::ssize_t c, const std::string& n
 // Raises ValueError naming `name` and `feature` when the column holds NaN or infinity.
 void require_finite(const ColumnRef& column, const std::string& name, const py::handle& feature);
 
+// An integer argument (anything with `__index__`); TypeError naming `name` otherwise.
+py::ssize_t index_value(const py::handle& value, const std::string& name);
+
 // A bound of a region record as a float; `region` numbers the record in messages.
 double record_bound(const py::handle& record, const char* key, std::size_t region);
 

@@ -174,7 +174,9 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
                               " columns.");
     }
     if (py::hasattr(self, "slice_features") && !self.attr("slice_features").is_none()) {
-        for (py::ssize_t c : slice_columns(self.attr("slice_features"), names)) {
+        std::vector<py::ssize_t> used = slice_columns(self.attr("slice_features"), names);
+        if (used.size() > 2) used.resize(2);  // the strategies slice on the first two
+        for (py::ssize_t c : used) {
             require_finite(numeric_column(train.x, c, "train_x"), "train_x", names[c]);
             require_finite(numeric_column(test.x, c, "test_x"), "test_x", names[c]);
         }

@@ -113,7 +113,7 @@ py::dict copy_rule(const py::dict& rule) {
 
 py::object tree_dfs(py::object /*self*/, py::object tree, py::object curr_node_idx, py::dict rule) {
     const TreeArrays t = read_tree(tree);
-    const py::ssize_t start = curr_node_idx.cast<py::ssize_t>();
+    const py::ssize_t start = index_value(curr_node_idx, "curr_node_idx");
     if (start < 0 || static_cast<std::size_t>(start) >= t.nodes()) {
         throw py::index_error("curr_node_idx " + std::to_string(start) + " is not a node of the " +
                               std::to_string(t.nodes()) + "-node tree.");
@@ -213,8 +213,8 @@ void tree_slicing_fit(py::object self, py::object x, py::object y, py::object pr
     }
 
     py::array matrix = as_matrix(x, "x");
-    if (positions.back() >= matrix.shape(1)) {
-        throw py::value_error("x has fewer columns than feature_names.");
+    for (py::ssize_t p : positions) {
+        if (p >= matrix.shape(1)) throw py::value_error("x has fewer columns than feature_names.");
     }
     const py::object all_rows = py::slice(py::none(), py::none(), py::none());
     py::object tree_estimator = self.attr("tree_estimator");

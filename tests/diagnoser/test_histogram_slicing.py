@@ -233,7 +233,10 @@ def test_constant_second_feature_bin_spans_value():
 @pytest.mark.parametrize("convert", [
     lambda a: a.astype(object),
     lambda a: pd.DataFrame(a, columns=["a", "b", "c"]), lambda a: np.asfortranarray(a),
-    lambda a: np.repeat(a, 2, axis=1)[:, ::2],
+    lambda a: np.repeat(a, 2, axis=1)[:, ::2], lambda a: a[::-1][::-1],
+    lambda a: a.astype(">f8"),
+    lambda a: np.frombuffer(b"\0" + np.ascontiguousarray(a).tobytes(), dtype=np.float64,
+                            offset=1).reshape(a.shape),
 ])
 def test_array_likes_give_the_same_result(convert):
     rng = np.random.default_rng(5)
@@ -245,6 +248,19 @@ def test_array_likes_give_the_same_result(convert):
     b._fit(convert(x), None, None, pd.Series(scores), sample_weight=None)
     same(a.weak_region, b.weak_region)
     same(a.rule_list, b.rule_list)
+
+
+def test_reversed_rows_read_in_order():
+    rng = np.random.default_rng(2)
+    x = rng.normal(size=(400, 2))
+    scores = scores_for(rng, x[:, 0])
+    a = slicer(["a", "b"], names=["a", "b"], min_samples=3)
+    a._fit(x[::-1], None, None, scores[::-1])
+    ref = ReferenceSlicing([0, 1], a.threshold_value, min_samples=3)
+    weak, rules, _ = ref._fit2d(np.ascontiguousarray(x[::-1]), np.zeros(400), None,
+                                np.ascontiguousarray(scores[::-1]))
+    same(a.weak_region, weak)
+    same(a.rule_list, rules)
 
 
 @pytest.mark.parametrize("dtype", [np.int32, np.int64, np.uint8, np.bool_, np.float32])
@@ -356,3 +372,44 @@ def test_rows_partition_into_bins(values, bins):
         assert rec["counts"] == len(idx)
         seen[idx] += 1
     assert (seen == 1).all()
+
+
+@pytest.mark.parametrize("features", [["a"], ["a", "b"]])
+def test_zero_weight_bin_scores_nan_and_the_fit_completes(features):
+    # np.average raises for a bin whose weights sum to zero; such a bin is scored like an
+    # empty one: NaN, never weak, its rows still counted.
+    x = np.column_stack([np.repeat(np.arange(4.0), 25), np.tile(np.arange(5.0), 20)])
+    w = np.where(x[:, 0] == 1.0, 0.0, 1.0)
+    scores = np.where(x[:, 0] == 1.0, 100.0, 1.0)
+    s = slicer(features, names=["a", "b"], min_samples=1)
+    s._fit(x, None, None, scores, sample_weight=w)
+    nan_records = [r for r in s.rule_list if math.isnan(r["values"])]
+    assert nan_records and all(r["counts"] > 0 for r in nan_records)
+    assert sum(r["counts"] for r in s.rule_list) == 100
+    assert s.weak_region == []
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("fails", [False, True])
+def test_garbage_collector_state_is_restored(enabled, fails):
+    import gc
+
+    def scorer(y, p, sample_weight=None):
+        if fails:
+            raise RuntimeError("scorer failed")
+        return 0.5
+
+    s = slicer(["a", "b"], names=["a", "b"], metric={"name": "R2"})
+    s.scoring_func = scorer
+    x = np.random.default_rng(0).normal(size=(50, 2))
+    was = gc.isenabled()
+    try:
+        gc.enable() if enabled else gc.disable()
+        if fails:
+            with pytest.raises(RuntimeError, match="scorer failed"):
+                s._fit(x, np.zeros(50), np.zeros(50), 0.5)
+        else:
+            s._fit(x, np.zeros(50), np.zeros(50), 0.5)
+        assert gc.isenabled() == enabled
+    finally:
+        gc.enable() if was else gc.disable()

@@ -2,572 +2,586 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstring>
-#include <string_view>
+#include <map>
+#include <utility>
 
-namespace orrin {
+namespace orrin::effects {
 
 namespace {
 
-// ---------------------------------------------------------------------------------------------
-// A small JSON reader: enough of the format for the booster's model text. Strings keep their raw
-// text (keys of the model never need unescaping); numbers keep their text and are converted by
-// the reader that knows their type (float32 for split conditions and leaf values).
+// ---- a small JSON reader, enough for the booster's model text ----------------------------
 
 struct Json {
     enum class Kind { Null, Bool, Number, String, Array, Object };
     Kind kind = Kind::Null;
-    std::string_view text;
+    double number = 0.0;
+    std::string text;
     std::vector<Json> items;
-    std::vector<std::pair<std::string_view, Json>> members;
+    std::vector<std::string> keys;  // objects: keys[i] names items[i]
 
     const Json* find(std::string_view key) const {
-        for (const auto& m : members)
-            if (m.first == key) return &m.second;
+        if (kind != Kind::Object) return nullptr;
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            if (keys[i] == key) return &items[i];
         return nullptr;
-    }
-    const Json& get(std::string_view key) const {
-        const Json* v = find(key);
-        if (v == nullptr || kind != Kind::Object)
-            throw ModelError("model text lacks the field \"" + std::string(key) + "\"");
-        return *v;
     }
 };
 
 class JsonReader {
   public:
-    JsonReader(const char* text, std::size_t size) : p_(text), end_(text + size) {}
+    explicit JsonReader(std::string_view s) : s_(s) {}
 
-    Json parse_document() {
-        Json v = parse_value(0);
+    Json read_document() {
+        Json v = read_value(0);
         skip_space();
-        if (p_ != end_) fail("trailing characters");
+        if (pos_ != s_.size()) fail("trailing characters");
         return v;
     }
 
   private:
-    const char* p_;
-    const char* end_;
+    static constexpr int kMaxDepth = 64;
+    std::string_view s_;
+    std::size_t pos_ = 0;
 
-    [[noreturn]] static void fail(const char* what) {
-        throw ModelError(std::string("malformed model text: ") + what);
+    [[noreturn]] void fail(const char* what) const {
+        throw UnsupportedModel(std::string("malformed model text (") + what + " at byte " +
+                               std::to_string(pos_) + ")");
     }
-
     void skip_space() {
-        while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+        while (pos_ < s_.size() &&
+               (s_[pos_] == ' ' || s_[pos_] == '\n' || s_[pos_] == '\r' || s_[pos_] == '\t'))
+            ++pos_;
     }
-
-    void expect_literal(const char* word) {
-        const std::size_t n = std::strlen(word);
-        if (static_cast<std::size_t>(end_ - p_) < n || std::memcmp(p_, word, n) != 0)
-            fail("unknown literal");
-        p_ += n;
-    }
-
-    std::string_view parse_string() {
-        ++p_;  // opening quote
-        const char* start = p_;
-        while (p_ != end_ && *p_ != '"') {
-            if (*p_ == '\\') {
-                ++p_;
-                if (p_ == end_) break;
-            }
-            ++p_;
-        }
-        if (p_ == end_) fail("unterminated string");
-        std::string_view s(start, static_cast<std::size_t>(p_ - start));
-        ++p_;
-        return s;
-    }
-
-    Json parse_value(int depth) {
-        if (depth > 64) fail("nesting too deep");
+    char peek() {
         skip_space();
-        if (p_ == end_) fail("unexpected end");
+        if (pos_ >= s_.size()) fail("unexpected end");
+        return s_[pos_];
+    }
+    void expect(char c) {
+        if (peek() != c) fail("unexpected character");
+        ++pos_;
+    }
+    void expect_word(std::string_view w) {
+        if (s_.substr(pos_, w.size()) != w) fail("unknown literal");
+        pos_ += w.size();
+    }
+
+    std::string read_string() {
+        expect('"');
+        std::string out;
+        while (true) {
+            if (pos_ >= s_.size()) fail("unterminated string");
+            const char c = s_[pos_++];
+            if (c == '"') break;
+            if (c != '\\') {
+                out.push_back(c);
+                continue;
+            }
+            if (pos_ >= s_.size()) fail("unterminated escape");
+            const char e = s_[pos_++];
+            switch (e) {
+                case 'b':
+                    out.push_back('\b');
+                    break;
+                case 'f':
+                    out.push_back('\f');
+                    break;
+                case 'n':
+                    out.push_back('\n');
+                    break;
+                case 'r':
+                    out.push_back('\r');
+                    break;
+                case 't':
+                    out.push_back('\t');
+                    break;
+                case 'u':
+                    // Names are not needed from the model text: keep a placeholder.
+                    if (pos_ + 4 > s_.size()) fail("short unicode escape");
+                    pos_ += 4;
+                    out.push_back('?');
+                    break;
+                default:
+                    out.push_back(e);
+            }
+        }
+        return out;
+    }
+
+    double read_number() {
+        const char* first = s_.data() + pos_;
+        const char* last = s_.data() + s_.size();
+        double v = 0.0;
+        const auto r = std::from_chars(first, last, v);
+        if (r.ec != std::errc() || r.ptr == first) fail("bad number");
+        pos_ += static_cast<std::size_t>(r.ptr - first);
+        return v;
+    }
+
+    Json read_value(int depth) {
+        if (depth > kMaxDepth) fail("nesting too deep");
         Json v;
-        const char c = *p_;
+        const char c = peek();
         if (c == '{') {
+            ++pos_;
             v.kind = Json::Kind::Object;
-            ++p_;
-            skip_space();
-            if (p_ != end_ && *p_ == '}') {
-                ++p_;
+            if (peek() == '}') {
+                ++pos_;
                 return v;
             }
             while (true) {
-                skip_space();
-                if (p_ == end_ || *p_ != '"') fail("expected a key");
-                std::string_view key = parse_string();
-                skip_space();
-                if (p_ == end_ || *p_ != ':') fail("expected ':'");
-                ++p_;
-                v.members.emplace_back(key, parse_value(depth + 1));
-                skip_space();
-                if (p_ != end_ && *p_ == ',') {
-                    ++p_;
-                    continue;
-                }
-                if (p_ != end_ && *p_ == '}') {
-                    ++p_;
-                    return v;
-                }
-                fail("expected ',' or '}'");
+                v.keys.push_back(read_string());
+                expect(':');
+                v.items.push_back(read_value(depth + 1));
+                const char d = peek();
+                ++pos_;
+                if (d == '}') break;
+                if (d != ',') fail("expected , or }");
             }
-        }
-        if (c == '[') {
+        } else if (c == '[') {
+            ++pos_;
             v.kind = Json::Kind::Array;
-            ++p_;
-            skip_space();
-            if (p_ != end_ && *p_ == ']') {
-                ++p_;
+            if (peek() == ']') {
+                ++pos_;
                 return v;
             }
             while (true) {
-                v.items.push_back(parse_value(depth + 1));
-                skip_space();
-                if (p_ != end_ && *p_ == ',') {
-                    ++p_;
-                    continue;
-                }
-                if (p_ != end_ && *p_ == ']') {
-                    ++p_;
-                    return v;
-                }
-                fail("expected ',' or ']'");
+                v.items.push_back(read_value(depth + 1));
+                const char d = peek();
+                ++pos_;
+                if (d == ']') break;
+                if (d != ',') fail("expected , or ]");
             }
-        }
-        if (c == '"') {
+        } else if (c == '"') {
             v.kind = Json::Kind::String;
-            v.text = parse_string();
-            return v;
-        }
-        if (c == 't' || c == 'f') {
+            v.text = read_string();
+        } else if (c == 't') {
+            expect_word("true");
             v.kind = Json::Kind::Bool;
-            const char* start = p_;
-            expect_literal(c == 't' ? "true" : "false");
-            v.text = std::string_view(start, static_cast<std::size_t>(p_ - start));
-            return v;
+            v.number = 1.0;
+        } else if (c == 'f') {
+            expect_word("false");
+            v.kind = Json::Kind::Bool;
+        } else if (c == 'n') {
+            expect_word("null");
+        } else {
+            v.kind = Json::Kind::Number;
+            v.number = read_number();
         }
-        if (c == 'n') {
-            expect_literal("null");
-            return v;
-        }
-        const char* start = p_;
-        while (p_ != end_ &&
-               (std::strchr("+-.0123456789eE", *p_) != nullptr || *p_ == 'N' || *p_ == 'a' ||
-                *p_ == 'I' || *p_ == 'n' || *p_ == 'f' || *p_ == 'i' || *p_ == 't' || *p_ == 'y'))
-            ++p_;
-        if (p_ == start) fail("unexpected character");
-        v.kind = Json::Kind::Number;
-        v.text = std::string_view(start, static_cast<std::size_t>(p_ - start));
         return v;
     }
 };
 
-template <typename T>
-T to_number(std::string_view text, const char* field) {
-    // Some numbers are stored as strings, some as bracketed one-element lists ("[5E-1]").
-    while (!text.empty() && (text.front() == '[' || text.front() == ' ')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ']' || text.back() == ' ')) text.remove_suffix(1);
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    T out{};
-    const auto res = std::from_chars(text.data(), text.data() + text.size(), out);
-    if (res.ec != std::errc() || res.ptr != text.data() + text.size())
-        throw ModelError(std::string("model field \"") + field + "\" is not a number");
+const Json& member(const Json& obj, std::string_view key) {
+    const Json* v = obj.find(key);
+    if (v == nullptr)
+        throw UnsupportedModel("model text lacks the entry \"" + std::string(key) + "\"");
+    return *v;
+}
+
+// Numbers that the booster writes as text ("10", "5E-1", "[5E-1]").
+double number_of(const Json& v, std::string_view what) {
+    if (v.kind == Json::Kind::Number || v.kind == Json::Kind::Bool) return v.number;
+    if (v.kind != Json::Kind::String)
+        throw UnsupportedModel("model entry \"" + std::string(what) + "\" is not a number");
+    std::string_view t = v.text;
+    if (!t.empty() && t.front() == '[' && t.back() == ']') t = t.substr(1, t.size() - 2);
+    if (t.find(',') != std::string_view::npos)
+        throw UnsupportedModel("models with several outputs are not supported");
+    double out = 0.0;
+    const auto r = std::from_chars(t.data(), t.data() + t.size(), out);
+    if (r.ec != std::errc() || r.ptr != t.data() + t.size())
+        throw UnsupportedModel("model entry \"" + std::string(what) + "\" is not a number");
     return out;
 }
 
-template <typename T>
-std::vector<T> number_list(const Json& array, const char* field) {
-    if (array.kind != Json::Kind::Array)
-        throw ModelError(std::string("model field \"") + field + "\" is not a list");
-    std::vector<T> out;
-    out.reserve(array.items.size());
-    for (const auto& item : array.items) out.push_back(to_number<T>(item.text, field));
+std::vector<double> numbers_of(const Json& v, std::string_view what) {
+    if (v.kind != Json::Kind::Array)
+        throw UnsupportedModel("model entry \"" + std::string(what) + "\" is not a list");
+    std::vector<double> out;
+    out.reserve(v.items.size());
+    for (const Json& item : v.items) out.push_back(number_of(item, what));
     return out;
 }
 
-// Base score (stored in the objective's output space) to margin space.
-double base_margin_of(const std::string& objective, double base_score) {
-    static const char* const identity[] = {
-        "reg:squarederror",  "reg:squaredlogerror", "reg:pseudohubererror",
-        "reg:absoluteerror", "reg:quantileerror",   "binary:logitraw",
-        "binary:hinge",      "rank:pairwise",       "rank:ndcg",
-        "rank:map",          "reg:linear"};
-    for (const char* name : identity)
-        if (objective == name) return base_score;
+// The booster's base score moved to the margin, as its objective does.
+double margin_of_base_score(const std::string& objective, double base_score) {
     if (objective == "binary:logistic" || objective == "reg:logistic")
         return -std::log(1.0 / base_score - 1.0);
-    if (objective == "count:poisson" || objective == "reg:gamma" || objective == "reg:tweedie")
+    if (objective == "count:poisson" || objective == "reg:gamma" || objective == "reg:tweedie" ||
+        objective == "survival:cox" || objective == "survival:aft")
         return std::log(base_score);
-    throw ModelError("objective \"" + objective + "\" is not supported");
+    return base_score;
 }
 
-}  // namespace
+// Adds the leaves of one tree, reached from `node` at `depth` within `region`.
+struct TreeWalker {
+    const std::vector<double>& left;
+    const std::vector<double>& right;
+    const std::vector<double>& feature;
+    const std::vector<double>& condition;
+    const std::vector<double>& split_type;
+    std::size_t num_feature;
+    std::size_t tree;
+    double weight;
+    std::vector<LeafTerm>& out;
 
-DecodedEnsemble decode_model_json(const char* text, std::size_t size) {
-    JsonReader reader(text, size);
-    const Json doc = reader.parse_document();
-    const Json& learner = doc.get("learner");
-    const Json& param = learner.get("learner_model_param");
-    DecodedEnsemble out;
-    out.num_feature = to_number<std::size_t>(param.get("num_feature").text, "num_feature");
-    if (const Json* nc = param.find("num_class"); nc && to_number<long>(nc->text, "num_class") > 1)
-        throw ModelError("multi-class models are not supported");
-    if (const Json* nt = param.find("num_target");
-        nt && to_number<long>(nt->text, "num_target") > 1)
-        throw ModelError("multi-target models are not supported");
-    out.objective = std::string(learner.get("objective").get("name").text);
-    const double base_score =
-        static_cast<double>(to_number<float>(param.get("base_score").text, "base_score"));
-    out.base_margin = base_margin_of(out.objective, base_score);
-
-    const Json& booster = learner.get("gradient_booster");
-    const std::string_view booster_name = booster.get("name").text;
-    if (booster_name != "gbtree")
-        throw ModelError("booster \"" + std::string(booster_name) +
-                         "\" is not supported; only gbtree decomposes into effects");
-    const Json& model = booster.get("model");
-    const Json& trees = model.get("trees");
-    if (trees.kind != Json::Kind::Array) throw ModelError("model field \"trees\" is not a list");
-    out.trees.reserve(trees.items.size());
-    for (const Json& t : trees.items) {
-        DecodedTree tree;
-        tree.left = number_list<std::int32_t>(t.get("left_children"), "left_children");
-        tree.right = number_list<std::int32_t>(t.get("right_children"), "right_children");
-        tree.feature = number_list<std::int32_t>(t.get("split_indices"), "split_indices");
-        tree.value = number_list<float>(t.get("split_conditions"), "split_conditions");
-        const std::size_t n = tree.left.size();
-        if (n == 0 || tree.right.size() != n || tree.feature.size() != n || tree.value.size() != n)
-            throw ModelError("tree arrays have inconsistent lengths");
-        if (const Json* types = t.find("split_type")) {
-            for (const auto& st : types->items)
-                if (to_number<int>(st.text, "split_type") != 0)
-                    throw ModelError("categorical splits are not supported");
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            if (tree.left[i] == -1) continue;
-            if (tree.left[i] <= 0 || tree.right[i] <= 0 ||
-                static_cast<std::size_t>(tree.left[i]) >= n ||
-                static_cast<std::size_t>(tree.right[i]) >= n)
-                throw ModelError("tree node refers to a missing child");
-            if (tree.feature[i] < 0 || static_cast<std::size_t>(tree.feature[i]) >= out.num_feature)
-                throw ModelError("tree splits on a feature index out of range");
-        }
-        out.trees.push_back(std::move(tree));
-    }
-    return out;
-}
-
-namespace {
-
-struct Constraint {
-    std::size_t feature;
-    std::size_t lo;  // first bin
-    std::size_t hi;  // one past the last bin
-};
-
-struct TableBuilder {
-    explicit TableBuilder(const std::vector<std::vector<double>>& g) : grid(g) {}
-
-    const std::vector<std::vector<double>>& grid;
-    double intercept = 0.0;
-    // Difference arrays: a range update costs O(1), the prefix sums run once at the end.
-    std::map<std::size_t, std::vector<double>> main_diff;
-    std::map<std::pair<std::size_t, std::size_t>, std::vector<double>> pair_diff;
-
-    std::size_t bins(std::size_t j) const { return grid[j].size() + 1; }
-
-    std::size_t split_bin(std::size_t j, float split) const {
-        const auto& g = grid[j];
-        return static_cast<std::size_t>(
-            std::lower_bound(g.begin(), g.end(), static_cast<double>(split)) - g.begin());
-    }
-
-    void add_leaf(const Constraint* cons, std::size_t n, double v) {
-        if (n == 0) {
-            intercept += v;
+    void walk(std::size_t node, int depth, LeafTerm region) const {
+        const double l = left[node];
+        if (l < 0) {
+            region.value = static_cast<double>(static_cast<float>(condition[node])) * weight;
+            out.push_back(region);
             return;
         }
-        if (n == 1) {
-            auto& d = main_diff[cons[0].feature];
-            if (d.empty()) d.assign(bins(cons[0].feature) + 1, 0.0);
-            d[cons[0].lo] += v;
-            d[cons[0].hi] -= v;
-            return;
+        if (depth >= 2)
+            throw UnsupportedModel("tree " + std::to_string(tree) +
+                                   " is deeper than 2; only depth-2 trees decompose");
+        if (!split_type.empty() && split_type[node] != 0)
+            throw UnsupportedModel("tree " + std::to_string(tree) +
+                                   " has a categorical split, which is not supported");
+        const double f = feature[node];
+        const double r = right[node];
+        const auto n_nodes = static_cast<double>(left.size());
+        if (!(f >= 0 && f < static_cast<double>(num_feature)) || !(l < n_nodes) || !(r >= 0) ||
+            !(r < n_nodes))
+            throw UnsupportedModel("tree " + std::to_string(tree) + " is malformed");
+        const auto fi = static_cast<std::size_t>(f);
+        const double split = static_cast<double>(static_cast<float>(condition[node]));
+        int slot = 0;
+        while (slot < region.n_features && region.feature[slot] != fi) ++slot;
+        if (slot == region.n_features) {
+            region.feature[slot] = fi;
+            region.n_features += 1;
         }
-        const Constraint& a = cons[0].feature < cons[1].feature ? cons[0] : cons[1];
-        const Constraint& b = cons[0].feature < cons[1].feature ? cons[1] : cons[0];
-        auto& d = pair_diff[{a.feature, b.feature}];
-        const std::size_t width = bins(b.feature) + 1;
-        if (d.empty()) d.assign((bins(a.feature) + 1) * width, 0.0);
-        d[a.lo * width + b.lo] += v;
-        d[a.lo * width + b.hi] -= v;
-        d[a.hi * width + b.lo] -= v;
-        d[a.hi * width + b.hi] += v;
-    }
-
-    void walk(const DecodedTree& t, std::size_t node, int depth, Constraint* cons, std::size_t n) {
-        if (t.left[node] == -1) {
-            add_leaf(cons, n, static_cast<double>(t.value[node]));
-            return;
-        }
-        if (depth >= 2) throw ModelError("the ensemble has trees deeper than 2");
-        const auto j = static_cast<std::size_t>(t.feature[node]);
-        const std::size_t k = split_bin(j, t.value[node]);
-        std::size_t slot = n;
-        for (std::size_t i = 0; i < n; ++i)
-            if (cons[i].feature == j) slot = i;
-        const Constraint saved = slot < n ? cons[slot] : Constraint{j, 0, bins(j)};
-        const std::size_t count = slot < n ? n : n + 1;
-        // Left: bins [lo, k], the values below the split; right: bins [k + 1, hi).
-        cons[slot] = {j, saved.lo, std::min(saved.hi, k + 1)};
-        if (cons[slot].lo < cons[slot].hi)
-            walk(t, static_cast<std::size_t>(t.left[node]), depth + 1, cons, count);
-        cons[slot] = {j, std::max(saved.lo, k + 1), saved.hi};
-        if (cons[slot].lo < cons[slot].hi)
-            walk(t, static_cast<std::size_t>(t.right[node]), depth + 1, cons, count);
-        cons[slot] = saved;
+        LeafTerm lower = region;
+        lower.hi[slot] = std::min(lower.hi[slot], split);
+        if (lower.lo[slot] < lower.hi[slot]) walk(static_cast<std::size_t>(l), depth + 1, lower);
+        LeafTerm upper = region;
+        upper.lo[slot] = std::max(upper.lo[slot], split);
+        if (upper.lo[slot] < upper.hi[slot]) walk(static_cast<std::size_t>(r), depth + 1, upper);
     }
 };
 
-}  // namespace
-
-EffectTables build_effect_tables(const DecodedEnsemble& ensemble) {
-    EffectTables out;
-    out.grid.assign(ensemble.num_feature, {});
-    for (const auto& t : ensemble.trees)
-        for (std::size_t i = 0; i < t.left.size(); ++i)
-            if (t.left[i] != -1)
-                out.grid[static_cast<std::size_t>(t.feature[i])].push_back(
-                    static_cast<double>(t.value[i]));
-    for (auto& g : out.grid) {
-        std::sort(g.begin(), g.end());
-        g.erase(std::unique(g.begin(), g.end()), g.end());
+// Canonical order of a term's features: ascending.
+LeafTerm canonical(LeafTerm t) {
+    if (t.n_features == 2 && t.feature[0] > t.feature[1]) {
+        std::swap(t.feature[0], t.feature[1]);
+        std::swap(t.lo[0], t.lo[1]);
+        std::swap(t.hi[0], t.hi[1]);
     }
-    TableBuilder builder(out.grid);
-    Constraint cons[2];
-    for (const auto& t : ensemble.trees) builder.walk(t, 0, 0, cons, 0);
-
-    out.intercept = ensemble.base_margin + builder.intercept;
-    for (auto& [j, d] : builder.main_diff) {
-        std::vector<double> values(d.size() - 1);
-        double run = 0.0;
-        for (std::size_t i = 0; i < values.size(); ++i) values[i] = (run += d[i]);
-        out.mains.emplace(j, std::move(values));
-    }
-    for (auto& [key, d] : builder.pair_diff) {
-        const std::size_t na = builder.bins(key.first), nb = builder.bins(key.second);
-        const std::size_t width = nb + 1;
-        std::vector<double> values(na * nb);
-        std::vector<double> column_run(nb, 0.0);
-        for (std::size_t i = 0; i < na; ++i) {
-            double run = 0.0;
-            for (std::size_t j = 0; j < nb; ++j) {
-                run += d[i * width + j];
-                column_run[j] += run;
-                values[i * nb + j] = column_run[j];
-            }
-        }
-        out.pairs.emplace(key, std::move(values));
-    }
-    return out;
+    return t;
 }
 
-void assign_bins(const ColumnView& column, std::size_t rows, const std::vector<double>& splits,
-                 bool equal_goes_right, std::int32_t* out) {
-    const double* s = splits.data();
-    const std::size_t n = splits.size();
-    if (equal_goes_right) {
-        for (std::size_t r = 0; r < rows; ++r)
-            out[r] = static_cast<std::int32_t>(locate_bin<true>(s, n, column.at(r)));
-    } else {
-        for (std::size_t r = 0; r < rows; ++r)
-            out[r] = static_cast<std::int32_t>(locate_bin<false>(s, n, column.at(r)));
-    }
+std::size_t position_of(const std::vector<double>& grid, double v) {
+    return static_cast<std::size_t>(std::lower_bound(grid.begin(), grid.end(), v) - grid.begin());
 }
 
-namespace {
-
-std::vector<double> bin_counts(const std::vector<std::int32_t>& bins, std::size_t nbins) {
-    std::vector<double> counts(nbins, 0.0);
-    for (std::int32_t b : bins) counts[static_cast<std::size_t>(b)] += 1.0;
-    return counts;
+// Bins [first, last) covered by lo <= x < hi on a grid that holds both finite bounds.
+std::pair<std::size_t, std::size_t> bin_range(const std::vector<double>& grid, double lo,
+                                              double hi) {
+    const std::size_t first = std::isinf(lo) ? 0 : position_of(grid, lo) + 1;
+    const std::size_t last = std::isinf(hi) ? grid.size() + 1 : position_of(grid, hi) + 1;
+    return {first, last};
 }
 
-std::vector<double> joint_counts(const std::vector<std::int32_t>& a,
-                                 const std::vector<std::int32_t>& b, std::size_t nb,
-                                 std::size_t cells) {
-    std::vector<double> counts(cells, 0.0);
-    for (std::size_t r = 0; r < a.size(); ++r)
-        counts[static_cast<std::size_t>(a[r]) * nb + static_cast<std::size_t>(b[r])] += 1.0;
-    return counts;
+void sort_unique(std::vector<double>& v) {
+    std::sort(v.begin(), v.end());
+    v.erase(std::unique(v.begin(), v.end()), v.end());
 }
 
-// Moves the weighted mean of every row (axis 1) or column (axis 0) of `table` into `main`;
-// returns the largest mean moved.
-double center_axis(std::vector<double>& table, const std::vector<double>& weight, std::size_t na,
-                   std::size_t nb, bool rows, std::vector<double>& main) {
-    double largest = 0.0;
-    const std::size_t outer = rows ? na : nb, inner = rows ? nb : na;
-    for (std::size_t o = 0; o < outer; ++o) {
-        double wsum = 0.0, vsum = 0.0;
-        for (std::size_t i = 0; i < inner; ++i) {
-            const std::size_t cell = rows ? o * nb + i : i * nb + o;
-            wsum += weight[cell];
-            vsum += weight[cell] * table[cell];
-        }
-        if (wsum <= 0.0) continue;
-        const double mean = vsum / wsum;
-        if (mean == 0.0) continue;
-        for (std::size_t i = 0; i < inner; ++i) table[rows ? o * nb + i : i * nb + o] -= mean;
-        main[o] += mean;
-        largest = std::max(largest, std::abs(mean));
-    }
-    return largest;
+void add_bound(std::vector<double>& grid, double v) {
+    if (!std::isinf(v)) grid.push_back(v);
 }
 
-double largest_abs(const std::vector<double>& v) {
-    double m = 0.0;
-    for (double x : v) m = std::max(m, std::abs(x));
-    return m;
-}
-
-}  // namespace
-
-void purify(EffectTables& tables, const BinnedData& data, bool true_to_data) {
-    const double rows = static_cast<double>(data.rows);
-    std::vector<std::vector<double>> freq(tables.grid.size());
-    auto marginal = [&](std::size_t j) -> const std::vector<double>& {
-        if (freq[j].empty()) {
-            freq[j] = bin_counts(data.bins[j], tables.grid[j].size() + 1);
-            for (double& c : freq[j]) c /= rows;
-        }
-        return freq[j];
-    };
-    for (auto& [key, table] : tables.pairs) {
-        const auto [a, b] = key;
-        const std::size_t na = tables.grid[a].size() + 1, nb = tables.grid[b].size() + 1;
-        std::vector<double> weight;
-        if (true_to_data) {
-            weight = joint_counts(data.bins[a], data.bins[b], nb, na * nb);
-            for (double& w : weight) w /= rows;
-        } else {
-            const auto& pa = marginal(a);
-            const auto& pb = marginal(b);
-            weight.resize(na * nb);
-            for (std::size_t i = 0; i < na; ++i)
-                for (std::size_t k = 0; k < nb; ++k) weight[i * nb + k] = pa[i] * pb[k];
-        }
-        auto& main_a = tables.mains[a];
-        if (main_a.empty()) main_a.assign(na, 0.0);
-        auto& main_b = tables.mains[b];
-        if (main_b.empty()) main_b.assign(nb, 0.0);
-        // Product weights settle in one sweep; joint weights need alternating sweeps.
-        const double tolerance = 1e-14 * std::max(largest_abs(table), 1e-300);
-        for (int sweep = 0; sweep < 1000; ++sweep) {
-            const double moved = std::max(center_axis(table, weight, na, nb, true, main_a),
-                                          center_axis(table, weight, na, nb, false, main_b));
-            if (moved <= tolerance) break;
-        }
-    }
-    for (auto& [j, values] : tables.mains) {
-        const auto& p = marginal(j);
-        double mean = 0.0;
-        for (std::size_t i = 0; i < values.size(); ++i) mean += p[i] * values[i];
-        for (double& v : values) v -= mean;
-        tables.intercept += mean;
-    }
-}
-
-namespace {
-
-double weighted_variance(const std::vector<double>& values, const std::vector<double>& counts,
-                         double rows) {
+// Weighted mean and variance of a table over counts (the effect's distribution on the data).
+double variance(const std::vector<double>& values, const std::vector<std::uint64_t>& counts,
+                std::size_t n) {
     double mean = 0.0;
-    for (std::size_t i = 0; i < values.size(); ++i) mean += counts[i] * values[i];
-    mean /= rows;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        mean += static_cast<double>(counts[i]) * values[i];
+    mean /= static_cast<double>(n);
     double var = 0.0;
     for (std::size_t i = 0; i < values.size(); ++i) {
         const double d = values[i] - mean;
-        var += counts[i] * d * d;
+        var += static_cast<double>(counts[i]) * d * d;
     }
-    return var / rows;
+    return var / static_cast<double>(n);
+}
+
+// For each bin of the full grid, the bin of the sub grid (a subset) that contains it.
+std::vector<std::size_t> sub_bin_map(const std::vector<double>& grid,
+                                     const std::vector<double>& sub) {
+    std::vector<std::size_t> map(grid.size() + 1, 0);
+    for (std::size_t b = 1; b <= grid.size(); ++b)
+        map[b] = count_splits(sub.data(), sub.size(), grid[b - 1], true);
+    return map;
+}
+
+// Moves the weighted means along each axis of a pair table into `row_out` / `col_out` until
+// both vanish. Weights are given per cell (row-major).
+void purify_pair(std::vector<double>& table, const std::vector<double>& weight, std::size_t rows,
+                 std::size_t cols, std::vector<double>& row_out, std::vector<double>& col_out,
+                 int max_sweeps) {
+    double scale = 0.0;
+    for (double v : table) scale = std::max(scale, std::fabs(v));
+    if (scale == 0.0) return;
+    const double tol = 1e-13 * scale;
+    for (int sweep = 0; sweep < max_sweeps; ++sweep) {
+        double moved = 0.0;
+        for (std::size_t i = 0; i < rows; ++i) {
+            double tw = 0.0, tv = 0.0;
+            for (std::size_t j = 0; j < cols; ++j) {
+                tw += weight[i * cols + j];
+                tv += weight[i * cols + j] * table[i * cols + j];
+            }
+            if (tw <= 0.0) continue;
+            const double m = tv / tw;
+            for (std::size_t j = 0; j < cols; ++j) table[i * cols + j] -= m;
+            row_out[i] += m;
+            moved = std::max(moved, std::fabs(m));
+        }
+        for (std::size_t j = 0; j < cols; ++j) {
+            double tw = 0.0, tv = 0.0;
+            for (std::size_t i = 0; i < rows; ++i) {
+                tw += weight[i * cols + j];
+                tv += weight[i * cols + j] * table[i * cols + j];
+            }
+            if (tw <= 0.0) continue;
+            const double m = tv / tw;
+            for (std::size_t i = 0; i < rows; ++i) table[i * cols + j] -= m;
+            col_out[j] += m;
+            moved = std::max(moved, std::fabs(m));
+        }
+        if (moved <= tol) return;
+    }
 }
 
 }  // namespace
 
-std::map<std::size_t, double> main_importance(const EffectTables& tables, const BinnedData& data) {
-    std::map<std::size_t, double> out;
-    for (const auto& [j, values] : tables.mains)
-        out[j] = weighted_variance(values, bin_counts(data.bins[j], values.size()),
-                                   static_cast<double>(data.rows));
-    return out;
-}
+Ensemble decode_booster_json(std::string_view json) {
+    const Json root = JsonReader(json).read_document();
+    const Json& learner = member(root, "learner");
+    const Json& params = member(learner, "learner_model_param");
+    Ensemble out;
+    const double num_feature = number_of(member(params, "num_feature"), "num_feature");
+    if (!(num_feature >= 0 && num_feature < 1e9))
+        throw UnsupportedModel("model entry \"num_feature\" is out of range");
+    out.num_feature = static_cast<std::size_t>(num_feature);
+    if (const Json* c = params.find("num_class"); c != nullptr && number_of(*c, "num_class") > 1)
+        throw UnsupportedModel("multi-class models are not supported");
+    if (const Json* t = params.find("num_target"); t != nullptr && number_of(*t, "num_target") > 1)
+        throw UnsupportedModel("models with several outputs are not supported");
+    out.base_score = number_of(member(params, "base_score"), "base_score");
+    out.objective = member(member(learner, "objective"), "name").text;
+    out.base_margin = margin_of_base_score(out.objective, out.base_score);
 
-std::map<std::pair<std::size_t, std::size_t>, double> pair_importance(const EffectTables& tables,
-                                                                      const BinnedData& data) {
-    std::map<std::pair<std::size_t, std::size_t>, double> out;
-    for (const auto& [key, values] : tables.pairs) {
-        const std::size_t nb = tables.grid[key.second].size() + 1;
-        out[key] = weighted_variance(
-            values, joint_counts(data.bins[key.first], data.bins[key.second], nb, values.size()),
-            static_cast<double>(data.rows));
-    }
-    return out;
-}
-
-namespace {
-
-template <bool EqualGoesRight>
-void evaluate_1d_impl(const ColumnView& c, std::size_t rows, const std::vector<double>& splits,
-                      const double* values, double* out) {
-    const double* s = splits.data();
-    const std::size_t n = splits.size();
-    if (c.is_float32) {
-        for (std::size_t r = 0; r < rows; ++r) {
-            const float x =
-                *reinterpret_cast<const float*>(c.base + static_cast<std::ptrdiff_t>(r) * c.stride);
-            out[r] = values[locate_bin<EqualGoesRight>(s, n, static_cast<double>(x))];
-        }
+    const Json& booster = member(learner, "gradient_booster");
+    const std::string& kind = member(booster, "name").text;
+    const Json* model = nullptr;
+    std::vector<double> tree_weight;
+    if (kind == "gbtree") {
+        model = &member(booster, "model");
+    } else if (kind == "dart") {
+        model = &member(member(booster, "gbtree"), "model");
+        tree_weight = numbers_of(member(booster, "weight_drop"), "weight_drop");
     } else {
-        for (std::size_t r = 0; r < rows; ++r) {
-            const double x = *reinterpret_cast<const double*>(
-                c.base + static_cast<std::ptrdiff_t>(r) * c.stride);
-            out[r] = values[locate_bin<EqualGoesRight>(s, n, x)];
+        throw UnsupportedModel("booster \"" + kind + "\" has no trees to decompose");
+    }
+    const Json& trees = member(*model, "trees");
+    if (trees.kind != Json::Kind::Array) throw UnsupportedModel("model trees are not a list");
+    if (const Json* info = model->find("tree_info"); info != nullptr)
+        for (double group : numbers_of(*info, "tree_info"))
+            if (group != 0) throw UnsupportedModel("models with several outputs are not supported");
+    out.num_trees = trees.items.size();
+    if (!tree_weight.empty() && tree_weight.size() != out.num_trees)
+        throw UnsupportedModel("model tree weights do not match its trees");
+
+    for (std::size_t t = 0; t < trees.items.size(); ++t) {
+        const Json& tree = trees.items[t];
+        const auto left = numbers_of(member(tree, "left_children"), "left_children");
+        const auto right = numbers_of(member(tree, "right_children"), "right_children");
+        const auto feature = numbers_of(member(tree, "split_indices"), "split_indices");
+        const auto condition = numbers_of(member(tree, "split_conditions"), "split_conditions");
+        std::vector<double> split_type;
+        if (const Json* st = tree.find("split_type"); st != nullptr)
+            split_type = numbers_of(*st, "split_type");
+        const std::size_t n = left.size();
+        if (n == 0 || right.size() != n || feature.size() != n || condition.size() != n ||
+            (!split_type.empty() && split_type.size() != n))
+            throw UnsupportedModel("tree " + std::to_string(t) + " is malformed");
+        if (const Json* param = tree.find("tree_param"); param != nullptr) {
+            if (const Json* s = param->find("size_leaf_vector");
+                s != nullptr && number_of(*s, "size_leaf_vector") > 1)
+                throw UnsupportedModel("models with several outputs are not supported");
+        }
+        const double weight = tree_weight.empty() ? 1.0 : tree_weight[t];
+        const TreeWalker walker{left, right,  feature,  condition, split_type, out.num_feature,
+                                t,    weight, out.terms};
+        walker.walk(0, 0, LeafTerm{});
+    }
+    for (LeafTerm& term : out.terms) term = canonical(term);
+    return out;
+}
+
+EffectModel build_tables(const Ensemble& ensemble) {
+    EffectModel model;
+    model.intercept = ensemble.base_margin;
+    std::vector<std::vector<double>> grid(ensemble.num_feature);
+    for (const LeafTerm& t : ensemble.terms)
+        for (int i = 0; i < t.n_features; ++i) {
+            add_bound(grid[t.feature[i]], t.lo[i]);
+            add_bound(grid[t.feature[i]], t.hi[i]);
+        }
+    model.main_of_feature.assign(ensemble.num_feature, -1);
+    for (std::size_t f = 0; f < ensemble.num_feature; ++f) {
+        sort_unique(grid[f]);
+        if (grid[f].empty()) continue;
+        model.main_of_feature[f] = static_cast<std::ptrdiff_t>(model.mains.size());
+        MainEffect m;
+        m.feature = f;
+        m.splits = grid[f];
+        m.values.assign(m.splits.size() + 1, 0.0);
+        model.mains.push_back(std::move(m));
+    }
+
+    // Pair grids: the split points of the pair's own leaves.
+    std::map<std::pair<std::size_t, std::size_t>, std::size_t> pair_index;
+    for (const LeafTerm& t : ensemble.terms) {
+        if (t.n_features != 2) continue;
+        pair_index.emplace(std::make_pair(t.feature[0], t.feature[1]), 0);
+    }
+    for (auto& [key, index] : pair_index) {
+        index = model.pairs.size();
+        PairEffect p;
+        p.feature[0] = key.first;
+        p.feature[1] = key.second;
+        model.pairs.push_back(std::move(p));
+    }
+    for (const LeafTerm& t : ensemble.terms) {
+        if (t.n_features != 2) continue;
+        PairEffect& p = model.pairs[pair_index.at({t.feature[0], t.feature[1]})];
+        for (int i = 0; i < 2; ++i) {
+            add_bound(p.splits[i], t.lo[i]);
+            add_bound(p.splits[i], t.hi[i]);
         }
     }
+
+    // Difference arrays: each leaf adds its value on a box with four (two) updates.
+    std::vector<std::vector<double>> pair_diff(model.pairs.size());
+    for (std::size_t k = 0; k < model.pairs.size(); ++k) {
+        PairEffect& p = model.pairs[k];
+        sort_unique(p.splits[0]);
+        sort_unique(p.splits[1]);
+        pair_diff[k].assign((p.splits[0].size() + 2) * (p.splits[1].size() + 2), 0.0);
+    }
+    std::vector<std::vector<double>> main_diff(model.mains.size());
+    for (std::size_t k = 0; k < model.mains.size(); ++k)
+        main_diff[k].assign(model.mains[k].splits.size() + 2, 0.0);
+
+    for (const LeafTerm& t : ensemble.terms) {
+        if (t.n_features == 0) {
+            model.intercept += t.value;
+        } else if (t.n_features == 1) {
+            const auto k = static_cast<std::size_t>(model.main_of_feature[t.feature[0]]);
+            const auto [first, last] = bin_range(model.mains[k].splits, t.lo[0], t.hi[0]);
+            main_diff[k][first] += t.value;
+            main_diff[k][last] -= t.value;
+        } else {
+            const std::size_t k = pair_index.at({t.feature[0], t.feature[1]});
+            const PairEffect& p = model.pairs[k];
+            const auto [r0, r1] = bin_range(p.splits[0], t.lo[0], t.hi[0]);
+            const auto [c0, c1] = bin_range(p.splits[1], t.lo[1], t.hi[1]);
+            const std::size_t w = p.splits[1].size() + 2;
+            std::vector<double>& d = pair_diff[k];
+            d[r0 * w + c0] += t.value;
+            d[r1 * w + c0] -= t.value;
+            d[r0 * w + c1] -= t.value;
+            d[r1 * w + c1] += t.value;
+        }
+    }
+    for (std::size_t k = 0; k < model.mains.size(); ++k) {
+        double run = 0.0;
+        for (std::size_t b = 0; b < model.mains[k].values.size(); ++b) {
+            run += main_diff[k][b];
+            model.mains[k].values[b] = run;
+        }
+    }
+    for (std::size_t k = 0; k < model.pairs.size(); ++k) {
+        PairEffect& p = model.pairs[k];
+        const std::size_t rows = p.splits[0].size() + 1, cols = p.splits[1].size() + 1;
+        const std::size_t w = cols + 1;
+        std::vector<double>& d = pair_diff[k];
+        for (std::size_t i = 0; i < rows; ++i)
+            for (std::size_t j = 0; j < cols; ++j) {
+                if (i > 0) d[i * w + j] += d[(i - 1) * w + j];
+                if (j > 0) d[i * w + j] += d[i * w + j - 1];
+                if (i > 0 && j > 0) d[i * w + j] -= d[(i - 1) * w + j - 1];
+            }
+        p.values.resize(rows * cols);
+        for (std::size_t i = 0; i < rows; ++i)
+            for (std::size_t j = 0; j < cols; ++j) p.values[i * cols + j] = d[i * w + j];
+    }
+    return model;
 }
 
-template <bool EqualGoesRight>
-void evaluate_2d_impl(const ColumnView& c0, const ColumnView& c1, std::size_t rows,
-                      const std::vector<double>& s0, const std::vector<double>& s1,
-                      const double* values, double* out) {
-    const std::size_t width = s1.size() + 1;
-    for (std::size_t r = 0; r < rows; ++r) {
-        const std::size_t b0 = locate_bin<EqualGoesRight>(s0.data(), s0.size(), c0.at(r));
-        const std::size_t b1 = locate_bin<EqualGoesRight>(s1.data(), s1.size(), c1.at(r));
-        out[r] = values[b0 * width + b1];
+void weigh_and_purify(EffectModel& model, const std::vector<const std::uint32_t*>& bins,
+                      std::size_t n, const PurifyOptions& options) {
+    if (bins.size() != model.mains.size())
+        throw std::invalid_argument("one bin column per main effect is needed");
+    if (n == 0) throw std::invalid_argument("weighing effects needs at least one row");
+    for (std::size_t k = 0; k < model.mains.size(); ++k) {
+        MainEffect& m = model.mains[k];
+        m.counts.assign(m.values.size(), 0);
+        for (std::size_t r = 0; r < n; ++r) m.counts[bins[k][r]] += 1;
+    }
+
+    for (PairEffect& p : model.pairs) {
+        const auto k0 = static_cast<std::size_t>(model.main_of_feature[p.feature[0]]);
+        const auto k1 = static_cast<std::size_t>(model.main_of_feature[p.feature[1]]);
+        MainEffect& m0 = model.mains[k0];
+        MainEffect& m1 = model.mains[k1];
+        const auto map0 = sub_bin_map(m0.splits, p.splits[0]);
+        const auto map1 = sub_bin_map(m1.splits, p.splits[1]);
+        const std::size_t rows = p.splits[0].size() + 1, cols = p.splits[1].size() + 1;
+
+        std::vector<std::uint64_t> joint(rows * cols, 0);
+        const std::uint32_t* b0 = bins[k0];
+        const std::uint32_t* b1 = bins[k1];
+        for (std::size_t r = 0; r < n; ++r) joint[map0[b0[r]] * cols + map1[b1[r]]] += 1;
+
+        if (options.purify) {
+            std::vector<double> weight(rows * cols);
+            if (options.true_to_data) {
+                for (std::size_t c = 0; c < weight.size(); ++c)
+                    weight[c] = static_cast<double>(joint[c]);
+            } else {
+                std::vector<double> w0(rows, 0.0), w1(cols, 0.0);
+                for (std::size_t b = 0; b < m0.counts.size(); ++b)
+                    w0[map0[b]] += static_cast<double>(m0.counts[b]);
+                for (std::size_t b = 0; b < m1.counts.size(); ++b)
+                    w1[map1[b]] += static_cast<double>(m1.counts[b]);
+                for (std::size_t i = 0; i < rows; ++i)
+                    for (std::size_t j = 0; j < cols; ++j) weight[i * cols + j] = w0[i] * w1[j];
+            }
+            std::vector<double> row_mass(rows, 0.0), col_mass(cols, 0.0);
+            purify_pair(p.values, weight, rows, cols, row_mass, col_mass, options.max_sweeps);
+            for (std::size_t b = 0; b < m0.values.size(); ++b) m0.values[b] += row_mass[map0[b]];
+            for (std::size_t b = 0; b < m1.values.size(); ++b) m1.values[b] += col_mass[map1[b]];
+        }
+        p.importance = variance(p.values, joint, n);
+    }
+
+    for (MainEffect& m : model.mains) {
+        if (options.purify) {
+            double mean = 0.0;
+            for (std::size_t b = 0; b < m.values.size(); ++b)
+                mean += static_cast<double>(m.counts[b]) * m.values[b];
+            mean /= static_cast<double>(n);
+            for (double& v : m.values) v -= mean;
+            model.intercept += mean;
+        }
+        m.importance = variance(m.values, m.counts, n);
     }
 }
 
-}  // namespace
-
-void evaluate_1d(const ColumnView& column, std::size_t rows, const std::vector<double>& splits,
-                 const double* values, bool equal_goes_right, double* out) {
-    if (equal_goes_right)
-        evaluate_1d_impl<true>(column, rows, splits, values, out);
-    else
-        evaluate_1d_impl<false>(column, rows, splits, values, out);
-}
-
-void evaluate_2d(const ColumnView& column0, const ColumnView& column1, std::size_t rows,
-                 const std::vector<double>& splits0, const std::vector<double>& splits1,
-                 const double* values, bool equal_goes_right, double* out) {
-    if (equal_goes_right)
-        evaluate_2d_impl<true>(column0, column1, rows, splits0, splits1, values, out);
-    else
-        evaluate_2d_impl<false>(column0, column1, rows, splits0, splits1, values, out);
-}
-
-}  // namespace orrin
+}  // namespace orrin::effects

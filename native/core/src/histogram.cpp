@@ -16,41 +16,81 @@ std::string numpy_repr_count(std::size_t k) { return std::to_string(k); }
 
 }  // namespace
 
-std::size_t count_distinct_capped(const double* x, std::size_t n, std::size_t cap) {
+std::size_t count_distinct_capped(const double* x, std::size_t n, std::size_t cap,
+                                  std::size_t stride) {
     if (n == 0 || cap == 0) return 0;
-    if (cap <= kLinearCap) {
-        double seen[kLinearCap];
-        std::size_t count = 0;
-        double last = x[0] + 0.0;
-        seen[count++] = last;
-        for (std::size_t i = 1; i < n && count < cap; ++i) {
-            const double v = x[i] + 0.0;
-            if (v == last) continue;
-            bool found = false;
-            for (std::size_t j = 0; j < count; ++j) {
-                if (seen[j] == v) {
-                    found = true;
-                    break;
-                }
-            }
-            if (!found) seen[count++] = v;
-            last = v;
-        }
-        return count;
+    // The first distinct values live in a short array (columns with few values, the usual
+    // bin counts); past kLinearCap of them a hash set takes over.
+    double seen[kLinearCap];
+    std::size_t count = 0;
+    double last = x[0] + 0.0;
+    seen[count++] = last;
+    std::size_t i = 1;
+    for (; i < n && count < cap && count < kLinearCap; ++i) {
+        const double v = x[i * stride] + 0.0;
+        if (v == last) continue;
+        last = v;
+        bool found = false;
+        for (std::size_t j = 0; j < count && !found; ++j) found = seen[j] == v;
+        if (!found) seen[count++] = v;
     }
-    std::unordered_set<double> seen;
-    for (std::size_t i = 0; i < n && seen.size() < cap; ++i) seen.insert(x[i] + 0.0);
-    return seen.size();
+    if (count >= cap || i >= n) return count;
+    std::unordered_set<double> set(seen, seen + count);
+    for (; i < n && set.size() < cap; ++i) set.insert(x[i * stride] + 0.0);
+    return set.size();
 }
 
-std::pair<double, double> min_max(const double* x, std::size_t n) {
-    double lo = x[0];
-    double hi = x[0];
-    for (std::size_t i = 1; i < n; ++i) {
-        lo = x[i] < lo ? x[i] : lo;
-        hi = x[i] > hi ? x[i] : hi;
+std::pair<double, double> min_max(const double* x, std::size_t n, std::size_t stride) {
+    // Four independent lanes so the loop pipelines; the order of equal values is irrelevant.
+    double lo[4] = {x[0], x[0], x[0], x[0]};
+    double hi[4] = {x[0], x[0], x[0], x[0]};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (int l = 0; l < 4; ++l) {
+            const double v = x[(i + l) * stride];
+            lo[l] = v < lo[l] ? v : lo[l];
+            hi[l] = v > hi[l] ? v : hi[l];
+        }
     }
-    return {lo, hi};
+    for (; i < n; ++i) {
+        const double v = x[i * stride];
+        lo[0] = v < lo[0] ? v : lo[0];
+        hi[0] = v > hi[0] ? v : hi[0];
+    }
+    for (int l = 1; l < 4; ++l) {
+        lo[0] = lo[l] < lo[0] ? lo[l] : lo[0];
+        hi[0] = hi[l] > hi[0] ? hi[l] : hi[0];
+    }
+    return {lo[0], hi[0]};
+}
+
+Range value_range(const double* x, std::size_t n, std::size_t stride) {
+    // v - v is 0 for a finite value and NaN otherwise, so the lanes' sums stay 0 exactly
+    // when all values are finite. A NaN never wins a comparison, so lo and hi are those of
+    // the other values.
+    double lo[4] = {x[0], x[0], x[0], x[0]};
+    double hi[4] = {x[0], x[0], x[0], x[0]};
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (int l = 0; l < 4; ++l) {
+            const double v = x[(i + l) * stride];
+            lo[l] = v < lo[l] ? v : lo[l];
+            hi[l] = v > hi[l] ? v : hi[l];
+            acc[l] += v - v;
+        }
+    }
+    for (; i < n; ++i) {
+        const double v = x[i * stride];
+        lo[0] = v < lo[0] ? v : lo[0];
+        hi[0] = v > hi[0] ? v : hi[0];
+        acc[0] += v - v;
+    }
+    for (int l = 1; l < 4; ++l) {
+        lo[0] = lo[l] < lo[0] ? lo[l] : lo[0];
+        hi[0] = hi[l] > hi[0] ? hi[l] : hi[0];
+    }
+    return {lo[0], hi[0], (acc[0] + acc[1]) + (acc[2] + acc[3]) == 0.0};
 }
 
 std::vector<double> histogram_edges(double lo, double hi, std::size_t nbins) {
@@ -83,55 +123,95 @@ std::vector<double> histogram_edges(double lo, double hi, std::size_t nbins) {
     return edges;
 }
 
+namespace {
+
+// Exact bin of v: the number of inner edges <= v.
+std::size_t search_bin(const double* e, std::size_t k, double v) {
+    return static_cast<std::size_t>(std::upper_bound(e + 1, e + k, v) - (e + 1));
+}
+
+}  // namespace
+
 void assign_bins(const double* x, std::size_t n, const std::vector<double>& edges,
-                 std::uint32_t* bin) {
+                 std::uint32_t* bin, std::size_t* counts, std::size_t stride) {
     const std::size_t k = edges.size() - 1;
     if (k == 1) {
         std::fill(bin, bin + n, 0u);
+        if (counts != nullptr) counts[0] += n;
         return;
     }
-    const double e0 = edges[0];
-    const double span = edges[k] - e0;
+    const double* e = edges.data();
+    // upper[j]: the upper edge of bin j, open; the last bin takes everything above.
+    std::vector<double> upper(edges.begin() + 1, edges.end());
+    upper[k - 1] = HUGE_VAL;
+    const double* up = upper.data();
+    const double e0 = e[0];
+    const double span = e[k] - e0;
     const double scale = std::isfinite(span) && span > 0.0 ? static_cast<double>(k) / span : 0.0;
     const double top = static_cast<double>(k - 1);
-    const double* e = edges.data();
+    // Four count arrays, so that runs of rows in one bin do not wait on one counter.
+    std::vector<std::size_t> lanes(counts != nullptr ? 4 * k : 0, 0);
     for (std::size_t i = 0; i < n; ++i) {
-        const double v = x[i];
-        // An estimate from the arithmetic, then corrected against the edges themselves, so
-        // the result is exactly the count of inner edges <= v.
+        const double v = x[i * stride];
+        // An estimate from the arithmetic, corrected by one step against the edges; when
+        // that does not land in the bin whose edges enclose v, an exact search decides.
         double guess = (v - e0) * scale;
         guess = guess > 0.0 ? (guess < top ? guess : top) : 0.0;
         std::size_t j = static_cast<std::size_t>(guess);
-        while (j > 0 && v < e[j]) --j;
-        while (j + 1 < k && v >= e[j + 1]) ++j;
+        j -= static_cast<std::size_t>(j > 0 && v < e[j]);
+        j += static_cast<std::size_t>(v >= up[j]);
+        if (!((j == 0 || v >= e[j]) && v < up[j])) j = search_bin(e, k, v);
         bin[i] = static_cast<std::uint32_t>(j);
+        if (counts != nullptr) ++lanes[(i & 3) * k + j];
+    }
+    if (counts != nullptr) {
+        for (std::size_t l = 0; l < 4; ++l) {
+            for (std::size_t j = 0; j < k; ++j) counts[j] += lanes[l * k + j];
+        }
     }
 }
 
-BinGroups group_rows_by_bin(const std::uint32_t* bin, std::size_t n, std::size_t nbins) {
-    BinGroups g;
-    g.offset.assign(nbins + 1, 0);
-    for (std::size_t i = 0; i < n; ++i) ++g.offset[bin[i] + 1];
-    for (std::size_t b = 0; b < nbins; ++b) g.offset[b + 1] += g.offset[b];
-    std::vector<std::size_t> cursor(g.offset.begin(), g.offset.end() - 1);
-    g.rows.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        g.rows[cursor[bin[i]]++] = static_cast<std::int64_t>(i);
-    }
-    return g;
+Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins,
+                          std::size_t stride) {
+    const auto range = min_max(x, n, stride);
+    return build_histogram(x, n, max_bins, stride, range.first, range.second);
 }
 
-Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins) {
+Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins, std::size_t stride,
+                          double lo, double hi) {
     Histogram h;
-    const auto range = min_max(x, n);
-    h.lo = range.first;
-    h.hi = range.second;
-    const std::size_t k = count_distinct_capped(x, n, std::min(max_bins, n));
+    h.lo = lo;
+    h.hi = hi;
+    const std::size_t k = count_distinct_capped(x, n, std::min(max_bins, n), stride);
     h.edges = histogram_edges(h.lo, h.hi, k);
-    h.bin.resize(n);
-    assign_bins(x, n, h.edges, h.bin.data());
-    h.groups = group_rows_by_bin(h.bin.data(), n, k);
+    h.rows = n;
+    h.bin.reset(new std::uint32_t[n]);
+    h.offset.assign(k + 1, 0);
+    assign_bins(x, n, h.edges, h.bin.get(), h.offset.data() + 1, stride);
+    for (std::size_t j = 0; j < k; ++j) h.offset[j + 1] += h.offset[j];
     return h;
+}
+
+void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const (&out)[3]) {
+    std::vector<std::size_t> cursor(h.offset.begin(), h.offset.end() - 1);
+    const std::size_t n = h.rows;
+    const Source a = values[0];
+    const Source b = values[1];
+    const Source c = values[2];
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t pos = cursor[h.bin[i]]++;
+        if (a.data != nullptr) out[0][pos] = a.data[i * a.stride];
+        if (b.data != nullptr) out[1][pos] = b.data[i * b.stride];
+        if (c.data != nullptr) out[2][pos] = c.data[i * c.stride];
+    }
+}
+
+std::vector<std::int64_t> rows_by_bin(const Histogram& h) {
+    std::vector<std::size_t> cursor(h.offset.begin(), h.offset.end() - 1);
+    const std::size_t n = h.rows;
+    std::vector<std::int64_t> rows(n);
+    for (std::size_t i = 0; i < n; ++i) rows[cursor[h.bin[i]]++] = static_cast<std::int64_t>(i);
+    return rows;
 }
 
 std::vector<std::int64_t> interval_members(const double* x, std::size_t n, double lb, double ub,
@@ -154,11 +234,11 @@ std::vector<std::vector<std::int64_t>> rows_in_bin_ranges(
         std::size_t total = 0;
         for (std::size_t b = ranges[r].first; b <= ranges[r].second; ++b) {
             range_of[b] = static_cast<std::uint32_t>(r);
-            total += h.groups.count(b);
+            total += h.count(b);
         }
         out[r].reserve(total);
     }
-    const std::size_t n = h.bin.size();
+    const std::size_t n = h.rows;
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t r = range_of[h.bin[i]];
         if (r != kNone) out[r].push_back(static_cast<std::int64_t>(i));

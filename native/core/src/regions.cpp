@@ -81,8 +81,8 @@ std::size_t RegionMembership::cell_of(double v) const {
 }
 
 template <typename Visit>
-void RegionMembership::for_each_member(const std::vector<std::uint32_t>& cells,
-                                       const StridedColumn* c1, Visit&& visit) const {
+void RegionMembership::for_each_member(const RowCells& cells, const StridedColumn* c1,
+                                       Visit&& visit) const {
     for (std::size_t i = 0; i < cells.size(); ++i) {
         const std::size_t begin = cell_start_[cells[i]];
         const std::size_t end = cell_start_[cells[i] + 1];
@@ -123,14 +123,13 @@ void RegionMembership::close_second_at_conditional_max(StridedColumn c0, Strided
 }
 
 std::vector<std::int64_t> RegionMembership::count(StridedColumn c0, const StridedColumn* c1,
-                                                  std::size_t n,
-                                                  std::vector<std::uint32_t>& cells) const {
+                                                  std::size_t n, RowCells& cells) const {
     if (two_features() && c1 == nullptr) {
         throw std::invalid_argument("two-feature regions need the second column");
     }
     const std::uint32_t none = static_cast<std::uint32_t>(size());
     std::vector<std::int64_t> offsets(size() + 2, 0);
-    cells.resize(n);
+    cells.allocate(n);
     if (disjoint_) {
         // cells[i] := the row's region, or `none`; offsets[r + 1] counts region r.
         for (std::size_t i = 0; i < n; ++i) {
@@ -148,7 +147,7 @@ std::vector<std::int64_t> RegionMembership::count(StridedColumn c0, const Stride
     return offsets;
 }
 
-void RegionMembership::fill(const std::vector<std::uint32_t>& cells, const StridedColumn* c1,
+void RegionMembership::fill(const RowCells& cells, const StridedColumn* c1,
                             const std::vector<std::int64_t>& offsets, std::int64_t* rows) const {
     std::vector<std::int64_t> cursor(offsets.begin(), offsets.end() - 1);
     if (disjoint_) {
@@ -173,7 +172,7 @@ void RegionMembership::fill(const std::vector<std::uint32_t>& cells, const Strid
 RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1,
                                      std::size_t n) const {
     RegionRows out;
-    std::vector<std::uint32_t> cells;
+    RowCells cells;
     out.offsets = count(c0, c1, n, cells);
     out.rows.resize(static_cast<std::size_t>(out.offsets.back()));
     fill(cells, c1, out.offsets, out.rows.data());

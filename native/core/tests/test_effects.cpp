@@ -1,171 +1,224 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "orrin/effects.hpp"
 
+namespace fx = orrin::effects;
+
 namespace {
 
-// Two trees on three features: a pair (0, 1) / (0, 2) tree and a one-sided main tree on 2.
-const char* kModel = R"({"learner":{"learner_model_param":{"base_score":"[5E-1]",
- "num_class":"0","num_feature":"3","num_target":"1"},
- "objective":{"name":"reg:squarederror"},
- "gradient_booster":{"name":"gbtree","model":{"trees":[
-  {"left_children":[1,3,5,-1,-1,-1,-1],"right_children":[2,4,6,-1,-1,-1,-1],
-   "split_indices":[0,1,2,0,0,0,0],"split_conditions":[0.5,1.5,-1E0,1,2,3,4],
-   "split_type":[0,0,0,0,0,0,0]},
-  {"left_children":[1,-1,3,-1,-1],"right_children":[2,-1,4,-1,-1],
-   "split_indices":[2,0,2,0,0],"split_conditions":[0.25,10,2.5,20,30]}]}}},
- "version":[3,2,0]})";
-
-orrin::DecodedEnsemble decode(const std::string& text) {
-    return orrin::decode_model_json(text.data(), text.size());
+// A minimal model text with the given trees (JSON objects) and base score.
+std::string model_text(const std::vector<std::string>& trees, const std::string& objective,
+                       const std::string& base_score, int num_feature = 3) {
+    std::string list;
+    for (std::size_t i = 0; i < trees.size(); ++i) list += (i ? "," : "") + trees[i];
+    return R"({"learner":{"learner_model_param":{"base_score":")" + base_score +
+           R"(","num_class":"0","num_feature":")" + std::to_string(num_feature) +
+           R"(","num_target":"1"},"objective":{"name":")" + objective +
+           R"("},"gradient_booster":{"name":"gbtree","model":{"tree_info":[)" +
+           std::string(trees.empty() ? "" : "0") +
+           [&] {
+               std::string s;
+               for (std::size_t i = 1; i < trees.size(); ++i) s += ",0";
+               return s;
+           }() +
+           R"(],"trees":[)" + list + "]}}}}";
 }
 
-double model_value(double x0, double x1, double x2) {
-    double v = 0.5;
-    if (static_cast<float>(x0) < 0.5f)
-        v += static_cast<float>(x1) < 1.5f ? 1 : 2;
-    else
-        v += static_cast<float>(x2) < -1.0f ? 3 : 4;
-    if (static_cast<float>(x2) < 0.25f)
-        v += 10;
-    else
-        v += static_cast<float>(x2) < 2.5f ? 20 : 30;
-    return v;
+std::string tree(const std::string& left, const std::string& right, const std::string& feature,
+                 const std::string& condition) {
+    return R"({"left_children":[)" + left + R"(],"right_children":[)" + right +
+           R"(],"split_indices":[)" + feature + R"(],"split_conditions":[)" + condition +
+           R"(],"split_type":[)" +
+           [&] {
+               std::string s = "0";
+               for (char c : left)
+                   if (c == ',') s += ",0";
+               return s;
+           }() +
+           "]}";
 }
 
-struct Rows {
-    std::vector<double> data;  // row-major, 3 columns
-    std::size_t rows() const { return data.size() / 3; }
-    orrin::ColumnView column(std::size_t j) const {
-        return {reinterpret_cast<const char*>(data.data() + j), 3 * sizeof(double), false};
+// Root on feature 0 at 0.5; left: feature 0 again at -1 (leaves 1, 2); right: feature 2 at
+// 0.25 (leaves 3, 4).
+const std::string kMixedTree =
+    tree("1,3,5,-1,-1,-1,-1", "2,4,6,-1,-1,-1,-1", "0,0,2,0,0,0,0", "0.5,-1,0.25,1,2,3,4");
+const std::string kLeafTree = tree("-1", "-1", "0", "0.75");
+
+double margin(const fx::EffectModel& m, const std::vector<double>& row) {
+    double total = m.intercept;
+    for (const auto& e : m.mains)
+        total += e.values[fx::count_splits(e.splits.data(), e.splits.size(), row[e.feature], true)];
+    for (const auto& p : m.pairs) {
+        const auto b0 =
+            fx::count_splits(p.splits[0].data(), p.splits[0].size(), row[p.feature[0]], true);
+        const auto b1 =
+            fx::count_splits(p.splits[1].data(), p.splits[1].size(), row[p.feature[1]], true);
+        total += p.values[b0 * (p.splits[1].size() + 1) + b1];
     }
-};
-
-double sum_at(const orrin::EffectTables& t, double x0, double x1, double x2) {
-    const double x[3] = {x0, x1, x2};
-    auto bin = [&](std::size_t j) {
-        return orrin::locate_bin<true>(t.grid[j].data(), t.grid[j].size(), x[j]);
-    };
-    double v = t.intercept;
-    for (const auto& [j, values] : t.mains) v += values[bin(j)];
-    for (const auto& [key, values] : t.pairs)
-        v += values[bin(key.first) * (t.grid[key.second].size() + 1) + bin(key.second)];
-    return v;
-}
-
-Rows sample_rows() {
-    Rows r;
-    const double xs[] = {-2.0, 0.25, 0.5, 1.5, -1.0, 2.5, 3.0};
-    for (double a : xs)
-        for (double b : xs)
-            for (double c : xs) r.data.insert(r.data.end(), {a, b, c});
-    return r;
+    return total;
 }
 
 }  // namespace
 
-TEST(DecodeModel, ReadsTreesBaseScoreAndObjective) {
-    const auto e = decode(kModel);
+TEST(CountSplits, BothConventionsOnEveryPosition) {
+    const std::vector<double> s = {1.0, 2.0, 3.0};
+    const std::vector<std::tuple<double, std::size_t, std::size_t>> cases = {
+        {0.0, 0, 0}, {1.0, 1, 0}, {1.5, 1, 1}, {2.0, 2, 1}, {3.0, 3, 2}, {4.0, 3, 3}};
+    for (const auto& [v, upper, lower] : cases) {
+        EXPECT_EQ(fx::count_splits(s.data(), s.size(), v, true), upper) << v;
+        EXPECT_EQ(fx::count_splits(s.data(), s.size(), v, false), lower) << v;
+    }
+    EXPECT_EQ(fx::count_splits(s.data(), 0, 5.0, true), 0u);
+}
+
+TEST(BoosterValue, RoundsToFloat32WithoutDoubleRounding) {
+    EXPECT_EQ(fx::booster_value(0.1), static_cast<double>(0.1f));
+    EXPECT_EQ(fx::booster_value(std::int64_t{(1LL << 53) + 1}),
+              static_cast<double>(static_cast<float>((1LL << 53) + 1)));
+    EXPECT_EQ(fx::booster_value(1e300), 1e300);
+}
+
+TEST(Decode, MixedTreeTermsAndBaseMargin) {
+    const auto e =
+        fx::decode_booster_json(model_text({kMixedTree, kLeafTree}, "binary:logistic", "[5E-1]"));
+    EXPECT_EQ(e.num_trees, 2u);
     EXPECT_EQ(e.num_feature, 3u);
-    EXPECT_EQ(e.base_margin, 0.5);
-    EXPECT_EQ(e.objective, "reg:squarederror");
-    ASSERT_EQ(e.trees.size(), 2u);
-    EXPECT_EQ(e.trees[0].value[2], -1.0f);
-    EXPECT_EQ(e.trees[1].left[1], -1);
+    EXPECT_DOUBLE_EQ(e.base_margin, 0.0);
+    ASSERT_EQ(e.terms.size(), 5u);
+    EXPECT_EQ(e.terms[0].n_features, 1);  // x0 < -1
+    EXPECT_EQ(e.terms[0].hi[0], -1.0);
+    EXPECT_EQ(e.terms[2].n_features, 2);  // x0 >= 0.5, x2 < 0.25
+    EXPECT_EQ(e.terms[2].feature[1], 2u);
+    EXPECT_EQ(e.terms[4].n_features, 0);
 }
 
-TEST(DecodeModel, LogisticBaseScoreIsALogit) {
-    std::string text = kModel;
-    text.replace(text.find("reg:squarederror"), 16, "binary:logistic");
-    text.replace(text.find("[5E-1]"), 6, "[2E-1]");
-    EXPECT_NEAR(decode(text).base_margin, std::log(0.2f / (1 - 0.2f)), 1e-7);
+TEST(Decode, EmptySideOfARepeatedFeatureIsDropped) {
+    // x0 < 0 then x0 < 1: the right side (1 <= x0 < 0) is empty.
+    const auto t = tree("1,3,-1,-1,-1", "2,4,-1,-1,-1", "0,0,0,0,0", "0,1,5,6,7");
+    const auto e = fx::decode_booster_json(model_text({t}, "reg:squarederror", "0"));
+    ASSERT_EQ(e.terms.size(), 2u);
+    EXPECT_EQ(e.terms[0].value, 6.0);
+    EXPECT_EQ(e.terms[1].value, 5.0);
 }
 
-TEST(DecodeModel, RefusesWhatItCannotRepresent) {
-    const std::vector<std::pair<std::string, std::string>> edits = {
-        {"gbtree\"", "gblinear\""},          {"\"num_class\":\"0\"", "\"num_class\":\"3\""},
-        {"reg:squarederror", "reg:unknown"}, {"[1,3,5,-1", "[1,9,5,-1"},
-        {"[2,0,2,0,0]", "[2,0,7,0,0]"},      {"\"version\"", "\"version\":1,"},
-    };
-    for (const auto& [from, to] : edits) {
-        std::string text = kModel;
-        text.replace(text.find(from), from.size(), to);
-        EXPECT_THROW(decode(text), orrin::ModelError) << to;
+class Rejects : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
+
+TEST_P(Rejects, WithAClearMessage) {
+    try {
+        fx::decode_booster_json(GetParam().first);
+        FAIL() << "accepted";
+    } catch (const fx::UnsupportedModel& e) {
+        EXPECT_NE(std::string(e.what()).find(GetParam().second), std::string::npos) << e.what();
     }
 }
 
-TEST(EffectTables, SumEqualsTheTreesEverywhere) {
-    const auto t = orrin::build_effect_tables(decode(kModel));
-    EXPECT_EQ(t.pairs.size(), 2u);
-    EXPECT_EQ(t.mains.count(2), 1u);
-    const Rows r = sample_rows();
-    for (std::size_t i = 0; i < r.rows(); ++i) {
-        const double* x = &r.data[3 * i];
-        EXPECT_DOUBLE_EQ(sum_at(t, x[0], x[1], x[2]), model_value(x[0], x[1], x[2]));
-    }
-}
+INSTANTIATE_TEST_SUITE_P(
+    Models, Rejects,
+    ::testing::Values(std::make_pair(std::string("{\"learner\":"), std::string("malformed")),
+                      std::make_pair(std::string("[1,2"), std::string("malformed")),
+                      std::make_pair(std::string(200, '['), std::string("nesting")),
+                      std::make_pair(std::string("{}"), std::string("learner")),
+                      std::make_pair(model_text({tree("1,-1", "2,-1", "0,0", "0,1")},
+                                                "reg:squarederror", "0"),
+                                     std::string("malformed")),
+                      std::make_pair(model_text({tree("1,-1,-1", "2,-1,-1", "7,0,0", "0,1,2")},
+                                                "reg:squarederror", "0"),
+                                     std::string("malformed")),
+                      std::make_pair(model_text({kLeafTree}, "reg:squarederror", "[1,2]"),
+                                     std::string("several outputs"))));
 
-TEST(EffectTables, DeeperTreesAreRefused) {
-    orrin::DecodedEnsemble e;
-    e.num_feature = 1;
-    e.trees.push_back({{1, 3, -1, 5, -1, -1, -1},
-                       {2, 4, -1, 6, -1, -1, -1},
-                       {0, 0, 0, 0, 0, 0, 0},
-                       {0.f, -1.f, 1.f, -2.f, 1.f, 1.f, 1.f}});
-    EXPECT_THROW(orrin::build_effect_tables(e), orrin::ModelError);
+TEST(Decode, DeeperTreesAreRefused) {
+    // 0 -> 1 -> 3 -> (4, 5): depth 3 on the left.
+    const auto t = tree("1,3,-1,4,-1,-1", "2,6,-1,5,-1,-1", "0,1,0,2,0,0", "0,0,1,0,2,3");
+    EXPECT_THROW(fx::decode_booster_json(model_text({t}, "reg:squarederror", "0")),
+                 fx::UnsupportedModel);
 }
 
 class Purify : public ::testing::TestWithParam<bool> {};
 
-TEST_P(Purify, KeepsTheSumAndCentresEveryEffect) {
-    const bool true_to_data = GetParam();
-    auto t = orrin::build_effect_tables(decode(kModel));
-    Rows r = sample_rows();
-    r.data.resize(3 * 200);  // an uneven sample makes joint and product weights differ
-    orrin::BinnedData data;
-    data.rows = r.rows();
-    data.bins.resize(3);
-    for (std::size_t j = 0; j < 3; ++j) {
-        data.bins[j].resize(data.rows);
-        orrin::assign_bins(r.column(j), data.rows, t.grid[j], true, data.bins[j].data());
+TEST_P(Purify, KeepsTheSumAndZeroesTheWeightedMeans) {
+    const auto e =
+        fx::decode_booster_json(model_text({kMixedTree, kLeafTree}, "reg:squarederror", "1"));
+    const auto raw = fx::build_tables(e);
+    auto model = raw;
+    // Rows on a lattice through and around every split point.
+    const std::vector<double> grid = {-2.0, -1.0, 0.0, 0.25, 0.5, 1.0, 2.0};
+    std::vector<std::vector<double>> rows;
+    for (double a : grid)
+        for (double c : grid)
+            if (a <= c || a < 0.3) rows.push_back({a, 0.0, c});  // uneven joint frequencies
+    std::vector<std::vector<std::uint32_t>> bins(model.mains.size());
+    std::vector<const std::uint32_t*> views;
+    for (std::size_t k = 0; k < model.mains.size(); ++k) {
+        for (const auto& r : rows)
+            bins[k].push_back(static_cast<std::uint32_t>(
+                fx::count_splits(model.mains[k].splits.data(), model.mains[k].splits.size(),
+                                 r[model.mains[k].feature], true)));
+        views.push_back(bins[k].data());
     }
-    orrin::purify(t, data, true_to_data);
-    const Rows all = sample_rows();
-    for (std::size_t i = 0; i < all.rows(); ++i) {
-        const double* x = &all.data[3 * i];
-        EXPECT_NEAR(sum_at(t, x[0], x[1], x[2]), model_value(x[0], x[1], x[2]), 1e-12);
-    }
-    EXPECT_EQ(t.mains.size(), 3u);
-    for (const auto& [j, values] : t.mains) {
+    fx::PurifyOptions options;
+    options.true_to_data = GetParam();
+    fx::weigh_and_purify(model, views, rows.size(), options);
+    for (const auto& r : rows) EXPECT_NEAR(margin(model, r), margin(raw, r), 1e-12);
+    for (double a : grid)
+        for (double c : grid) {
+            const std::vector<double> r = {a + 1e-3, 0.0, c - 1e-3};
+            EXPECT_NEAR(margin(model, r), margin(raw, r), 1e-12);
+        }
+    for (const auto& m : model.mains) {
         double mean = 0.0;
-        for (std::int32_t b : data.bins[j]) mean += values[static_cast<std::size_t>(b)];
-        EXPECT_NEAR(mean / static_cast<double>(data.rows), 0.0, 1e-12);
+        for (std::size_t b = 0; b < m.values.size(); ++b)
+            mean += static_cast<double>(m.counts[b]) * m.values[b];
+        EXPECT_NEAR(mean, 0.0, 1e-10);
     }
-    const auto imp = orrin::main_importance(t, data);
-    EXPECT_GT(imp.at(2), 0.0);
+    ASSERT_EQ(model.pairs.size(), 1u);
+    // Mean of the pair effect over the rows of each bin of feature 0 (joint weights) or
+    // over the marginal of feature 2 (product weights) vanishes.
+    const auto& p = model.pairs[0];
+    const std::size_t cols = p.splits[1].size() + 1;
+    const std::size_t n_rows = p.splits[0].size() + 1;
+    std::vector<double> weight_sum(n_rows, 0.0);
+    std::vector<double> mass(n_rows, 0.0);
+    std::vector<double> col_weight(cols, 0.0);
+    for (const auto& r : rows)
+        col_weight[fx::count_splits(p.splits[1].data(), p.splits[1].size(), r[2], true)] += 1;
+    for (const auto& r : rows) {
+        const auto b0 = fx::count_splits(p.splits[0].data(), p.splits[0].size(), r[0], true);
+        const auto b1 = fx::count_splits(p.splits[1].data(), p.splits[1].size(), r[2], true);
+        weight_sum[b0] += 1;
+        mass[b0] += p.values[b0 * cols + b1];
+    }
+    for (std::size_t i = 0; i < weight_sum.size(); ++i) {
+        double m = 0.0;
+        if (GetParam()) {
+            m = weight_sum[i] > 0 ? mass[i] / weight_sum[i] : 0.0;
+        } else {
+            double w = 0.0;
+            for (std::size_t j = 0; j < cols; ++j) {
+                m += col_weight[j] * p.values[i * cols + j];
+                w += col_weight[j];
+            }
+            m /= w;
+        }
+        EXPECT_NEAR(m, 0.0, 1e-10) << i;
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Weights, Purify, ::testing::Values(false, true));
+INSTANTIATE_TEST_SUITE_P(Weights, Purify, ::testing::Bool());
 
-TEST(LocateBin, EqualValuesGoRightAndNanLast) {
-    const std::vector<double> s = {-1.0, 0.0, 2.0};
-    EXPECT_EQ(orrin::locate_bin<true>(s.data(), s.size(), 0.0), 2u);
-    EXPECT_EQ(orrin::locate_bin<false>(s.data(), s.size(), 0.0), 1u);
-    EXPECT_EQ(orrin::locate_bin<true>(s.data(), s.size(), -5.0), 0u);
-    EXPECT_EQ(orrin::locate_bin<true>(s.data(), s.size(), 5.0), 3u);
-    EXPECT_EQ(orrin::locate_bin<true>(s.data(), s.size(), std::nan("")), 3u);
-    EXPECT_EQ(orrin::locate_bin<true>(s.data(), 0, 1.0), 0u);
-    for (std::size_t n = 1; n <= 9; ++n) {
-        std::vector<double> g(n);
-        for (std::size_t i = 0; i < n; ++i) g[i] = static_cast<double>(i);
-        for (std::size_t i = 0; i < n; ++i) {
-            EXPECT_EQ(orrin::locate_bin<true>(g.data(), n, g[i]), i + 1);
-            EXPECT_EQ(orrin::locate_bin<true>(g.data(), n, g[i] - 0.5), i);
-            EXPECT_EQ(orrin::locate_bin<false>(g.data(), n, g[i]), i);
-        }
-    }
+TEST(Evaluate, StridedColumnsAndNaN) {
+    const std::vector<double> data = {0.0, 9.0, 1.0, 9.0, 2.5, 9.0, std::nan("")};
+    const fx::Column<double> col{reinterpret_cast<const char*>(data.data()),
+                                 2 * static_cast<std::ptrdiff_t>(sizeof(double)), 4};
+    const std::vector<double> splits = {1.0, 2.0}, values = {10.0, 20.0, 30.0};
+    std::vector<double> out(4);
+    fx::evaluate_1d(col, splits.data(), 2, values.data(), true, out.data());
+    EXPECT_EQ(out[0], 10.0);
+    EXPECT_EQ(out[1], 20.0);
+    EXPECT_EQ(out[2], 30.0);
+    EXPECT_TRUE(std::isnan(out[3]));
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -92,12 +93,35 @@ TEST_P(AssignBins, AgreesWithDigitizeIncludingEdgeValues) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, AssignBins, ::testing::Range(0, 16));
 
-TEST(GroupRowsByBin, StableWithinEachBin) {
-    const std::vector<std::uint32_t> bin{2, 0, 2, 1, 0, 2};
-    const orrin::BinGroups g = orrin::group_rows_by_bin(bin.data(), bin.size(), 4);
-    EXPECT_EQ(g.rows, (std::vector<std::int64_t>{1, 4, 3, 0, 2, 5}));
-    EXPECT_EQ(g.offset, (std::vector<std::size_t>{0, 2, 3, 6, 6}));
-    EXPECT_EQ(g.count(3), 0u);
+TEST(ScatterByBin, StableWithinEachBin) {
+    const std::vector<double> x{2.5, 0.5, 2.7, 1.5, 0.1, 3.0, 2.6};
+    const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 3);
+    EXPECT_EQ(h.offset, (std::vector<std::size_t>{0, 2, 3, 7}));
+    EXPECT_EQ(orrin::rows_by_bin(h), (std::vector<std::int64_t>{1, 4, 3, 0, 2, 5, 6}));
+    // Two columns: one contiguous, one read with a stride of 2.
+    const std::vector<double> values{10, 11, 12, 13, 14, 15, 16};
+    const std::vector<double> strided{0, -1, 1, -1, 2, -1, 3, -1, 4, -1, 5, -1, 6, -1};
+    std::vector<double> out(values.size()), out2(values.size());
+    orrin::scatter_by_bin(h, {{values.data(), 1}, {strided.data(), 2}, {}},
+                          {out.data(), out2.data(), nullptr});
+    EXPECT_EQ(out, (std::vector<double>{11, 14, 13, 10, 12, 15, 16}));
+    EXPECT_EQ(out2, (std::vector<double>{1, 4, 3, 0, 2, 5, 6}));
+}
+
+TEST(ValueRange, MinMaxAndNonFiniteValues) {
+    std::vector<double> x(37);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = (i * 7) % 37 - 10.0;
+    const orrin::Range r = orrin::value_range(x.data(), x.size());
+    EXPECT_TRUE(r.finite);
+    EXPECT_EQ(r.lo, -10.0);
+    EXPECT_EQ(r.hi, 26.0);
+    for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+        for (std::size_t pos : {0u, 17u, 36u}) {
+            std::vector<double> y(x);
+            y[pos] = bad;
+            EXPECT_FALSE(orrin::value_range(y.data(), y.size()).finite) << bad << " at " << pos;
+        }
+    }
 }
 
 struct DistinctCase {
@@ -113,6 +137,11 @@ TEST_P(DistinctCount, CountsUpToTheCap) {
     EXPECT_EQ(orrin::count_distinct_capped(c.x.data(), c.x.size(), c.cap), c.expected);
 }
 
+std::vector<double> twice(std::vector<double> v) {
+    v.insert(v.end(), v.begin(), v.end());
+    return v;
+}
+
 std::vector<double> range_values(int n) {
     std::vector<double> v;
     for (int i = 0; i < n; ++i) v.push_back(i % 2 ? i : -i);
@@ -125,7 +154,30 @@ INSTANTIATE_TEST_SUITE_P(Cases, DistinctCount,
                                            DistinctCase{{1.0, 2.0, 1.0, 3.0}, 2, 2},
                                            DistinctCase{range_values(300), 200, 200},
                                            DistinctCase{range_values(300), 1000, 300},
-                                           DistinctCase{range_values(50), 64, 50}));
+                                           DistinctCase{range_values(50), 64, 50},
+                                           DistinctCase{twice(range_values(70)), 100, 70},
+                                           DistinctCase{twice(range_values(70)), 65, 65}));
+
+TEST(BuildHistogram, StridedColumnEqualsContiguousCopy) {
+    std::mt19937_64 gen(7);
+    std::normal_distribution<double> normal;
+    std::vector<double> matrix(3 * 400);
+    for (auto& v : matrix) v = normal(gen);
+    std::vector<double> column(400);
+    for (std::size_t i = 0; i < 400; ++i) column[i] = matrix[3 * i + 1];
+    const orrin::Histogram a = orrin::build_histogram(matrix.data() + 1, 400, 10, 3);
+    const orrin::Histogram b = orrin::build_histogram(column.data(), 400, 10);
+    EXPECT_EQ(a.edges, b.edges);
+    EXPECT_EQ(a.offset, b.offset);
+    EXPECT_EQ(orrin::rows_by_bin(a), orrin::rows_by_bin(b));
+    const orrin::Range r = orrin::value_range(matrix.data() + 1, 400, 3);
+    const orrin::Histogram c = orrin::build_histogram(matrix.data() + 1, 400, 10, 3, r.lo, r.hi);
+    EXPECT_EQ(c.edges, b.edges);
+    EXPECT_EQ(orrin::rows_by_bin(c), orrin::rows_by_bin(b));
+    matrix[3 * 200] = std::nan("");
+    EXPECT_FALSE(orrin::value_range(matrix.data(), 400, 3).finite);
+    EXPECT_TRUE(orrin::value_range(matrix.data() + 1, 400, 3).finite);
+}
 
 TEST(BuildHistogram, BinsPartitionRowsAndKeepRowOrder) {
     const std::vector<double> x{5.0, 0.0, 10.0, 1.0, 9.0, 5.0, 10.0};
@@ -133,10 +185,11 @@ TEST(BuildHistogram, BinsPartitionRowsAndKeepRowOrder) {
     EXPECT_EQ(h.nbins(), 5u);  // five distinct values
     EXPECT_EQ(h.lo, 0.0);
     EXPECT_EQ(h.hi, 10.0);
-    EXPECT_EQ(h.groups.count(0), 2u);  // 0 and 1 in [0, 2)
-    EXPECT_EQ(h.groups.count(2), 2u);  // the two 5s
-    EXPECT_EQ(h.groups.count(4), 3u);  // 9 and the maximum (closed last bin)
-    EXPECT_EQ(std::vector<std::int64_t>(h.groups.begin(4), h.groups.begin(4) + 3),
+    EXPECT_EQ(h.count(0), 2u);  // 0 and 1 in [0, 2)
+    EXPECT_EQ(h.count(2), 2u);  // the two 5s
+    EXPECT_EQ(h.count(4), 3u);  // 9 and the maximum (closed last bin)
+    const std::vector<std::int64_t> rows = orrin::rows_by_bin(h);
+    EXPECT_EQ(std::vector<std::int64_t>(rows.begin() + 4, rows.end()),
               (std::vector<std::int64_t>{2, 4, 6}));
 }
 

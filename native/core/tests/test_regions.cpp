@@ -45,33 +45,6 @@ std::vector<std::vector<std::int64_t>> grouped(const orrin::RegionRows& rr) {
     return out;
 }
 
-TEST(RegionMembership, UpperBoundClosureDecidesTheEdgeValue) {
-    const std::vector<double> x{0.0, 1.0, 2.0, 2.0, 3.0};
-    const RegionMembership open({{1.0, 2.0, false}}, {});
-    const RegionMembership closed({{1.0, 2.0, true}}, {});
-    EXPECT_EQ(grouped(open.members(column(x), nullptr, x.size()))[0],
-              (std::vector<std::int64_t>{1}));
-    EXPECT_EQ(grouped(closed.members(column(x), nullptr, x.size()))[0],
-              (std::vector<std::int64_t>{1, 2, 3}));
-}
-
-TEST(RegionMembership, EqualBoundsHoldTheValueOnlyWhenClosed) {
-    const std::vector<double> x{4.0, 5.0, 5.0, 6.0};
-    const RegionMembership regions({{5.0, 5.0, true}, {5.0, 5.0, false}}, {});
-    const auto groups = grouped(regions.members(column(x), nullptr, x.size()));
-    EXPECT_EQ(groups[0], (std::vector<std::int64_t>{1, 2}));
-    EXPECT_TRUE(groups[1].empty());
-}
-
-TEST(RegionMembership, NanValuesAndNanBoundsSelectNothing) {
-    const std::vector<double> x{kNan, 1.0, 2.0};
-    const RegionMembership regions({{0.0, 3.0, true}, {kNan, 3.0, true}, {0.0, kNan, false}}, {});
-    const auto groups = grouped(regions.members(column(x), nullptr, x.size()));
-    EXPECT_EQ(groups[0], (std::vector<std::int64_t>{1, 2}));
-    EXPECT_TRUE(groups[1].empty());
-    EXPECT_TRUE(groups[2].empty());
-}
-
 TEST(RegionMembership, StridedAndReversedColumnsAreRead) {
     // Row-major 3 x 2 matrix; the second column read forwards and backwards.
     const std::vector<double> m{0.0, 10.0, 1.0, 11.0, 2.0, 12.0};

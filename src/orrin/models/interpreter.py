@@ -1,149 +1,94 @@
-"""Functional-ANOVA view of a model decomposed into an intercept, main effects and pair
-effects: an importance table, effect figures and local explanations."""
+"""Functional ANOVA interpretation of models made of main and pair effects."""
+
+import numbers
 
 import numpy as np
 import pandas as pd
+from matplotlib.colors import TwoSlopeNorm
 from matplotlib.figure import Figure
 
-from orrin.models.utils import predict_1D_func_tree, predict_2D_func_tree
+from orrin.models.utils import _as_matrix, predict_1D_func_tree, predict_2D_func_tree
 
 
 class FANOVAInterpreter:
-    """Interpretation of a model held as ``intercept_`` plus piecewise-constant effects.
+    """Tables, figures and local explanations of a model's effects.
 
     Parameters
     ----------
     model : object
-        A parsed model with ``effects_`` ({"1D": ..., "2D": ...} of effect records),
-        ``intercept_``, ``X_`` (the training matrix) and ``feature_names_``. A fitted
-        ``XGBInterpreter`` works as well.
-
-    Notes
-    -----
-    Figures are built on ``matplotlib.figure.Figure`` directly, so nothing is shown and no
-    interactive backend is needed.
+        A parsed model with ``effects_`` ({"1D": {...}, "2D": {...}} of effect records),
+        ``intercept_``, ``X_`` (the training matrix) and ``feature_names_``.
     """
 
     def __init__(self, model):
         self.model = model
-        self.effects = [rec for kind in ("1D", "2D") for rec in model.effects_[kind].values()]
+        self.effects = model.effects_
         self.intercept = float(model.intercept_)
+        self.X = _as_matrix(model.X_)
         self.feature_names = list(model.feature_names_)
-        self.X = np.asarray(model.X_)
 
-    # ---- global view -------------------------------------------------------------------------
+    def _records(self):
+        return list(self.effects["1D"].values()) + list(self.effects["2D"].values())
+
+    def _ranked(self):
+        return sorted(self._records(), key=lambda r: -float(r["importance"]))
+
+    def _name(self, record):
+        return " x ".join(self.feature_names[j] for j in record["fidx"])
+
+    def _find(self, effect):
+        """The record of an effect given by name, column index or tuple of indices."""
+        if isinstance(effect, str):
+            for key in ("1D", "2D"):
+                if effect in self.effects[key]:
+                    return self.effects[key][effect]
+            for record in self._records():
+                if record.get("name") == effect or self._name(record) == effect:
+                    return record
+            raise ValueError(f"Effect {effect!r} not found.")
+        if isinstance(effect, numbers.Integral):
+            effect = (effect,)
+        try:
+            wanted = set(int(i) for i in effect)
+            count = len(effect)
+        except (TypeError, ValueError):
+            raise ValueError(f"Effect {effect!r} not found.") from None
+        key = {1: "1D", 2: "2D"}.get(count)
+        for record in (self.effects[key].values() if key else ()):
+            if set(record["fidx"]) == wanted:
+                return record
+        raise ValueError(f"Effect {effect!r} not found.")
 
     def importance_table(self):
-        """Effects ranked by importance, the variance of each effect over the training data.
+        """Effects ranked by importance (variance over the training data).
 
         Returns
         -------
         pandas.DataFrame
-            Columns "effect", "fidx", "kind" ("main" or "pair"), "importance" and "share" (the
-            effect's share of the total importance; shares sum to 1), most important first.
+            Columns "effect", "type" ("main" or "pair"), "fidx", "importance" and "share"
+            (the importance over the total; the shares sum to 1 unless no effect varies).
         """
-        rows = [(self._name(r), tuple(r["fidx"]), "main" if len(r["fidx"]) == 1 else "pair",
-                 float(r["importance"])) for r in self.effects]
-        table = pd.DataFrame(rows, columns=["effect", "fidx", "kind", "importance"])
-        total = table["importance"].sum()
-        if len(table):
-            table["share"] = table["importance"] / total if total > 0 else 1.0 / len(table)
-        else:
-            table["share"] = pd.Series(dtype=float)
-        return table.sort_values("importance", ascending=False, kind="stable").reset_index(
-            drop=True)
+        ranked = self._ranked()
+        importance = np.array([float(r["importance"]) for r in ranked], dtype=float)
+        total = importance.sum()
+        share = importance / total if total > 0 else np.zeros_like(importance)
+        return pd.DataFrame({
+            "effect": [self._name(r) for r in ranked],
+            "type": ["main" if len(r["fidx"]) == 1 else "pair" for r in ranked],
+            "fidx": [tuple(r["fidx"]) for r in ranked],
+            "importance": importance,
+            "share": share,
+        })
 
-    def plot_importance(self, top=20):
-        """Horizontal bar chart of the ``top`` largest importance shares."""
-        table = self.importance_table().head(top)
-        fig = Figure(figsize=(7, 0.35 * len(table) + 1.2))
-        ax = fig.add_subplot()
-        ax.barh(table["effect"][::-1], table["share"][::-1], color="#3b75af")
-        ax.set_xlabel("share of importance")
-        ax.set_title("Effect importance")
-        fig.tight_layout()
-        return fig
-
-    def plot_main_effect(self, feature):
-        """Step function of a main effect over the feature's range, the data's histogram below.
-
-        Parameters
-        ----------
-        feature : int or str
-            Column index or feature name.
-        """
-        j = self._feature_index(feature)
-        rec = self._record((j,))
-        splits = np.asarray(rec["split_unique_list"][0], dtype=float)
-        values = np.asarray(rec["values"], dtype=float)
-        column = self.X[:, j].astype(float)
-        lo, hi = self._range(column)
-        inside = splits[(splits > lo) & (splits < hi)]
-        edges = np.concatenate([[lo], inside, [hi]])
-        first = np.searchsorted(splits, lo, side="right")
-        levels = values[first:first + len(edges) - 1]
-        fig = Figure(figsize=(6, 5))
-        grid = fig.add_gridspec(2, 1, height_ratios=(3, 1), hspace=0.08)
-        ax = fig.add_subplot(grid[0])
-        ax.stairs(levels, edges, color="#3b75af", linewidth=2, baseline=None)
-        ax.axhline(0.0, color="0.6", linewidth=0.8)
-        ax.set_ylabel("main effect")
-        ax.set_title(f"{self.feature_names[j]} (share {self._share(rec):.1%})")
-        ax.tick_params(labelbottom=False)
-        hist = fig.add_subplot(grid[1], sharex=ax)
-        hist.hist(column, bins=min(50, max(10, len(np.unique(column)))), range=(lo, hi),
-                  color="0.6")
-        hist.set_xlabel(self.feature_names[j])
-        hist.set_ylabel("count")
-        ax.set_xlim(lo, hi)
-        return fig
-
-    def plot_interaction(self, fidx):
-        """Heatmap of a pair effect over the two features' ranges.
-
-        Parameters
-        ----------
-        fidx : tuple of two int or str
-            The two features, by index or name, in any order.
-        """
-        pair = tuple(self._feature_index(f) for f in fidx)
-        rec = self._record(pair)
-        a, b = rec["fidx"]
-        table = np.asarray(rec["values"], dtype=float)
-        fig = Figure(figsize=(6.5, 5))
-        ax = fig.add_subplot()
-        axes = []
-        for k, j in enumerate((a, b)):
-            splits = np.asarray(rec["split_unique_list"][k], dtype=float)
-            lo, hi = self._range(self.X[:, j].astype(float))
-            inside = splits[(splits > lo) & (splits < hi)]
-            first = np.searchsorted(splits, lo, side="right")
-            axes.append((np.concatenate([[lo], inside, [hi]]), first, len(inside) + 1))
-        (edges_a, fa, na), (edges_b, fb, nb) = axes
-        shown = table[fa:fa + na, fb:fb + nb]
-        limit = np.abs(shown).max() or 1.0
-        mesh = ax.pcolormesh(edges_a, edges_b, shown.T, cmap="RdBu_r", vmin=-limit, vmax=limit)
-        fig.colorbar(mesh, ax=ax, label="pair effect")
-        ax.set_xlabel(self.feature_names[a])
-        ax.set_ylabel(self.feature_names[b])
-        ax.set_title(f"{self._name(rec)} (share {self._share(rec):.1%})")
-        return fig
-
-    def plot_effects(self, top=None):
-        """Figures of the ``top`` most important effects (all by default), by effect name."""
-        table = self.importance_table()
-        if top is not None:
-            table = table.head(top)
-        out = {}
-        for name, fidx in zip(table["effect"], table["fidx"]):
-            out[name] = (self.plot_main_effect(fidx[0]) if len(fidx) == 1
-                         else self.plot_interaction(fidx))
-        return out
-
-    # ---- local view --------------------------------------------------------------------------
+    def _evaluate(self, record, X):
+        splits = record["split_unique_list"]
+        if len(record["fidx"]) == 1:
+            return predict_1D_func_tree(record["fidx"], splits[0], record["values"], True)(X)
+        return predict_2D_func_tree(record["fidx"], splits[0], splits[1], record["values"],
+                                    True)(X)
 
     def explain_local(self, X):
-        """Contribution of every effect to each row's raw prediction.
+        """Per-row contribution of every effect.
 
         Parameters
         ----------
@@ -152,75 +97,84 @@ class FANOVAInterpreter:
         Returns
         -------
         pandas.DataFrame
-            Column "intercept", then one column per effect (named as in
-            ``importance_table``); each row sums to the model's raw margin for that row.
+            "intercept", one column per effect (ranked by importance) and "margin", their
+            sum: the model's raw prediction for each row.
         """
-        if isinstance(X, pd.DataFrame):
-            X = X.to_numpy()
-        X = np.asarray(X)
-        if X.ndim == 1:
-            X = X.reshape(1, -1)
-        if X.ndim != 2 or X.shape[1] != len(self.feature_names):
-            raise ValueError(f"X must be a matrix with {len(self.feature_names)} columns")
-        parts = {"intercept": np.full(len(X), self.intercept)}
-        for rec in self.effects:
-            parts[self._name(rec)] = self._evaluate(rec, X)
-        return pd.DataFrame(parts)
+        X = _as_matrix(X)
+        columns = {"intercept": np.full(X.shape[0], self.intercept)}
+        total = columns["intercept"].copy()
+        for record in self._ranked():
+            contribution = self._evaluate(record, X)
+            columns[self._name(record)] = contribution
+            total += contribution
+        columns["margin"] = total
+        return pd.DataFrame(columns)
 
-    def plot_local(self, x, top=10):
-        """Bar chart of the largest contributions to the prediction of one row ``x``."""
-        contrib = self.explain_local(np.asarray(x, dtype=float).reshape(1, -1)).iloc[0]
-        effects = contrib.drop("intercept")
-        order = effects.abs().sort_values(ascending=False).index[:top]
-        shown = effects[order][::-1]
-        fig = Figure(figsize=(7, 0.35 * len(shown) + 1.5))
-        ax = fig.add_subplot()
-        ax.barh(shown.index, shown.values,
-                color=["#c0392b" if v > 0 else "#3b75af" for v in shown.values])
-        ax.axvline(0.0, color="0.4", linewidth=0.8)
-        ax.set_xlabel("contribution to the raw prediction")
-        ax.set_title(f"intercept {contrib['intercept']:.4g}, prediction {contrib.sum():.4g}")
-        fig.tight_layout()
+    def _edges(self, splits, j):
+        """Bin edges for drawing: the split points closed by the data's range."""
+        splits = np.asarray(splits, dtype=float)
+        column = self.X[:, j].astype(float)
+        column = column[np.isfinite(column)]
+        low = min(splits[0], column.min()) if column.size else splits[0]
+        high = max(splits[-1], column.max()) if column.size else splits[-1]
+        pad = 0.05 * ((high - low) or 1.0)
+        low = low if low < splits[0] else splits[0] - pad
+        high = high if high > splits[-1] else splits[-1] + pad
+        return np.concatenate(([low], splits, [high]))
+
+    def plot_main(self, effect, figsize=(6, 5)):
+        """Step function of a main effect over its feature's range, the data below."""
+        record = self._find(effect)
+        if len(record["fidx"]) != 1:
+            raise ValueError(f"{self._name(record)!r} is not a main effect")
+        (j,) = record["fidx"]
+        edges = self._edges(record["split_unique_list"][0], j)
+        fig = Figure(figsize=figsize, layout="constrained")
+        top, bottom = fig.subplots(2, 1, sharex=True, height_ratios=(3, 1))
+        top.stairs(record["values"], edges, color="tab:blue", linewidth=2, baseline=None)
+        top.axhline(0.0, color="grey", linewidth=0.8, linestyle=":")
+        top.set_ylabel("effect")
+        top.set_title(f"{self.feature_names[j]} (importance {float(record['importance']):.4g})")
+        bottom.hist(self.X[:, j].astype(float), bins=min(50, max(10, edges.size)),
+                    range=(edges[0], edges[-1]), color="tab:grey")
+        bottom.set_ylabel("count")
+        bottom.set_xlabel(self.feature_names[j])
         return fig
 
-    # ---- helpers -----------------------------------------------------------------------------
+    def plot_pair(self, effect, figsize=(6, 5)):
+        """Heatmap of a pair effect over the two features' ranges."""
+        record = self._find(effect)
+        if len(record["fidx"]) != 2:
+            raise ValueError(f"{self._name(record)!r} is not a pair effect")
+        j, k = record["fidx"]
+        x_edges = self._edges(record["split_unique_list"][0], j)
+        y_edges = self._edges(record["split_unique_list"][1], k)
+        values = np.asarray(record["values"], dtype=float)
+        bound = float(np.abs(values).max()) or 1.0
+        fig = Figure(figsize=figsize, layout="constrained")
+        ax = fig.subplots()
+        mesh = ax.pcolormesh(x_edges, y_edges, values.T, cmap="RdBu_r",
+                             norm=TwoSlopeNorm(0.0, -bound, bound))
+        fig.colorbar(mesh, ax=ax, label="effect")
+        rows = self.X[:: max(1, self.X.shape[0] // 2000)]
+        ax.scatter(rows[:, j], rows[:, k], s=2, c="black", alpha=0.3, linewidths=0)
+        ax.set_xlabel(self.feature_names[j])
+        ax.set_ylabel(self.feature_names[k])
+        ax.set_title(f"{self._name(record)} (importance {float(record['importance']):.4g})")
+        return fig
 
-    def _evaluate(self, rec, X):
-        splits = rec["split_unique_list"]
-        if len(rec["fidx"]) == 1:
-            return predict_1D_func_tree(tuple(rec["fidx"]), splits[0], rec["values"], True)(X)
-        return predict_2D_func_tree(tuple(rec["fidx"]), splits[0], splits[1], rec["values"],
-                                    True)(X)
+    def plot_effect(self, effect, figsize=(6, 5)):
+        """Figure of a main effect (step function) or a pair effect (heatmap)."""
+        record = self._find(effect)
+        fidx = tuple(record["fidx"])
+        return self.plot_main(fidx, figsize) if len(fidx) == 1 else self.plot_pair(fidx, figsize)
 
-    def _name(self, rec):
-        return " x ".join(self.feature_names[j] for j in rec["fidx"])
-
-    def _share(self, rec):
-        total = sum(float(r["importance"]) for r in self.effects)
-        return float(rec["importance"]) / total if total > 0 else 0.0
-
-    def _feature_index(self, feature):
-        if isinstance(feature, str):
-            if feature not in self.feature_names:
-                raise ValueError(f"unknown feature {feature!r}")
-            return self.feature_names.index(feature)
-        j = int(feature)
-        if not 0 <= j < len(self.feature_names):
-            raise ValueError(f"feature index {j} is out of range")
-        return j
-
-    def _record(self, fidx):
-        for rec in self.effects:
-            if set(rec["fidx"]) == set(fidx) and len(rec["fidx"]) == len(fidx):
-                return rec
-        names = ", ".join(self.feature_names[j] for j in fidx)
-        raise ValueError(f"the model has no effect of ({names})")
-
-    @staticmethod
-    def _range(column):
-        """Plot range: the data's range, widened to show at least one step if needed."""
-        lo, hi = float(np.min(column)), float(np.max(column))
-        if lo == hi:
-            span = abs(lo) * 0.05 + 0.5
-            lo, hi = lo - span, hi + span
-        return lo, hi
+    def plot_importance(self, top_n=10, figsize=(6, 4)):
+        """Horizontal bars of the shares of the top effects."""
+        table = self.importance_table().head(top_n)
+        fig = Figure(figsize=figsize, layout="constrained")
+        ax = fig.subplots()
+        ax.barh(table["effect"][::-1], table["share"][::-1], color="tab:blue")
+        ax.set_xlabel("share of importance")
+        ax.set_title("Effect importance")
+        return fig

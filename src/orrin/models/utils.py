@@ -1,77 +1,144 @@
-"""Tree-function services: evaluation of piecewise-constant effects of boosted trees."""
+"""Tree-function services: piecewise-constant effects evaluated on the rows of a matrix.
+
+An effect on split points ``s_0 < s_1 < ... < s_{m-1}`` has ``m + 1`` values, one per bin;
+bin ``b`` lies between ``s_{b-1}`` and ``s_b``. The last argument, ``left_open``, says on which
+side a value equal to a split point falls:
+
+- ``left_open=True``: bins are ``[s_{b-1}, s_b)``; a value equal to ``s_b`` belongs to the
+  bin above it, exactly as a boosted tree sends a row left only when ``x < split``.
+- ``left_open=False``: bins are ``(s_{b-1}, s_b]``; a value equal to ``s_b`` stays below.
+
+Values are read as float32 before they are compared, as the booster reads them, so an effect
+decoded from a booster reproduces the booster's routing for every input. A NaN value gives NaN.
+"""
+
+import numbers
 
 import numpy as np
 
 from orrin import _core
 
+_NATIVE_KINDS = "fiub"
+
+
+def _as_matrix(X):
+    """X as a 2-D numpy array of a dtype the kernels read (no copy where possible)."""
+    if hasattr(X, "iloc") and hasattr(X, "columns"):
+        X = X.to_numpy()
+    X = np.asarray(X)
+    if X.dtype.kind in "cmMSUV":
+        raise TypeError(f"X must hold real numbers, got dtype {X.dtype}")
+    if X.dtype.kind not in _NATIVE_KINDS or X.dtype.itemsize not in (1, 2, 4, 8) or (
+            X.dtype.kind == "f" and X.dtype.itemsize == 2):
+        try:
+            X = X.astype(np.float64)
+        except (TypeError, ValueError) as exc:
+            raise TypeError(f"X must hold numbers, got dtype {X.dtype}") from exc
+    if X.ndim != 2:
+        raise ValueError(f"X must be a two-dimensional matrix, got {X.ndim} dimension(s)")
+    return X
+
+
+def _indices(fidx, count):
+    if isinstance(fidx, numbers.Integral) and count == 1:
+        fidx = (fidx,)
+    try:
+        items = list(fidx)
+    except TypeError:
+        raise ValueError(f"fidx must be a sequence of {count} column index(es), got {fidx!r}")
+    if len(items) != count or not all(
+            isinstance(i, numbers.Integral) and not isinstance(i, bool) for i in items):
+        raise ValueError(f"fidx must be a sequence of {count} integer column index(es), "
+                         f"got {fidx!r}")
+    for i in items:
+        if i < 0:
+            raise ValueError(f"fidx {int(i)} is out of range: column indices start at 0")
+    return [int(i) for i in items]
+
+
+def _splits(points, name):
+    try:
+        points = np.ascontiguousarray(points, dtype=np.float64)
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"{name} must be a sequence of numbers") from exc
+    if points.ndim != 1:
+        raise ValueError(f"{name} must be one-dimensional")
+    if np.isnan(points).any() or (points.size > 1 and not (np.diff(points) > 0).all()):
+        raise ValueError(f"{name} must be strictly ascending numbers")
+    return points
+
+
+def _values(values, shape):
+    try:
+        values = np.ascontiguousarray(values, dtype=np.float64)
+    except (TypeError, ValueError) as exc:
+        raise ValueError("values must be numbers") from exc
+    if values.shape != shape:
+        raise ValueError(f"values must have shape {shape} (one entry per bin), "
+                         f"got {values.shape}")
+    return values
+
 
 def predict_1D_func_tree(fidx, split_points, values, left_open=True):
-    """Build the function of a piecewise-constant main effect.
+    """Piecewise-constant main effect as a function of the rows of a matrix.
 
     Parameters
     ----------
-    fidx : tuple of int
-        One column index: the column of ``X`` that the effect reads.
-    split_points : array-like of shape (n_splits,)
-        Strictly increasing split points.
-    values : array-like of shape (n_splits + 1,)
-        ``values[b]`` is the effect on piece ``b``, between ``split_points[b - 1]`` and
-        ``split_points[b]``.
+    fidx : int or tuple of one int
+        Column of ``X`` that the effect reads.
+    split_points : array-like of shape (m,)
+        Strictly ascending split points.
+    values : array-like of shape (m + 1,)
+        The effect's value in each bin.
     left_open : bool, default=True
-        Which piece a value equal to a split point falls on. True: the piece to the right of the
-        split, so a row goes left exactly when ``x < split`` as in boosted trees (each piece is
-        closed below and open above). False: the piece to the left (``x <= split`` goes left).
-        Values are compared as float32, as the trees compare them; NaN falls on the last piece.
+        True: a value equal to a split point falls into the bin above it (``x < split``
+        goes below, the booster's rule). False: it falls into the bin below.
 
     Returns
     -------
     callable
-        ``f(X)`` returning the effect for every row of the matrix ``X``, shape (n_samples,).
+        ``f(X)`` returning an array of shape (n_samples,).
     """
-    _core.eval_1d(_probe(fidx), fidx, split_points, values, left_open)
+    (column,) = _indices(fidx, 1)
+    points = _splits(split_points, "split_points")
+    table = _values(values, (points.size + 1,))
+    left_open = bool(left_open)
 
-    def predict(X):
-        return _core.eval_1d(X, fidx, split_points, values, left_open)
+    def effect(X):
+        X = _as_matrix(X)
+        return _core.evaluate_1d(X, column, points, table, left_open)
 
-    return predict
+    return effect
 
 
 def predict_2D_func_tree(fidx, split_points_0, split_points_1, values, left_open=True):
-    """Build the function of a piecewise-constant pair effect.
+    """Piecewise-constant pair effect as a function of the rows of a matrix.
 
     Parameters
     ----------
-    fidx : tuple of int
-        Two column indices; the first is read with ``split_points_0``, the second with
-        ``split_points_1``.
-    split_points_0, split_points_1 : array-like
-        Strictly increasing split points of the two columns.
-    values : array-like of shape (len(split_points_0) + 1, len(split_points_1) + 1)
-        ``values[b0, b1]`` is the effect on the cell of pieces ``b0`` and ``b1``.
+    fidx : tuple of two int
+        Columns of ``X`` that the effect reads; ``fidx[0]`` is binned on ``split_points_0``
+        and indexes the rows of ``values``, ``fidx[1]`` on ``split_points_1``, its columns.
+    split_points_0, split_points_1 : array-like of shape (m0,) and (m1,)
+        Strictly ascending split points of the two features.
+    values : array-like of shape (m0 + 1, m1 + 1)
+        The effect's value in each cell.
     left_open : bool, default=True
-        Which piece a value equal to a split point falls on, as in
-        :func:`predict_1D_func_tree`: True sends it to the right (``x < split`` goes left).
+        Which side a value equal to a split point falls on, as in ``predict_1D_func_tree``.
 
     Returns
     -------
     callable
-        ``f(X)`` returning the effect for every row of the matrix ``X``, shape (n_samples,).
+        ``f(X)`` returning an array of shape (n_samples,).
     """
-    _core.eval_2d(_probe(fidx), fidx, split_points_0, split_points_1, values, left_open)
+    column0, column1 = _indices(fidx, 2)
+    points0 = _splits(split_points_0, "split_points_0")
+    points1 = _splits(split_points_1, "split_points_1")
+    table = _values(values, (points0.size + 1, points1.size + 1))
+    left_open = bool(left_open)
 
-    def predict(X):
-        return _core.eval_2d(X, fidx, split_points_0, split_points_1, values, left_open)
+    def effect(X):
+        X = _as_matrix(X)
+        return _core.evaluate_2d(X, column0, column1, points0, points1, table, left_open)
 
-    return predict
-
-
-def _probe(fidx):
-    """An empty matrix wide enough for ``fidx``, to check the arguments when the function is
-    built rather than at its first call."""
-    try:
-        width = max(int(i) for i in fidx) + 1
-    except (TypeError, ValueError):
-        raise ValueError("fidx must be a non-empty tuple of integer column indices") from None
-    if width < 1:
-        raise ValueError("fidx must hold non-negative column indices")
-    return np.empty((0, width))
+    return effect

@@ -1,128 +1,192 @@
-// Exact decomposition of a depth-2 boosted tree ensemble into an intercept, main effects and
-// pair effects, functional-ANOVA purification of those tables, and piecewise-constant
-// evaluation of a single effect.
+// Effects of a boosted ensemble of depth-2 trees.
 //
-// Every leaf of a depth-2 tree depends on at most two features, so the ensemble's raw margin is
-// exactly `intercept + sum_j f_j(x_j) + sum_{j<k} f_jk(x_j, x_k)` where each term is constant on
-// the cells of the grid formed by the ensemble's own split points. A row goes left at a node when
-// `float32(x) < split`, as the booster compares, so bin `b` of a feature with sorted split points
-// `s` holds the values with `s[b-1] <= float32(x) < s[b]`.
+// A leaf of a depth-2 tree is reached through at most two tested features, so the ensemble is
+// exactly `intercept + sum_j f_j(x_j) + sum_{j<k} f_jk(x_j, x_k)`, each term piecewise constant
+// on the grid of the ensemble's own split points. This header decodes the booster's model
+// (its JSON form), lays the leaves onto those grids, purifies the tables (functional ANOVA) and
+// evaluates piecewise-constant effects on strided numeric columns.
+//
+// Split convention: the booster reads every value as float32 and sends a row left when
+// `x < split`. With split points s_0 < ... < s_{m-1}, bin b holds the values with
+// s_{b-1} <= x < s_b (s_{-1} = -inf, s_m = +inf): the bin index is the number of split points
+// <= x. The opposite convention (a value equal to a split point falls into the lower bin)
+// counts the split points < x.
 #pragma once
 
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
-#include <utility>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
-namespace orrin {
+namespace orrin::effects {
 
-// Raised for a model the decomposition cannot represent exactly (deeper trees, categorical
-// splits, several outputs, an unknown objective) or for malformed model text.
-class ModelError : public std::invalid_argument {
-  public:
+// A region of one leaf: lo[i] <= x[feature[i]] < hi[i] for the first `n_features` entries.
+struct LeafTerm {
+    double value = 0.0;
+    int n_features = 0;
+    std::size_t feature[2] = {0, 0};
+    double lo[2] = {-HUGE_VAL, -HUGE_VAL};
+    double hi[2] = {HUGE_VAL, HUGE_VAL};
+};
+
+// The decoded ensemble: the raw margin of a row is `base_margin + sum of the values of the
+// leaf terms whose region holds the row`.
+struct Ensemble {
+    std::size_t num_feature = 0;
+    std::size_t num_trees = 0;
+    std::string objective;
+    double base_score = 0.0;   // as stored by the booster (in the objective's output space)
+    double base_margin = 0.0;  // base_score moved to the margin through the objective's link
+    std::vector<LeafTerm> terms;
+};
+
+// Raised for a model this decomposition does not cover (deeper trees, categorical splits,
+// several outputs, a linear booster) or a malformed model text.
+struct UnsupportedModel : std::invalid_argument {
     using std::invalid_argument::invalid_argument;
 };
 
-// One regression tree in the booster's array layout: node 0 is the root, a leaf has
-// left == -1, and for a leaf `value` is the leaf value (already scaled by the learning rate).
-struct DecodedTree {
-    std::vector<std::int32_t> left;
-    std::vector<std::int32_t> right;
-    std::vector<std::int32_t> feature;
-    std::vector<float> value;
+// Decodes the JSON text of a trained booster (`Booster.save_raw("json")`).
+Ensemble decode_booster_json(std::string_view json);
+
+struct MainEffect {
+    std::size_t feature = 0;
+    std::vector<double> splits;         // ascending, distinct
+    std::vector<double> values;         // splits.size() + 1
+    std::vector<std::uint64_t> counts;  // rows of the data in each bin
+    double importance = 0.0;            // variance of the effect over the data
 };
 
-struct DecodedEnsemble {
-    std::size_t num_feature = 0;
-    double base_margin = 0.0;  // margin of an empty ensemble (base score in margin space)
-    std::string objective;
-    std::vector<DecodedTree> trees;
+struct PairEffect {
+    std::size_t feature[2] = {0, 0};  // feature[0] < feature[1]
+    std::vector<double> splits[2];
+    // Row-major table of (splits[0].size() + 1) x (splits[1].size() + 1) values.
+    std::vector<double> values;
+    double importance = 0.0;
 };
 
-// Parses the booster's JSON model text (`save_raw("json")`). Throws ModelError.
-DecodedEnsemble decode_model_json(const char* text, std::size_t size);
-
-// Effect tables on the split grid. `grid[j]` holds the sorted distinct split points of feature
-// j; a main-effect table of feature j has grid[j].size() + 1 entries; a pair table of (a, b),
-// a < b, is row-major with (grid[a].size() + 1) rows and (grid[b].size() + 1) columns.
-struct EffectTables {
+struct EffectModel {
     double intercept = 0.0;
-    std::vector<std::vector<double>> grid;
-    std::map<std::size_t, std::vector<double>> mains;
-    std::map<std::pair<std::size_t, std::size_t>, std::vector<double>> pairs;
+    std::vector<MainEffect> mains;  // ascending feature
+    std::vector<PairEffect> pairs;  // ascending (feature[0], feature[1])
+    // Per feature, the index into `mains` or -1 when no tree splits on it.
+    std::vector<std::ptrdiff_t> main_of_feature;
 };
 
-// Builds the tables of an ensemble of trees of depth at most 2 (throws ModelError otherwise).
-// Single-leaf trees go to the intercept; a root whose children test the root feature again or
-// are leaves gives a main effect; a child testing another feature gives a pair effect.
-EffectTables build_effect_tables(const DecodedEnsemble& ensemble);
+// Lays the leaf terms onto the split grids: main effects on every split feature's full grid,
+// pair effects on the split points that the pair's own leaves use. No data involved.
+EffectModel build_tables(const Ensemble& ensemble);
 
-// Read access to column `j` of a row-major or strided matrix of doubles or floats.
-struct ColumnView {
-    const char* base = nullptr;
-    std::ptrdiff_t stride = 0;  // bytes between consecutive rows
-    bool is_float32 = false;
+struct PurifyOptions {
+    bool purify = true;
+    // false: cell weights of a pair are the product of the two marginal frequencies;
+    // true: the joint frequencies of the data.
+    bool true_to_data = false;
+    int max_sweeps = 200;
+};
 
-    double at(std::size_t row) const {
-        const char* p = base + static_cast<std::ptrdiff_t>(row) * stride;
-        return is_float32 ? static_cast<double>(*reinterpret_cast<const float*>(p))
-                          : *reinterpret_cast<const double*>(p);
+// Weights every table by the data, given per split feature (indexed like `mains`) the bin of
+// each of the n rows on that feature's grid; purifies when asked and sets the importances.
+// Purification keeps intercept + effects unchanged at every point; afterwards every pair has
+// zero weighted mean along each axis and every main effect zero weighted mean.
+void weigh_and_purify(EffectModel& model, const std::vector<const std::uint32_t*>& bins,
+                      std::size_t n, const PurifyOptions& options);
+
+// ---- piecewise-constant evaluation on strided columns -----------------------------------
+
+// One column of a numeric matrix: element i at `data + i * stride` (bytes), of type T.
+template <class T>
+struct Column {
+    const char* data;
+    std::ptrdiff_t stride;
+    std::size_t size;
+    T operator[](std::size_t i) const {
+        T v;
+        std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof(T));
+        return v;
     }
 };
 
-// Number of split points `s` with `s <= v` (values equal to a split go right) or, with
-// `equal_goes_right` false, with `s < v`. `v` is rounded to float32 first; NaN falls into the
-// last bin.
-template <bool EqualGoesRight>
-inline std::size_t locate_bin(const double* splits, std::size_t n, double v) {
-    if (n == 0) return 0;
-    const double x = static_cast<double>(static_cast<float>(v));
-    if (std::isnan(x)) return n;
-    const double* base = splits;
-    std::size_t len = n;
-    while (len > 1) {
-        const std::size_t half = len / 2;
-        const bool right = EqualGoesRight ? base[half - 1] <= x : base[half - 1] < x;
-        base += right ? half : 0;
-        len -= half;
+// The value as the booster sees it: rounded to float32 (integers directly, so that no double
+// rounding occurs). Doubles beyond float32's range keep their value, which compares against
+// every finite split point as the infinity the booster would see.
+template <class T>
+inline double booster_value(T v) {
+    if constexpr (std::is_floating_point_v<T>) {
+        const double d = static_cast<double>(v);
+        if (!(std::fabs(d) <= static_cast<double>(FLT_MAX))) return d;
+        return static_cast<double>(static_cast<float>(d));
+    } else {
+        return static_cast<double>(static_cast<float>(v));
     }
-    const bool last = EqualGoesRight ? base[0] <= x : base[0] < x;
-    return static_cast<std::size_t>(base - splits) + (last ? 1 : 0);
 }
 
-// Bin of every row of a column on the given sorted splits.
-void assign_bins(const ColumnView& column, std::size_t rows, const std::vector<double>& splits,
-                 bool equal_goes_right, std::int32_t* out);
+// Number of split points s with s <= v (`upper`) or s < v (not `upper`); branch free.
+inline std::size_t count_splits(const double* s, std::size_t m, double v, bool upper) {
+    if (m == 0) return 0;
+    const double* base = s;
+    std::size_t len = m;
+    if (upper) {
+        while (len > 1) {
+            const std::size_t half = len / 2;
+            base = (base[half] <= v) ? base + half : base;
+            len -= half;
+        }
+        return static_cast<std::size_t>(base - s) + (*base <= v ? 1 : 0);
+    }
+    while (len > 1) {
+        const std::size_t half = len / 2;
+        base = (base[half] < v) ? base + half : base;
+        len -= half;
+    }
+    return static_cast<std::size_t>(base - s) + (*base < v ? 1 : 0);
+}
 
-// Weights used for purification and importance, from the binned training rows.
-struct BinnedData {
-    std::size_t rows = 0;
-    std::vector<std::vector<std::int32_t>> bins;  // per feature; empty when not needed
-};
+// Bins of a column on ascending split points, the booster's convention. Returns false at the
+// first NaN (bins up to it are written).
+template <class T>
+bool bin_column(const Column<T>& x, const double* splits, std::size_t m, std::uint32_t* out) {
+    for (std::size_t i = 0; i < x.size; ++i) {
+        const double v = booster_value(x[i]);
+        if (std::isnan(v)) return false;
+        out[i] = static_cast<std::uint32_t>(count_splits(splits, m, v, true));
+    }
+    return true;
+}
 
-// Functional-ANOVA purification in place: each pair table gets zero weighted mean along each
-// axis (mass moves to the main effects), then each main effect gets zero weighted mean (mass
-// moves to the intercept). Weights are the product of the two marginal frequencies, or with
-// `true_to_data` the joint frequencies of the cells. Bins without weight keep their values. The
-// sum of all terms is unchanged in every cell. Main effects are created for every feature of a
-// pair.
-void purify(EffectTables& tables, const BinnedData& data, bool true_to_data);
+// f(x) for a main effect; a NaN value gives NaN.
+template <class T>
+void evaluate_1d(const Column<T>& x, const double* splits, std::size_t m, const double* values,
+                 bool left_open, double* out) {
+    for (std::size_t i = 0; i < x.size; ++i) {
+        const double v = booster_value(x[i]);
+        out[i] = std::isnan(v) ? v : values[count_splits(splits, m, v, left_open)];
+    }
+}
 
-// Population variance of each effect over the binned rows (as np.var of the evaluated effect).
-std::map<std::size_t, double> main_importance(const EffectTables& tables, const BinnedData& data);
-std::map<std::pair<std::size_t, std::size_t>, double> pair_importance(const EffectTables& tables,
-                                                                      const BinnedData& data);
+// f(x0, x1) for a pair effect with a row-major (m0 + 1) x (m1 + 1) table.
+template <class T>
+void evaluate_2d(const Column<T>& x0, const Column<T>& x1, const double* splits0, std::size_t m0,
+                 const double* splits1, std::size_t m1, const double* values, bool left_open,
+                 double* out) {
+    for (std::size_t i = 0; i < x0.size; ++i) {
+        const double v0 = booster_value(x0[i]);
+        const double v1 = booster_value(x1[i]);
+        if (std::isnan(v0) || std::isnan(v1)) {
+            out[i] = std::numeric_limits<double>::quiet_NaN();
+            continue;
+        }
+        const std::size_t b0 = count_splits(splits0, m0, v0, left_open);
+        const std::size_t b1 = count_splits(splits1, m1, v1, left_open);
+        out[i] = values[b0 * (m1 + 1) + b1];
+    }
+}
 
-// Piecewise-constant evaluation: out[i] = values[bin(x_i)] for a main effect and
-// values[bin0 * (n1 + 1) + bin1] for a pair effect.
-void evaluate_1d(const ColumnView& column, std::size_t rows, const std::vector<double>& splits,
-                 const double* values, bool equal_goes_right, double* out);
-void evaluate_2d(const ColumnView& column0, const ColumnView& column1, std::size_t rows,
-                 const std::vector<double>& splits0, const std::vector<double>& splits1,
-                 const double* values, bool equal_goes_right, double* out);
-
-}  // namespace orrin
+}  // namespace orrin::effects

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -25,42 +26,64 @@ class HistogramError : public std::invalid_argument {
     using std::invalid_argument::invalid_argument;
 };
 
+// The columns read by the kernels are x[0], x[stride], ..., x[(n - 1) * stride], so a
+// column of a row-major matrix is read in place.
+
 // min(number of distinct values of x, cap); -0.0 and 0.0 count as one value. NaN must not
 // occur (the callers reject it).
-std::size_t count_distinct_capped(const double* x, std::size_t n, std::size_t cap);
+std::size_t count_distinct_capped(const double* x, std::size_t n, std::size_t cap,
+                                  std::size_t stride = 1);
 
-// Smallest and largest value of x (n > 0).
-std::pair<double, double> min_max(const double* x, std::size_t n);
+// Smallest and largest value of x (n > 0, no NaN).
+std::pair<double, double> min_max(const double* x, std::size_t n, std::size_t stride = 1);
+
+// Smallest and largest value of x and whether every value is finite (n > 0), in one pass.
+struct Range {
+    double lo;
+    double hi;
+    bool finite;
+};
+Range value_range(const double* x, std::size_t n, std::size_t stride = 1);
 
 // The edges of `np.histogram` over the data range [lo, hi] with `nbins` bins (nbins > 0).
 // Throws HistogramError with numpy's message when the edges do not strictly increase.
 std::vector<double> histogram_edges(double lo, double hi, std::size_t nbins);
 
-// bin[i] := np.digitize(x[i], edges[1:-1], right=False) for strictly increasing edges.
+// bin[i] := np.digitize(x[i], edges[1:-1], right=False) for strictly increasing edges; when
+// `counts` is given (edges.size() - 1 entries, zeroed) it receives the rows per bin.
 void assign_bins(const double* x, std::size_t n, const std::vector<double>& edges,
-                 std::uint32_t* bin);
-
-// Rows grouped by bin with a stable counting sort: bin i holds rows[offset[i] .. offset[i+1]),
-// ascending.
-struct BinGroups {
-    std::vector<std::int64_t> rows;
-    std::vector<std::size_t> offset;
-    std::size_t count(std::size_t i) const { return offset[i + 1] - offset[i]; }
-    const std::int64_t* begin(std::size_t i) const { return rows.data() + offset[i]; }
-};
-BinGroups group_rows_by_bin(const std::uint32_t* bin, std::size_t n, std::size_t nbins);
+                 std::uint32_t* bin, std::size_t* counts = nullptr, std::size_t stride = 1);
 
 // One column cut into equal-width bins.
 struct Histogram {
     double lo = 0.0;  // x.min()
     double hi = 0.0;  // x.max()
     std::vector<double> edges;
-    std::vector<std::uint32_t> bin;  // bin of every row
-    BinGroups groups;
+    std::size_t rows = 0;
+    std::unique_ptr<std::uint32_t[]> bin;  // bin of every row
+    std::vector<std::size_t> offset;       // rows of bin j, in bin order: offset[j] .. offset[j+1]
     std::size_t nbins() const { return edges.size() - 1; }
+    std::size_t count(std::size_t j) const { return offset[j + 1] - offset[j]; }
 };
 // Bins x into min(distinct values, max_bins) bins (n > 0, max_bins > 0, x finite).
-Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins);
+Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins,
+                          std::size_t stride = 1);
+// The same with the column's known minimum and maximum.
+Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins, std::size_t stride,
+                          double lo, double hi);
+
+// Stable counting sort by bin: out[offset[bin[i]] + (rank of i in its bin)] = values[i], so
+// every bin's values are contiguous and in row order.
+// A strided input column; null data is skipped.
+struct Source {
+    const double* data = nullptr;
+    std::size_t stride = 1;
+};
+// Up to three columns at once.
+void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const (&out)[3]);
+
+// Row positions in the order of scatter_by_bin.
+std::vector<std::int64_t> rows_by_bin(const Histogram& h);
 
 // Rows i with lb <= x[i] < ub (x[i] <= ub when `closed`), ascending.
 std::vector<std::int64_t> interval_members(const double* x, std::size_t n, double lb, double ub,

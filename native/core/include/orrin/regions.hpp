@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace orrin {
@@ -43,6 +44,22 @@ struct RegionRows {
     std::vector<std::int64_t> rows;
 };
 
+// One entry per row, left uninitialised on allocation (the first pass writes every entry).
+class RowCells {
+  public:
+    void allocate(std::size_t n) {
+        data_.reset(new std::uint32_t[n]);
+        size_ = n;
+    }
+    std::size_t size() const { return size_; }
+    std::uint32_t& operator[](std::size_t i) { return data_[i]; }
+    std::uint32_t operator[](std::size_t i) const { return data_[i]; }
+
+  private:
+    std::unique_ptr<std::uint32_t[]> data_;
+    std::size_t size_ = 0;
+};
+
 class RegionMembership {
   public:
     // `first` holds one bound per region; `second` is empty (one feature) or one bound per
@@ -60,9 +77,9 @@ class RegionMembership {
     // offsets (size() + 1 entries) of the groups that `fill` writes. `cells` receives each
     // row's cell, so that `fill` need not locate the rows again.
     std::vector<std::int64_t> count(StridedColumn c0, const StridedColumn* c1, std::size_t n,
-                                    std::vector<std::uint32_t>& cells) const;
+                                    RowCells& cells) const;
     // Writes the groups into `rows` (offsets.back() entries).
-    void fill(const std::vector<std::uint32_t>& cells, const StridedColumn* c1,
+    void fill(const RowCells& cells, const StridedColumn* c1,
               const std::vector<std::int64_t>& offsets, std::int64_t* rows) const;
 
     // count + fill into owned storage.
@@ -75,8 +92,7 @@ class RegionMembership {
 
     // Calls visit(row, region) for every member, rows ascending, given each row's cell.
     template <typename Visit>
-    void for_each_member(const std::vector<std::uint32_t>& cells, const StridedColumn* c1,
-                         Visit&& visit) const;
+    void for_each_member(const RowCells& cells, const StridedColumn* c1, Visit&& visit) const;
 
     std::vector<Bound> first_;
     std::vector<Bound> second_;

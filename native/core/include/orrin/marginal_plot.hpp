@@ -1,0 +1,84 @@
+// Drawing data of the marginal weak-region plot: the one-feature score curve, the
+// histogram panels with their weak-share overlay, and the two-feature region map.
+//
+// Every number here reproduces what numpy/scipy compute for float64 data (`np.linspace`,
+// `np.histogram(..., density=True)`, `scipy.stats.binned_statistic(..., "mean")`), so the
+// drawn data equal a reference computed with those libraries bit for bit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace orrin {
+
+// `np.linspace(start, stop, num)` for float64 (num >= 1).
+std::vector<double> numpy_linspace(double start, double stop, std::size_t num);
+
+// One region rule of the score curve: the interval [lb, ub) (closed when ub is the
+// feature's maximum) carries `value`.
+struct CurveRule {
+    double lb;
+    double ub;
+    double value;
+};
+
+struct ScoreCurve {
+    std::vector<double> x;
+    std::vector<double> y;
+};
+
+// The step curve over `grid` points from `xmin` to `xmax`, rules applied in order. A rule
+// whose interval holds no grid point inserts ten points from its lb to its ub (all carrying
+// its value) between the last point below lb and the first point at or above ub; later rules
+// see the refined grid. With no point below lb the ten points go first, with no point at or
+// above ub they go last. Throws std::invalid_argument (naming the rule's position) for a rule
+// with a NaN bound or lb > ub.
+ScoreCurve score_curve(double xmin, double xmax, std::size_t grid,
+                       const std::vector<CurveRule>& rules);
+
+// Smallest and largest value, ignoring NaN; both NaN when every value is NaN.
+void nan_min_max(const std::vector<double>& v, double& lo, double& hi);
+
+struct HistogramPanel {
+    std::vector<double> edges;       // bins + 1 edges, as np.histogram returns them
+    std::vector<double> centres;     // mean of neighbouring edges
+    std::vector<double> density;     // np.histogram(..., density=True)
+    std::vector<double> weak_share;  // mean of the weak flags per bin (NaN for an empty bin)
+};
+
+// Histogram of v (n > 0, finite values) with `bins` equal-width bins. When `weak` is not null,
+// also the per-bin mean of weak[i] with scipy's binned_statistic assignment (values on an
+// inner edge go to the right bin, the maximum to the last bin). Throws HistogramError (a
+// std::invalid_argument) with numpy's message when the range is too narrow for that many bins.
+HistogramPanel histogram_panel(const double* v, std::size_t n, std::size_t bins,
+                               const std::uint8_t* weak);
+
+// A two-feature weak region: [lb1, ub1) x [lb2, ub2), upper bounds closed as the map decides.
+struct RegionBox {
+    double lb1;
+    double ub1;
+    double lb2;
+    double ub2;
+};
+
+struct RegionLabel {
+    std::size_t region;  // position of the region in the input list
+    double locx;         // axes-fraction position of its number
+    double locy;
+};
+
+struct RegionMap {
+    std::vector<double> img;  // grid x grid, row i = i-th grid point of x0; -1 where empty
+    std::vector<RegionLabel> labels;
+};
+
+// Region map over `grid` points per axis spanning the ranges of x0 and x1 (n > 0 rows, finite).
+// Region k fills its block with k % 5; later regions overwrite earlier ones. The first upper
+// bound is closed when it equals max(x0); the second when it equals the largest x1 among the
+// rows that meet the region's first-feature condition (open when no row does). A region
+// with grid points in both directions gets a label at the mean of its grid positions.
+RegionMap region_map(const double* x0, const double* x1, std::size_t n, std::size_t grid,
+                     const std::vector<RegionBox>& regions);
+
+}  // namespace orrin
