@@ -5,9 +5,11 @@ means n test rows (the set the strategy is fitted on, `use_test=True`) plus n tr
 
 Figures printed:
 - at 1e6 rows, one and two slicing features: `HistogramSlicing.fit` (the whole fit with
-  re-scoring of the regions on both sets), its pass `_fit` alone, and the baseline (the numpy
-  transcription of the same pass, one boolean mask per bin) run on the same data in this
-  process; and whether the weak regions and rule lists are identical;
+  re-scoring of the regions on both sets) against the baseline fit (a numpy transcription of
+  the same steps: per-sample scores, the pass with one boolean mask per bin, every weak region
+  re-scored on both sets with one boolean mask per region and set, the gap sort and the
+  table), and whether the tables are identical; the pass `_fit` alone against the baseline
+  pass, and whether the weak regions and rule lists are identical;
 - `fit` with bins=100 against bins=10 at 1e6 rows;
 - `fit` at 1e7 rows against 1e6;
 - rows/s and peak resident memory of a fresh process at 1e5, 1e6 and 1e7 rows.
@@ -20,6 +22,7 @@ import os
 import sys
 
 import numpy as np
+import pandas as pd
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -59,7 +62,7 @@ def fit_kwargs(data):
                 train_pred=train_p, test_pred=test_p, feature_names=NAMES)
 
 
-def baseline(data, fidx, bins, threshold=1.2, min_samples=30):
+def baseline_pass(data, fidx, bins, threshold=1.2, min_samples=30):
     """The numpy transcription of the pass on the fitting (test) set."""
     x, y, p = data[0]
     scores = (y - p) ** 2
@@ -68,6 +71,57 @@ def baseline(data, fidx, bins, threshold=1.2, min_samples=30):
     if len(fidx) == 1:
         return ref._fit1d(x[:, fidx[0]], y, p, scores)
     return ref._fit2d(x[:, fidx], y, p, scores)
+
+
+def baseline_fit(data, fidx, bins, threshold=1.2, min_samples=30):
+    """The numpy transcription of the whole fit: the pass on the test set, then every weak
+    region re-scored on both sets with one boolean mask per region and set, the gap sort and
+    the table. Returns the table (None without weak regions)."""
+    (test_x, test_y, test_p), (train_x, train_y, train_p) = data
+    weak, _, _ = baseline_pass(data, fidx, bins, threshold, min_samples)
+    if not weak:
+        return None
+    two = len(fidx) == 2
+    test_max = test_x[:, fidx[0]].max()
+    rows = []
+    for region in weak:
+        row = dict(region)
+        scored = {}
+        for name, x, y, p in (("train", train_x, train_y, train_p),
+                              ("test", test_x, test_y, test_p)):
+            c0 = x[:, fidx[0]]
+            lb1, ub1 = region["lb1"], region["ub1"]
+            mask = (c0 >= lb1) & ((c0 <= ub1) if ub1 == test_max else (c0 < ub1))
+            if two:
+                c1 = x[:, fidx[1]]
+                inside = c1[mask]
+                closed = len(inside) > 0 and inside.max() == region["ub2"]
+                upper = (c1 <= region["ub2"]) if closed else (c1 < region["ub2"])
+                mask = mask & (c1 >= region["lb2"]) & upper
+            idx = np.where(mask)[0]
+            if len(idx) == 0:
+                scored[name] = (0, [], np.nan)
+            else:
+                every = (y[idx] - p[idx]) ** 2
+                scored[name] = (len(idx), every, np.average(every))
+        row["#Train"] = scored["train"][0]
+        row["#Test"] = scored["test"][0]
+        row["train_MSE All"] = scored["train"][1]
+        row["train_MSE"] = scored["train"][2]
+        row["test_MSE All"] = scored["test"][1]
+        row["test_MSE"] = scored["test"][2]
+        row["Gap"] = row["test_MSE"] - row["train_MSE"]
+        rows.append(row)
+    gaps = np.array([r["Gap"] for r in rows])
+    order = sorted(range(len(rows)), key=lambda i: (np.isnan(gaps[i]), -np.nan_to_num(gaps[i])))
+    table = pd.DataFrame([rows[i] for i in order])
+    cols = ["lb1", "ub1"] + (["lb2", "ub2"] if two else [])
+    cols += ["#Test", "#Train", "test_MSE", "train_MSE", "Gap"]
+    names = [NAMES[i] for i in fidx]
+    rename = {"lb1": "[" + names[0], "ub1": names[0] + ")"}
+    if two:
+        rename.update({"lb2": "[" + names[1], "ub2": names[1] + ")"})
+    return table.loc[:, cols].rename(columns=rename)
 
 
 def identical(a, b):
@@ -90,14 +144,22 @@ def compare_at(n, repeat):
         s = HistogramSlicing(slice_features=features, bins=10)
         kw = fit_kwargs(data)
         t_fit = best_of(lambda: s.fit(**kw), repeat)
+        table = s.fit(**kw)
         t_pass = best_of(lambda: s._fit(x, y, p, scores), repeat)
-        t_base = best_of(lambda: baseline(data, fidx, 10), max(1, repeat // 2))
-        weak, rules, _ = baseline(data, fidx, 10)
+        t_base = best_of(lambda: baseline_pass(data, fidx, 10), max(1, repeat // 2))
+        t_base_fit = best_of(lambda: baseline_fit(data, fidx, 10), max(1, repeat // 2))
+        weak, rules, _ = baseline_pass(data, fidx, 10)
         same = identical(s.weak_region, weak) and identical(s.rule_list, rules)
+        base_table = baseline_fit(data, fidx, 10)
+        same_table = (table is None and base_table is None) or (
+            table is not None and base_table is not None and table.equals(base_table)
+            and list(table.columns) == list(base_table.columns))
         print(f"{len(features)} feature(s), {n:.0e} rows: fit {t_fit * 1e3:8.1f} ms, "
-              f"_fit {t_pass * 1e3:8.1f} ms, baseline {t_base * 1e3:8.1f} ms; "
-              f"baseline/fit {t_base / t_fit:5.1f}x, baseline/_fit {t_base / t_pass:5.1f}x; "
-              f"{len(weak)} weak regions, identical: {same}")
+              f"baseline fit {t_base_fit * 1e3:8.1f} ms, ratio {t_base_fit / t_fit:5.1f}x, "
+              f"identical tables: {same_table}; _fit {t_pass * 1e3:8.1f} ms, "
+              f"baseline pass {t_base * 1e3:8.1f} ms, ratio {t_base / t_pass:5.1f}x, "
+              f"baseline pass/fit {t_base / t_fit:5.1f}x; {len(weak)} weak regions, "
+              f"identical pass: {same}")
 
 
 def bins_ratio(n, repeat):
