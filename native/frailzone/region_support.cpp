@@ -170,14 +170,14 @@ py::object RegionArrays::region(std::size_t r) const {
     return rows[py::slice(offsets[r], offsets[r + 1], 1)];
 }
 
-RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef& c0,
-                         const ColumnRef* c1) {
+namespace {
+
+RegionArrays rows_of_located(const orrin::RegionMembership& regions, orrin::RowCells& cells,
+                             const orrin::StridedColumn* second) {
     RegionArrays out;
-    orrin::RowCells cells;
-    const orrin::StridedColumn* second = c1 != nullptr ? &c1->view : nullptr;
     {
         py::gil_scoped_release release;
-        out.offsets = regions.count(c0.view, second, c0.size, cells);
+        out.offsets = regions.count(cells, second);
     }
     out.rows = py::array_t<std::int64_t>(static_cast<py::ssize_t>(out.offsets.back()));
     std::int64_t* rows = out.rows.mutable_data();
@@ -186,6 +186,29 @@ RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef
         regions.fill(cells, second, out.offsets, rows);
     }
     return out;
+}
+
+}  // namespace
+
+RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef& c0,
+                         const ColumnRef* c1) {
+    orrin::RowCells cells;
+    {
+        py::gil_scoped_release release;
+        regions.locate(c0.view, c0.size, cells);
+    }
+    return rows_of_located(regions, cells, c1 != nullptr ? &c1->view : nullptr);
+}
+
+RegionArrays region_rows_closing_second(orrin::RegionMembership& regions, const ColumnRef& c0,
+                                        const ColumnRef& c1) {
+    orrin::RowCells cells;
+    {
+        py::gil_scoped_release release;
+        regions.locate(c0.view, c0.size, cells);
+        regions.close_second_at_conditional_max(cells, c1.view);
+    }
+    return rows_of_located(regions, cells, &c1.view);
 }
 
 }  // namespace frailzone

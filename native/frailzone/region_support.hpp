@@ -67,5 +67,9 @@ struct RegionArrays {
 };
 RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef& c0,
                          const ColumnRef* c1);
+// The same after closing the second-feature bounds at the conditional maxima of `c1` (see
+// RegionMembership::close_second_at_conditional_max); each row is located once.
+RegionArrays region_rows_closing_second(orrin::RegionMembership& regions, const ColumnRef& c0,
+                                        const ColumnRef& c1);
 
 }  // namespace frailzone

@@ -226,11 +226,7 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
         const ColumnRef c0 = numeric_column(set.x, fidx[0], set.prefix + "_x");
         if (!two) return region_rows(membership, c0, nullptr);
         const ColumnRef c1 = numeric_column(set.x, fidx[1], set.prefix + "_x");
-        {
-            py::gil_scoped_release release;
-            membership.close_second_at_conditional_max(c0.view, c1.view, c0.size);
-        }
-        return region_rows(membership, c0, &c1);
+        return region_rows_closing_second(membership, c0, c1);
     };
     const RegionArrays train_rows = members(train);
     const RegionArrays test_rows = members(test);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -29,6 +31,7 @@ RegionMembership::RegionMembership(std::vector<Bound> first, std::vector<Bound> 
     }
     std::sort(breaks_.begin(), breaks_.end());
     breaks_.erase(std::unique(breaks_.begin(), breaks_.end()), breaks_.end());
+    build_grid();
 
     // Every region covers a contiguous run of cells: from its lower breakpoint to its upper
     // breakpoint (closed) or to the open interval just below it.
@@ -61,23 +64,44 @@ RegionMembership::RegionMembership(std::vector<Bound> first, std::vector<Bound> 
     }
 }
 
-std::size_t RegionMembership::cell_of(double v) const {
-    // Few breakpoints (the usual case): a branch-free count beats a binary search on
-    // unpredictable data. NaN compares false everywhere and gives cell 0.
-    constexpr std::size_t kLinear = 32;
-    if (breaks_.size() <= kLinear) {
-        std::size_t below = 0;
-        std::size_t equal = 0;
-        for (const double b : breaks_) {
-            below += b < v;
-            equal |= b == v;
-        }
-        return 2 * below + equal;
+void RegionMembership::build_grid() {
+    constexpr std::size_t kPerBucket = 8;
+    constexpr std::size_t kMaxBuckets = std::size_t{1} << 16;
+    const std::size_t nb = breaks_.size();
+    if (nb < 2) return;
+    const double lo = breaks_.front();
+    const double span = breaks_.back() - lo;
+    const std::size_t buckets = std::min(kMaxBuckets, std::max<std::size_t>(64, 8 * nb));
+    const double scale = static_cast<double>(buckets) / span;
+    if (!std::isfinite(lo) || !std::isfinite(span) || !(span > 0.0) || !std::isfinite(scale)) {
+        return;
     }
+    std::vector<std::uint32_t> first(buckets + 1);
+    std::size_t j = 0;
+    for (std::size_t g = 0; g < buckets; ++g) {
+        const double edge = lo + static_cast<double>(g) / scale;
+        while (j < nb && breaks_[j] < edge) ++j;
+        first[g] = static_cast<std::uint32_t>(j);
+    }
+    first[buckets] = static_cast<std::uint32_t>(nb);
+    for (std::size_t g = 0; g < buckets; ++g) {
+        if (first[g + 1] - first[g] > kPerBucket) return;
+    }
+    first.pop_back();
+    grid_first_ = std::move(first);
+    grid_scale_ = scale;
+}
+
+std::size_t RegionMembership::cell_by_search(double v) const {
     if (std::isnan(v)) return 0;
     const auto it = std::lower_bound(breaks_.begin(), breaks_.end(), v);
     const std::size_t j = static_cast<std::size_t>(it - breaks_.begin());
     return 2 * j + (it != breaks_.end() && *it == v);
+}
+
+void RegionMembership::locate(StridedColumn c0, std::size_t n, RowCells& cells) const {
+    cells.allocate(n);
+    for (std::size_t i = 0; i < n; ++i) cells[i] = static_cast<std::uint32_t>(cell_of(c0[i]));
 }
 
 template <typename Visit>
@@ -97,24 +121,51 @@ void RegionMembership::for_each_member(const RowCells& cells, const StridedColum
 void RegionMembership::close_second_at_conditional_max(StridedColumn c0, StridedColumn c1,
                                                        std::size_t n) {
     if (!two_features()) return;
+    RowCells cells;
+    locate(c0, n, cells);
+    close_second_at_conditional_max(cells, c1);
+}
+
+void RegionMembership::close_second_at_conditional_max(const RowCells& cells, StridedColumn c1) {
+    if (!two_features()) return;
     const std::size_t regions = size();
+    const std::size_t n = cells.size();
     std::vector<double> best(regions, 0.0);
     std::vector<char> seen(regions, 0);
     std::vector<char> has_nan(regions, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t cell = cell_of(c0[i]);
-        const std::size_t begin = cell_start_[cell];
-        const std::size_t end = cell_start_[cell + 1];
-        if (begin == end) continue;
-        const double v1 = c1[i];
-        for (std::size_t k = begin; k < end; ++k) {
-            const std::uint32_t r = cell_regions_[k];
-            if (std::isnan(v1)) {
-                has_nan[r] = 1;
-            } else if (!seen[r] || v1 > best[r]) {
-                best[r] = v1;
+    if (disjoint_) {
+        // At most one region per cell; slot `regions` collects the rows outside every region.
+        // Maxima start at -inf, so NaN is the only value that needs a test of its own.
+        std::vector<double> top(regions + 1, -std::numeric_limits<double>::infinity());
+        std::vector<std::size_t> hits(regions + 1, 0);
+        std::vector<char> nan(regions + 1, 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t r = cell_region_[cells[i]];
+            const double v1 = c1[i];
+            top[r] = v1 > top[r] ? v1 : top[r];
+            ++hits[r];
+            nan[r] |= static_cast<char>(std::isnan(v1));
+        }
+        for (std::size_t r = 0; r < regions; ++r) {
+            seen[r] = hits[r] > 0;
+            has_nan[r] = nan[r];
+            best[r] = top[r];
+        }
+    } else {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t begin = cell_start_[cells[i]];
+            const std::size_t end = cell_start_[cells[i] + 1];
+            if (begin == end) continue;
+            const double v1 = c1[i];
+            for (std::size_t k = begin; k < end; ++k) {
+                const std::uint32_t r = cell_regions_[k];
+                if (std::isnan(v1)) {
+                    has_nan[r] = 1;
+                } else if (!seen[r] || v1 > best[r]) {
+                    best[r] = v1;
+                }
+                seen[r] = 1;
             }
-            seen[r] = 1;
         }
     }
     for (std::size_t r = 0; r < regions; ++r) {
@@ -124,22 +175,32 @@ void RegionMembership::close_second_at_conditional_max(StridedColumn c0, Strided
 
 std::vector<std::int64_t> RegionMembership::count(StridedColumn c0, const StridedColumn* c1,
                                                   std::size_t n, RowCells& cells) const {
+    locate(c0, n, cells);
+    return count(cells, c1);
+}
+
+std::vector<std::int64_t> RegionMembership::count(RowCells& cells, const StridedColumn* c1) const {
     if (two_features() && c1 == nullptr) {
         throw std::invalid_argument("two-feature regions need the second column");
     }
+    const std::size_t n = cells.size();
     const std::uint32_t none = static_cast<std::uint32_t>(size());
     std::vector<std::int64_t> offsets(size() + 2, 0);
-    cells.allocate(n);
-    if (disjoint_) {
+    if (disjoint_ && two_features()) {
         // cells[i] := the row's region, or `none`; offsets[r + 1] counts region r.
         for (std::size_t i = 0; i < n; ++i) {
-            std::uint32_t r = cell_region_[cell_of(c0[i])];
-            if (two_features()) r = r != none && second_[r].contains((*c1)[i]) ? r : none;
+            std::uint32_t r = cell_region_[cells[i]];
+            r = r != none && second_[r].contains((*c1)[i]) ? r : none;
+            cells[i] = r;
+            ++offsets[r + 1];
+        }
+    } else if (disjoint_) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t r = cell_region_[cells[i]];
             cells[i] = r;
             ++offsets[r + 1];
         }
     } else {
-        for (std::size_t i = 0; i < n; ++i) cells[i] = static_cast<std::uint32_t>(cell_of(c0[i]));
         for_each_member(cells, c1, [&](std::size_t, std::uint32_t r) { ++offsets[r + 1]; });
     }
     offsets.pop_back();

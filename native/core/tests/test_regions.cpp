@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -158,5 +159,65 @@ INSTANTIATE_TEST_SUITE_P(
                       RandomCase{7, false, 0, 5, false}, RandomCase{8, false, 6, 20, true},
                       RandomCase{9, true, 6, 20, true}, RandomCase{10, false, 40, 60, true},
                       RandomCase{11, true, 1, 3, true}));
+
+}  // namespace
+
+namespace {
+
+// Continuous values, the bounds themselves and their floating-point neighbours, NaN and
+// infinities, against regions whose bounds are spread evenly, clustered, or clustered with
+// one far outlier (so that the bounds are located by every method).
+struct LocateCase {
+    unsigned seed;
+    int regions;
+    int layout;  // 0 even, 1 clustered, 2 clustered plus an outlier
+    bool two_features;
+};
+
+class RegionLocate : public ::testing::TestWithParam<LocateCase> {};
+
+TEST_P(RegionLocate, MatchesTestingEveryRowAgainstEveryRegion) {
+    const LocateCase param = GetParam();
+    std::mt19937 gen(param.seed);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> edges;
+    for (int r = 0; r <= param.regions; ++r) {
+        double e = param.layout == 0 ? -3.0 + 6.0 * unit(gen) : 1e-3 * unit(gen);
+        edges.push_back(e);
+    }
+    if (param.layout == 2) edges.back() = 1e6;
+    std::sort(edges.begin(), edges.end());
+    std::vector<Bound> first, second;
+    for (int r = 0; r < param.regions; ++r) {
+        first.push_back({edges[r], edges[r + 1], r + 1 == param.regions});
+        if (param.two_features) second.push_back({-0.5, 0.5 + unit(gen), false});
+    }
+    std::vector<double> c0, c1;
+    auto add = [&](double v) {
+        c0.push_back(v);
+        c1.push_back(unit(gen) * 2.0 - 1.0);
+    };
+    for (double e : edges) {
+        add(e);
+        add(std::nextafter(e, -kInf));
+        add(std::nextafter(e, kInf));
+    }
+    for (int i = 0; i < 2000; ++i) add(edges.front() + (edges.back() - edges.front()) * unit(gen));
+    for (int i = 0; i < 200; ++i) add(-4.0 + 8.0 * unit(gen));
+    for (double v : {kNan, kInf, -kInf, 1e300, -1e300}) add(v);
+    RegionMembership regions(first, second);
+    const StridedColumn col1 = column(c1);
+    const StridedColumn* second_col = param.two_features ? &col1 : nullptr;
+    EXPECT_EQ(grouped(regions.members(column(c0), second_col, c0.size())),
+              brute_force(c0, param.two_features ? &c1 : nullptr, first, second));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RegionLocate,
+                         ::testing::Values(LocateCase{21, 2, 0, false}, LocateCase{22, 9, 0, true},
+                                           LocateCase{23, 40, 0, false},
+                                           LocateCase{24, 300, 0, true},
+                                           LocateCase{25, 50, 1, false},
+                                           LocateCase{26, 50, 2, true},
+                                           LocateCase{27, 5, 2, false}));
 
 }  // namespace

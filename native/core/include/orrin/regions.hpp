@@ -70,12 +70,19 @@ class RegionMembership {
     bool two_features() const { return !second_.empty(); }
     const std::vector<Bound>& second() const { return second_; }
 
+    // cells[i] := the cell of c0[i] among the region bounds; the passes below read it, so
+    // that each row is located once.
+    void locate(StridedColumn c0, std::size_t n, RowCells& cells) const;
+
     // Closes each second-feature upper bound exactly when it equals the largest second
     // value among the rows that meet the region's first-feature bound (open when none does).
+    void close_second_at_conditional_max(const RowCells& cells, StridedColumn c1);
     void close_second_at_conditional_max(StridedColumn c0, StridedColumn c1, std::size_t n);
 
-    // offsets (size() + 1 entries) of the groups that `fill` writes. `cells` receives each
-    // row's cell, so that `fill` need not locate the rows again.
+    // offsets (size() + 1 entries) of the groups that `fill` writes, from the located
+    // `cells`, which are rewritten for `fill`.
+    std::vector<std::int64_t> count(RowCells& cells, const StridedColumn* c1) const;
+    // locate + count.
     std::vector<std::int64_t> count(StridedColumn c0, const StridedColumn* c1, std::size_t n,
                                     RowCells& cells) const;
     // Writes the groups into `rows` (offsets.back() entries).
@@ -88,7 +95,42 @@ class RegionMembership {
   private:
     // The cell of a value: 2j + 1 is breakpoint j itself, 2j the open interval below it.
     // NaN lands in cell 0, which no region covers (every bound is at or above breakpoint 0).
-    std::size_t cell_of(double v) const;
+    std::size_t cell_of(double v) const {
+        const std::size_t nb = breaks_.size();
+        if (!grid_first_.empty()) {
+            // Below every breakpoint (or NaN), above every one, or else start from the grid
+            // bucket of v and step to the exact count of breakpoints below v: the bucket
+            // only shortens the walk, the comparisons decide.
+            if (!(v >= breaks_.front())) return 0;
+            if (v > breaks_.back()) return 2 * nb;
+            std::size_t g = static_cast<std::size_t>((v - breaks_.front()) * grid_scale_);
+            if (g >= grid_first_.size()) g = grid_first_.size() - 1;
+            std::size_t j = grid_first_[g];
+            while (j < nb && breaks_[j] < v) ++j;
+            while (j > 0 && breaks_[j - 1] >= v) --j;
+            return 2 * j + (j < nb && breaks_[j] == v);
+        }
+        // Few breakpoints: a branch-free count beats a binary search on unpredictable data.
+        // NaN compares false everywhere and gives cell 0.
+        if (nb <= kLinear) {
+            std::size_t below = 0;
+            std::size_t equal = 0;
+            for (const double b : breaks_) {
+                below += b < v;
+                equal |= b == v;
+            }
+            return 2 * below + equal;
+        }
+        return cell_by_search(v);
+    }
+    std::size_t cell_by_search(double v) const;
+    // Equal-width buckets over [breaks_.front(), breaks_.back()]: grid_first_[g] counts the
+    // breakpoints below bucket g. Empty when the span is not finite or some bucket would
+    // hold more than a few breakpoints; cell_of then counts or searches.
+    void build_grid();
+    std::vector<std::uint32_t> grid_first_;
+    double grid_scale_ = 0.0;
+    static constexpr std::size_t kLinear = 32;
 
     // Calls visit(row, region) for every member, rows ascending, given each row's cell.
     template <typename Visit>
