@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace frailzone {
 
@@ -172,13 +173,9 @@ py::object RegionArrays::region(std::size_t r) const {
 
 namespace {
 
-RegionArrays rows_of_located(const orrin::RegionMembership& regions, orrin::RowCells& cells,
-                             const orrin::StridedColumn* second) {
-    RegionArrays out;
-    {
-        py::gil_scoped_release release;
-        out.offsets = regions.count(cells, second);
-    }
+// Fills the rows of `out`, whose offsets are counted.
+RegionArrays with_rows(const orrin::RegionMembership& regions, const orrin::RowCells& cells,
+                       const orrin::StridedColumn* second, RegionArrays out) {
     out.rows = py::array_t<std::int64_t>(static_cast<py::ssize_t>(out.offsets.back()));
     std::int64_t* rows = out.rows.mutable_data();
     {
@@ -192,23 +189,25 @@ RegionArrays rows_of_located(const orrin::RegionMembership& regions, orrin::RowC
 
 RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef& c0,
                          const ColumnRef* c1) {
+    RegionArrays out;
     orrin::RowCells cells;
+    const orrin::StridedColumn* second = c1 != nullptr ? &c1->view : nullptr;
     {
         py::gil_scoped_release release;
-        regions.locate(c0.view, c0.size, cells);
+        out.offsets = regions.count(c0.view, second, c0.size, cells);
     }
-    return rows_of_located(regions, cells, c1 != nullptr ? &c1->view : nullptr);
+    return with_rows(regions, cells, second, std::move(out));
 }
 
 RegionArrays region_rows_closing_second(orrin::RegionMembership& regions, const ColumnRef& c0,
                                         const ColumnRef& c1) {
+    RegionArrays out;
     orrin::RowCells cells;
     {
         py::gil_scoped_release release;
-        regions.locate(c0.view, c0.size, cells);
-        regions.close_second_at_conditional_max(cells, c1.view);
+        out.offsets = regions.count_closing_second(c0.view, c1.view, c0.size, cells);
     }
-    return rows_of_located(regions, cells, &c1.view);
+    return with_rows(regions, cells, &c1.view, std::move(out));
 }
 
 }  // namespace frailzone

@@ -175,8 +175,76 @@ void RegionMembership::close_second_at_conditional_max(const RowCells& cells, St
 
 std::vector<std::int64_t> RegionMembership::count(StridedColumn c0, const StridedColumn* c1,
                                                   std::size_t n, RowCells& cells) const {
-    locate(c0, n, cells);
-    return count(cells, c1);
+    if (!disjoint_ || two_features()) {
+        locate(c0, n, cells);
+        return count(cells, c1);
+    }
+    // One feature, disjoint regions: locate and count in one pass.
+    cells.allocate(n);
+    std::vector<std::int64_t> offsets(size() + 2, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t r = cell_region_[cell_of(c0[i])];
+        cells[i] = r;
+        ++offsets[r + 1];
+    }
+    offsets.pop_back();
+    for (std::size_t r = 0; r < size(); ++r) offsets[r + 1] += offsets[r];
+    return offsets;
+}
+
+std::vector<std::int64_t> RegionMembership::count_closing_second(StridedColumn c0, StridedColumn c1,
+                                                                 std::size_t n, RowCells& cells) {
+    if (!disjoint_ || !two_features()) {
+        locate(c0, n, cells);
+        close_second_at_conditional_max(cells, c1);
+        return count(cells, &c1);
+    }
+    // One pass: each row's region on the first feature, the running second-feature maxima
+    // that decide the closure, and a slot per row: r when the row lies inside region r with
+    // its upper bound open, R + 1 + r when it lies exactly on that upper bound, R (= none)
+    // otherwise. The closure then decides whether the boundary rows belong.
+    const std::size_t regions = size();
+    const std::uint32_t none = static_cast<std::uint32_t>(regions);
+    cells.allocate(n);
+    std::vector<double> top(regions + 1, -std::numeric_limits<double>::infinity());
+    std::vector<std::size_t> hits(regions + 1, 0);
+    std::vector<char> nan(regions + 1, 0);
+    std::vector<double> lb(regions + 1, std::numeric_limits<double>::quiet_NaN());
+    std::vector<double> ub(regions + 1, std::numeric_limits<double>::quiet_NaN());
+    for (std::size_t r = 0; r < regions; ++r) {
+        lb[r] = second_[r].lb;
+        ub[r] = second_[r].ub;
+    }
+    std::vector<std::int64_t> slots(2 * regions + 2, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t r = cell_region_[cell_of(c0[i])];
+        const double v1 = c1[i];
+        top[r] = v1 > top[r] ? v1 : top[r];
+        ++hits[r];
+        nan[r] |= static_cast<char>(std::isnan(v1));
+        const bool above = v1 >= lb[r];
+        const std::uint32_t slot =
+            above && v1 < ub[r] ? r : (above && v1 == ub[r] ? none + 1 + r : none);
+        cells[i] = slot;
+        ++slots[slot];
+    }
+    // `fill` reads a region or none per row: boundary slots become their region when it is
+    // closed, none otherwise.
+    bool on_boundary = false;
+    std::vector<std::uint32_t> target(2 * regions + 2, none);
+    std::vector<std::int64_t> offsets(regions + 1, 0);
+    for (std::size_t r = 0; r < regions; ++r) {
+        second_[r].closed = hits[r] > 0 && !nan[r] && top[r] == second_[r].ub;
+        target[r] = static_cast<std::uint32_t>(r);
+        if (second_[r].closed) target[regions + 1 + r] = static_cast<std::uint32_t>(r);
+        on_boundary = on_boundary || slots[regions + 1 + r] > 0;
+        const std::int64_t edge = second_[r].closed ? slots[regions + 1 + r] : 0;
+        offsets[r + 1] = offsets[r] + slots[r] + edge;
+    }
+    if (on_boundary) {
+        for (std::size_t i = 0; i < n; ++i) cells[i] = target[cells[i]];
+    }
+    return offsets;
 }
 
 std::vector<std::int64_t> RegionMembership::count(RowCells& cells, const StridedColumn* c1) const {

@@ -86,6 +86,38 @@ struct RandomCase {
     bool disjoint;  // adjacent first-feature bounds, as the strategies produce them
 };
 
+// count_closing_second + fill on fresh regions give the closure and the rows that closing
+// first (expected in `second`) gives.
+void expect_closing_in_one_call(const std::vector<Bound>& first, std::vector<Bound> second,
+                                const std::vector<double>& c0, const std::vector<double>& c1) {
+    std::vector<Bound> open = second;
+    for (Bound& b : open) b.closed = false;
+    RegionMembership regions(first, open);
+    orrin::RowCells cells;
+    orrin::RegionRows got;
+    got.offsets = regions.count_closing_second(column(c0), column(c1), c0.size(), cells);
+    got.rows.resize(static_cast<std::size_t>(got.offsets.back()));
+    const StridedColumn col1 = column(c1);
+    regions.fill(cells, &col1, got.offsets, got.rows.data());
+    for (std::size_t r = 0; r < second.size(); ++r) {
+        EXPECT_EQ(regions.second()[r].closed, second[r].closed) << "region " << r;
+    }
+    EXPECT_EQ(grouped(got), brute_force(c0, &c1, first, second));
+}
+
+TEST(RegionMembership, RowsOnAClosedSecondBoundJoinInOneCall) {
+    // Region 0 ([0, 1) x [0, 2)): its largest second value is 2, so its bound closes and
+    // rows 1 and 3 join. Region 1 ([1, 2] x [0, 2)): row 5 lies on 2 but row 4 holds 3, so
+    // the bound stays open.
+    const std::vector<double> c0{0.5, 0.2, 0.7, 0.9, 1.5, 1.6, 1.0, 5.0};
+    const std::vector<double> c1{1.0, 2.0, 0.5, 2.0, 3.0, 2.0, 0.0, 2.0};
+    const std::vector<Bound> first{{0.0, 1.0, false}, {1.0, 2.0, true}};
+    const std::vector<Bound> second{{0.0, 2.0, true}, {0.0, 2.0, false}};
+    expect_closing_in_one_call(first, second, c0, c1);
+    EXPECT_EQ(brute_force(c0, &c1, first, second),
+              (std::vector<std::vector<std::int64_t>>{{0, 1, 2, 3}, {6}}));
+}
+
 class RegionMembershipRandom : public ::testing::TestWithParam<RandomCase> {};
 
 TEST_P(RegionMembershipRandom, MatchesTestingEveryRowAgainstEveryRegion) {
@@ -148,6 +180,7 @@ TEST_P(RegionMembershipRandom, MatchesTestingEveryRowAgainstEveryRegion) {
         }
         EXPECT_EQ(grouped(regions.members(column(c0), second_col, c0.size())),
                   brute_force(c0, &c1, first, second));
+        expect_closing_in_one_call(first, second, c0, c1);
     }
 }
 
@@ -195,7 +228,10 @@ TEST_P(RegionLocate, MatchesTestingEveryRowAgainstEveryRegion) {
     std::vector<double> c0, c1;
     auto add = [&](double v) {
         c0.push_back(v);
-        c1.push_back(unit(gen) * 2.0 - 1.0);
+        // A quarter of the rows lie on some region's second upper bound.
+        const double u = unit(gen);
+        const std::size_t r = static_cast<std::size_t>(u * 4.0 * param.regions);
+        c1.push_back(param.two_features && r < second.size() ? second[r].ub : 2.0 * u - 1.0);
     };
     for (double e : edges) {
         add(e);
@@ -210,6 +246,10 @@ TEST_P(RegionLocate, MatchesTestingEveryRowAgainstEveryRegion) {
     const StridedColumn* second_col = param.two_features ? &col1 : nullptr;
     EXPECT_EQ(grouped(regions.members(column(c0), second_col, c0.size())),
               brute_force(c0, param.two_features ? &c1 : nullptr, first, second));
+    if (param.two_features) {
+        regions.close_second_at_conditional_max(column(c0), col1, c0.size());
+        expect_closing_in_one_call(first, regions.second(), c0, c1);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RegionLocate,

@@ -85,6 +85,10 @@ class RegionMembership {
     // locate + count.
     std::vector<std::int64_t> count(StridedColumn c0, const StridedColumn* c1, std::size_t n,
                                     RowCells& cells) const;
+    // close_second_at_conditional_max + count in as few passes over the rows as the
+    // regions allow (one when they are disjoint).
+    std::vector<std::int64_t> count_closing_second(StridedColumn c0, StridedColumn c1,
+                                                   std::size_t n, RowCells& cells);
     // Writes the groups into `rows` (offsets.back() entries).
     void fill(const RowCells& cells, const StridedColumn* c1,
               const std::vector<std::int64_t>& offsets, std::int64_t* rows) const;
