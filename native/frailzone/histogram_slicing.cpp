@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "array_args.hpp"
+#include "gc_pause.hpp"
 #include "orrin/histogram.hpp"
 #include "orrin/numeric.hpp"
 #include "pyclass.hpp"
@@ -128,32 +129,6 @@ constexpr const char* kFitDoc =
 // Working buffers of n doubles, left uninitialised (each is written in full before use).
 using Buffer = std::unique_ptr<double[]>;
 Buffer buffer(std::size_t n, bool needed) { return needed ? Buffer(new double[n]) : Buffer(); }
-
-// Pauses the cyclic garbage collector while a pass builds its records: thousands of small
-// dicts that cannot form cycles would otherwise trigger repeated full-heap scans. The
-// collector's previous state is restored on every exit.
-class GcPause {
-  public:
-    GcPause() : gc_(py::module_::import("gc")) {
-        was_enabled_ = gc_.attr("isenabled")().cast<bool>();
-        if (was_enabled_) gc_.attr("disable")();
-    }
-    ~GcPause() {
-        if (!was_enabled_) return;
-        PyObject* res = PyObject_CallMethod(gc_.ptr(), "enable", nullptr);
-        if (res == nullptr) {
-            PyErr_Clear();
-        } else {
-            Py_DECREF(res);
-        }
-    }
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-
-  private:
-    py::module_ gc_;
-    bool was_enabled_ = false;
-};
 
 // Python's max(a, b) and min(a, b): the first argument unless the second is strictly beyond.
 double py_max(double a, double b) { return b > a ? b : a; }

@@ -72,18 +72,18 @@ ColumnRef numeric_column(const py::array& x, py::ssize_t c, const std::string& n
     return out;
 }
 
-void require_finite(const ColumnRef& column, const std::string& name, const py::handle& feature) {
+double require_finite(const ColumnRef& column, const std::string& name, const py::handle& feature) {
     bool finite = true;
+    double max = 0.0;
     {
         py::gil_scoped_release release;
-        for (std::size_t i = 0; i < column.size && finite; ++i) {
-            finite = std::isfinite(column.view[i]);
-        }
+        finite = column.size == 0 || orrin::finite_max(column.view, column.size, max);
     }
     if (!finite) {
         throw py::value_error(name + " holds NaN or infinite values in the slicing feature " +
                               std::string(py::repr(feature)) + ".");
     }
+    return max;
 }
 
 py::ssize_t index_value(const py::handle& value, const std::string& name) {

@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <list>
 #include <numeric>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "gc_pause.hpp"
 #include "orrin/numeric.hpp"
 #include "orrin/regions.hpp"
 #include "pyclass.hpp"
@@ -62,6 +65,28 @@ struct DataSet {
     py::object weight;        // None or the caller's weights as an array
     py::array_t<double> w64;  // the weights as float64, for the zero-sum test
     py::ssize_t rows = 0;
+    // Columns read as float64 so far, each once, with their maxima once checked finite.
+    std::list<std::pair<py::ssize_t, ColumnRef>> columns;  // stable references
+    std::vector<std::pair<py::ssize_t, double>> maxima;
+
+    const ColumnRef& column(py::ssize_t c) {
+        for (const auto& entry : columns) {
+            if (entry.first == c) return entry.second;
+        }
+        columns.emplace_back(c, numeric_column(x, c, prefix + "_x"));
+        return columns.back().second;
+    }
+    void require_finite_column(py::ssize_t c, const py::handle& feature) {
+        maxima.emplace_back(c, require_finite(column(c), prefix + "_x", feature));
+    }
+    double max_of(py::ssize_t c) {
+        for (const auto& entry : maxima) {
+            if (entry.first == c) return entry.second;
+        }
+        const ColumnRef& col = column(c);
+        py::gil_scoped_release release;
+        return orrin::column_max(col.view, col.size);
+    }
 };
 
 DataSet prepare_set(const std::string& prefix, const py::object& x, const py::object& y,
@@ -177,11 +202,12 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
         std::vector<py::ssize_t> used = slice_columns(self.attr("slice_features"), names);
         if (used.size() > 2) used.resize(2);  // the strategies slice on the first two
         for (py::ssize_t c : used) {
-            require_finite(numeric_column(train.x, c, "train_x"), "train_x", names[c]);
-            require_finite(numeric_column(test.x, c, "test_x"), "test_x", names[c]);
+            train.require_finite_column(c, names[c]);
+            test.require_finite_column(c, names[c]);
         }
     }
     const bool fit_on_test = py::bool_(use_test);
+    const GcPause pause;
 
     self.attr("use_test") = use_test;
     self.attr("weak_region_stats") = py::list();
@@ -206,12 +232,7 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
 
     std::vector<orrin::Bound> first, second;
     {
-        const ColumnRef test_c0 = numeric_column(test.x, fidx[0], "test_x");
-        double test_max;
-        {
-            py::gil_scoped_release release;
-            test_max = orrin::column_max(test_c0.view, test_c0.size);
-        }
+        const double test_max = test.max_of(fidx[0]);
         for (std::size_t r = 0; r < regions.size(); ++r) {
             const double ub1 = record_bound(regions[r], "ub1", r);
             first.push_back({record_bound(regions[r], "lb1", r), ub1, ub1 == test_max});
@@ -221,12 +242,11 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
             }
         }
     }
-    auto members = [&](const DataSet& set) {
+    auto members = [&](DataSet& set) {
         orrin::RegionMembership membership(first, second);
-        const ColumnRef c0 = numeric_column(set.x, fidx[0], set.prefix + "_x");
+        const ColumnRef& c0 = set.column(fidx[0]);
         if (!two) return region_rows(membership, c0, nullptr);
-        const ColumnRef c1 = numeric_column(set.x, fidx[1], set.prefix + "_x");
-        return region_rows_closing_second(membership, c0, c1);
+        return region_rows_closing_second(membership, c0, set.column(fidx[1]));
     };
     const RegionArrays train_rows = members(train);
     const RegionArrays test_rows = members(test);

@@ -19,6 +19,29 @@ double column_max(StridedColumn c, std::size_t n) {
     return best;
 }
 
+bool finite_max(StridedColumn c, std::size_t n, double& max) {
+    // v - v is 0 for every finite v and NaN for NaN and infinities. Four independent
+    // accumulators keep the pass from waiting on one dependency chain; the maximum of
+    // finite values does not depend on the order.
+    double best[4] = {c[0], c[0], c[0], c[0]};
+    double probe[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        for (std::size_t k = 0; k < 4; ++k) {
+            const double v = c[i + k];
+            probe[k] += v - v;
+            best[k] = v > best[k] ? v : best[k];
+        }
+    }
+    for (; i < n; ++i) {
+        const double v = c[i];
+        probe[0] += v - v;
+        best[0] = v > best[0] ? v : best[0];
+    }
+    max = std::max(std::max(best[0], best[1]), std::max(best[2], best[3]));
+    return probe[0] + probe[1] + probe[2] + probe[3] == 0.0;
+}
+
 RegionMembership::RegionMembership(std::vector<Bound> first, std::vector<Bound> second)
     : first_(std::move(first)), second_(std::move(second)) {
     if (!second_.empty() && second_.size() != first_.size()) {

@@ -38,6 +38,10 @@ struct Bound {
 // The largest of c[0..n), NaN when any value is NaN (as numpy's max); n must be positive.
 double column_max(StridedColumn c, std::size_t n);
 
+// Whether every value of c[0..n) is finite; `max` receives their largest when they are
+// (n must be positive). One pass without early exit, so that it vectorises.
+bool finite_max(StridedColumn c, std::size_t n, double& max);
+
 // Rows grouped by region, each group ascending: region r holds rows[offsets[r]..offsets[r+1]).
 struct RegionRows {
     std::vector<std::int64_t> offsets;
