@@ -79,11 +79,13 @@ double require_finite(const ColumnRef& column, const std::string& name, const py
         py::gil_scoped_release release;
         finite = column.size == 0 || orrin::finite_max(column.view, column.size, max);
     }
-    if (!finite) {
-        throw py::value_error(name + " holds NaN or infinite values in the slicing feature " +
-                              std::string(py::repr(feature)) + ".");
-    }
+    if (!finite) raise_not_finite(name, feature);
     return max;
+}
+
+void raise_not_finite(const std::string& name, const py::handle& feature) {
+    throw py::value_error(name + " holds NaN or infinite values in the slicing feature " +
+                          std::string(py::repr(feature)) + ".");
 }
 
 py::ssize_t index_value(const py::handle& value, const std::string& name) {

@@ -36,6 +36,9 @@ struct ColumnRef {
 };
 ColumnRef numeric_column(const py::array& x, py::ssize_t c, const std::string& name);
 
+// Raises ValueError: `name` holds NaN or infinity in the slicing feature `feature`.
+[[noreturn]] void raise_not_finite(const std::string& name, const py::handle& feature);
+
 // Raises ValueError naming `name` and `feature` when the column holds NaN or infinity;
 // returns the column's maximum otherwise.
 double require_finite(const ColumnRef& column, const std::string& name, const py::handle& feature);

@@ -76,8 +76,29 @@ struct DataSet {
         columns.emplace_back(c, numeric_column(x, c, prefix + "_x"));
         return columns.back().second;
     }
-    void require_finite_column(py::ssize_t c, const py::handle& feature) {
-        maxima.emplace_back(c, require_finite(column(c), prefix + "_x", feature));
+    // Whether each of the columns `cs` (one or two) is finite; records the maxima of those
+    // that are. Two columns are read in one pass.
+    std::vector<bool> scan_finite(const std::vector<py::ssize_t>& cs) {
+        std::vector<const ColumnRef*> refs;
+        for (py::ssize_t c : cs) refs.push_back(&column(c));
+        bool finite[2] = {true, true};
+        double max[2] = {0.0, 0.0};
+        {
+            py::gil_scoped_release release;
+            if (refs.size() == 2) {
+                orrin::finite_max_pair(refs[0]->view, refs[1]->view, refs[0]->size, finite, max);
+            } else {
+                for (std::size_t k = 0; k < refs.size(); ++k) {
+                    finite[k] = orrin::finite_max(refs[k]->view, refs[k]->size, max[k]);
+                }
+            }
+        }
+        std::vector<bool> out;
+        for (std::size_t k = 0; k < cs.size(); ++k) {
+            if (finite[k]) maxima.emplace_back(cs[k], max[k]);
+            out.push_back(finite[k]);
+        }
+        return out;
     }
     double max_of(py::ssize_t c) {
         for (const auto& entry : maxima) {
@@ -201,9 +222,11 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
     if (py::hasattr(self, "slice_features") && !self.attr("slice_features").is_none()) {
         std::vector<py::ssize_t> used = slice_columns(self.attr("slice_features"), names);
         if (used.size() > 2) used.resize(2);  // the strategies slice on the first two
-        for (py::ssize_t c : used) {
-            train.require_finite_column(c, names[c]);
-            test.require_finite_column(c, names[c]);
+        const std::vector<bool> train_finite = train.scan_finite(used);
+        const std::vector<bool> test_finite = test.scan_finite(used);
+        for (std::size_t k = 0; k < used.size(); ++k) {
+            if (!train_finite[k]) raise_not_finite("train_x", names[used[k]]);
+            if (!test_finite[k]) raise_not_finite("test_x", names[used[k]]);
         }
     }
     const bool fit_on_test = py::bool_(use_test);

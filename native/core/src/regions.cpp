@@ -42,6 +42,35 @@ bool finite_max(StridedColumn c, std::size_t n, double& max) {
     return probe[0] + probe[1] + probe[2] + probe[3] == 0.0;
 }
 
+void finite_max_pair(StridedColumn a, StridedColumn b, std::size_t n, bool finite[2],
+                     double max[2]) {
+    double best[4] = {a[0], a[0], b[0], b[0]};
+    double probe[4] = {0.0, 0.0, 0.0, 0.0};
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        for (std::size_t k = 0; k < 2; ++k) {
+            const double u = a[i + k];
+            const double v = b[i + k];
+            probe[k] += u - u;
+            best[k] = u > best[k] ? u : best[k];
+            probe[2 + k] += v - v;
+            best[2 + k] = v > best[2 + k] ? v : best[2 + k];
+        }
+    }
+    for (; i < n; ++i) {
+        const double u = a[i];
+        const double v = b[i];
+        probe[0] += u - u;
+        best[0] = u > best[0] ? u : best[0];
+        probe[2] += v - v;
+        best[2] = v > best[2] ? v : best[2];
+    }
+    for (std::size_t c = 0; c < 2; ++c) {
+        finite[c] = probe[2 * c] + probe[2 * c + 1] == 0.0;
+        max[c] = std::max(best[2 * c], best[2 * c + 1]);
+    }
+}
+
 RegionMembership::RegionMembership(std::vector<Bound> first, std::vector<Bound> second)
     : first_(std::move(first)), second_(std::move(second)) {
     if (!second_.empty() && second_.size() != first_.size()) {
@@ -229,28 +258,44 @@ std::vector<std::int64_t> RegionMembership::count_closing_second(StridedColumn c
     const std::size_t regions = size();
     const std::uint32_t none = static_cast<std::uint32_t>(regions);
     cells.allocate(n);
-    std::vector<double> top(regions + 1, -std::numeric_limits<double>::infinity());
-    std::vector<std::size_t> hits(regions + 1, 0);
-    std::vector<char> nan(regions + 1, 0);
-    std::vector<double> lb(regions + 1, std::numeric_limits<double>::quiet_NaN());
-    std::vector<double> ub(regions + 1, std::numeric_limits<double>::quiet_NaN());
+    // The running statistics come in two copies, for even and odd rows, so that a run of
+    // rows in one region does not wait on a single chain of read-modify-writes.
+    const std::size_t width = regions + 1;
+    std::vector<double> top(2 * width, -std::numeric_limits<double>::infinity());
+    std::vector<std::size_t> hits(2 * width, 0);
+    std::vector<char> nan(2 * width, 0);
+    std::vector<std::int64_t> slots(4 * width, 0);
+    std::vector<double> lb(width, std::numeric_limits<double>::quiet_NaN());
+    std::vector<double> ub(width, std::numeric_limits<double>::quiet_NaN());
     for (std::size_t r = 0; r < regions; ++r) {
         lb[r] = second_[r].lb;
         ub[r] = second_[r].ub;
     }
-    std::vector<std::int64_t> slots(2 * regions + 2, 0);
-    for (std::size_t i = 0; i < n; ++i) {
+    auto visit = [&](std::size_t i, std::size_t copy) {
         const std::uint32_t r = cell_region_[cell_of(c0[i])];
         const double v1 = c1[i];
-        top[r] = v1 > top[r] ? v1 : top[r];
-        ++hits[r];
-        nan[r] |= static_cast<char>(std::isnan(v1));
+        const std::size_t k = copy * width + r;
+        top[k] = v1 > top[k] ? v1 : top[k];
+        ++hits[k];
+        nan[k] |= static_cast<char>(std::isnan(v1));
         const bool above = v1 >= lb[r];
         const std::uint32_t slot =
             above && v1 < ub[r] ? r : (above && v1 == ub[r] ? none + 1 + r : none);
         cells[i] = slot;
-        ++slots[slot];
+        ++slots[copy * 2 * width + slot];
+    };
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        visit(i, 0);
+        visit(i + 1, 1);
     }
+    if (i < n) visit(i, 0);
+    for (std::size_t r = 0; r < width; ++r) {
+        top[r] = std::max(top[r], top[width + r]);
+        hits[r] += hits[width + r];
+        nan[r] = static_cast<char>(nan[r] | nan[width + r]);
+    }
+    for (std::size_t slot = 0; slot < 2 * width; ++slot) slots[slot] += slots[2 * width + slot];
     // `fill` reads a region or none per row: boundary slots become their region when it is
     // closed, none otherwise.
     bool on_boundary = false;

@@ -42,6 +42,10 @@ double column_max(StridedColumn c, std::size_t n);
 // (n must be positive). One pass without early exit, so that it vectorises.
 bool finite_max(StridedColumn c, std::size_t n, double& max);
 
+// finite_max of two columns of the same rows in one pass (they usually share cache lines).
+void finite_max_pair(StridedColumn a, StridedColumn b, std::size_t n, bool finite[2],
+                     double max[2]);
+
 // Rows grouped by region, each group ascending: region r holds rows[offsets[r]..offsets[r+1]).
 struct RegionRows {
     std::vector<std::int64_t> offsets;
