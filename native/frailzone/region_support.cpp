@@ -189,6 +189,27 @@ RegionArrays with_rows(const orrin::RegionMembership& regions, const orrin::RowC
 
 }  // namespace
 
+py::object take_region(const py::array& values, const RegionArrays& rows, std::size_t r) {
+    const bool direct = values.ndim() == 1 && values.dtype().is(py::dtype::of<double>()) &&
+                        values.attr("flags").attr("aligned").cast<bool>();
+    if (!direct) return values[rows.region(r)];
+    const std::size_t count = rows.count(r);
+    const std::int64_t* idx = rows.rows.data() + rows.offsets[r];
+    const py::ssize_t size = values.shape(0);
+    // A region's rows ascend, so its first and last row bound them all.
+    if (count > 0 && (idx[0] < 0 || idx[count - 1] >= size)) {
+        throw py::index_error("a region row lies outside the array");
+    }
+    py::array_t<double> out(static_cast<py::ssize_t>(count));
+    double* dst = out.mutable_data();
+    const orrin::StridedColumn src{static_cast<const char*>(values.data()), values.strides(0)};
+    {
+        py::gil_scoped_release release;
+        for (std::size_t i = 0; i < count; ++i) dst[i] = src[static_cast<std::size_t>(idx[i])];
+    }
+    return std::move(out);
+}
+
 RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef& c0,
                          const ColumnRef* c1) {
     RegionArrays out;

@@ -142,24 +142,25 @@ struct RegionScore {
     py::object score;
 };
 
-RegionScore score_region(const py::object& self, const DataSet& set, const py::object& idx,
-                         std::size_t count, std::vector<double>& scratch) {
+RegionScore score_region(const py::object& self, const DataSet& set, const RegionArrays& rows,
+                         std::size_t r, std::vector<double>& scratch) {
     py::object np = module_attr("np");
+    const std::size_t count = rows.count(r);
     if (count == 0) return {py::list(), np.attr("nan")};
     py::object scoring_func = self.attr("scoring_func");
     const bool additive = py::bool_(self.attr("is_metric_additive"));
     py::object ws = py::none();
     bool weightless = false;
     if (!set.weight.is_none()) {
-        ws = set.weight[idx];
+        ws = take_region(py::reinterpret_borrow<py::array>(set.weight), rows, r);
         const double* w = set.w64.data();
-        const auto* rows = static_cast<const std::int64_t*>(py::array(idx).data());
+        const std::int64_t* idx = rows.rows.data() + rows.offsets[r];
         scratch.resize(count);
-        for (std::size_t i = 0; i < count; ++i) scratch[i] = w[rows[i]];
+        for (std::size_t i = 0; i < count; ++i) scratch[i] = w[idx[i]];
         weightless = orrin::numpy_sum(scratch.data(), count) == 0.0;
     }
-    py::object y = set.y[idx];
-    py::object pred = set.pred[idx];
+    py::object y = take_region(set.y, rows, r);
+    py::object pred = take_region(set.pred, rows, r);
     if (additive) {
         py::object all = scoring_func(y, pred);
         if (weightless) return {all, np.attr("nan")};
@@ -286,12 +287,10 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
         py::object row = copy(regions[r]);
         update(row, py::str("#Train"), py::int_(train_rows.count(r)));
         update(row, py::str("#Test"), py::int_(test_rows.count(r)));
-        const RegionScore tr =
-            score_region(self, train, train_rows.region(r), train_rows.count(r), scratch);
+        const RegionScore tr = score_region(self, train, train_rows, r, scratch);
         update(row, train_all_key, tr.all);
         update(row, train_key, tr.score);
-        const RegionScore te =
-            score_region(self, test, test_rows.region(r), test_rows.count(r), scratch);
+        const RegionScore te = score_region(self, test, test_rows, r, scratch);
         update(row, test_all_key, te.all);
         update(row, test_key, te.score);
         update(row, py::str("Gap"), te.score - tr.score);
