@@ -231,15 +231,27 @@ std::vector<std::int64_t> RegionMembership::count(StridedColumn c0, const Stride
         locate(c0, n, cells);
         return count(cells, c1);
     }
-    // One feature, disjoint regions: locate and count in one pass.
+    // One feature, disjoint regions: locate and count in one pass, counting even and odd
+    // rows apart so that runs of rows in one region do not wait on a single counter.
     cells.allocate(n);
-    std::vector<std::int64_t> offsets(size() + 2, 0);
-    for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t width = size() + 2;
+    std::vector<std::int64_t> counts(2 * width, 0);
+    std::size_t i = 0;
+    for (; i + 2 <= n; i += 2) {
+        const std::uint32_t r = cell_region_[cell_of(c0[i])];
+        const std::uint32_t q = cell_region_[cell_of(c0[i + 1])];
+        cells[i] = r;
+        cells[i + 1] = q;
+        ++counts[r + 1];
+        ++counts[width + q + 1];
+    }
+    if (i < n) {
         const std::uint32_t r = cell_region_[cell_of(c0[i])];
         cells[i] = r;
-        ++offsets[r + 1];
+        ++counts[r + 1];
     }
-    offsets.pop_back();
+    std::vector<std::int64_t> offsets(size() + 1, 0);
+    for (std::size_t r = 1; r <= size(); ++r) offsets[r] = counts[r] + counts[width + r];
     for (std::size_t r = 0; r < size(); ++r) offsets[r + 1] += offsets[r];
     return offsets;
 }
