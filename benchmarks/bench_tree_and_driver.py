@@ -128,6 +128,10 @@ def main():
     parser.add_argument("--memory", action="store_true", help="peak memory in fresh processes")
     args = parser.parse_args()
     sizes = [int(float(v)) for v in args.rows.split(",")]
+    if args.memory:
+        # Before any large array exists here: a child process starts with its parent's peak.
+        for n in sizes:
+            memory(n)
     for n in sizes:
         if n <= 1_000_000:
             tree_ratio(n, 3)
@@ -146,9 +150,6 @@ def main():
                          f"wall {t_idx[1] / prev[2][1]:5.1f}x cpu")
             print(line)
             prev = (n, t_drv, t_idx)
-    if args.memory:
-        for n in sizes:
-            memory(n)
 
 
 if __name__ == "__main__":

@@ -10,15 +10,25 @@ import sys
 import time
 
 _RUNNER = r"""
-import json, resource, sys, time
+import json, sys, time
+
+def peak_rss_kb():
+    # VmHWM belongs to this process's own address space; getrusage's ru_maxrss would
+    # start from the parent's peak.
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
 setup, stmt = sys.argv[1], sys.argv[2]
 ns = {}
 exec(setup, ns)
-rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+rss_before = peak_rss_kb()
 t0 = time.perf_counter()
 exec(stmt, ns)
 elapsed = time.perf_counter() - t0
-rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+rss = peak_rss_kb()
 print(json.dumps({"seconds": elapsed, "peak_rss_mb": rss / 1024.0, "setup_rss_mb": rss_before / 1024.0}))
 """
 

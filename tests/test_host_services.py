@@ -275,3 +275,8 @@ def test_base_diagnoser_rejects_bad_input_before_storing(change, error, match):
     with pytest.raises(error, match=match):
         diag.fit(**args)
     assert not hasattr(diag, "x")
+
+
+def test_base_diagnoser_without_estimator_or_task_type():
+    diag = BaseDiagnoser(None).fit(np.zeros((4, 1)), np.zeros(4), [0, 1], [2, 3], prediction=np.zeros(4))
+    assert diag.pred_proba is None

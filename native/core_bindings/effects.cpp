@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -26,6 +27,9 @@ template <class F>
 void with_element_type(const py::array& x, const char* name, F&& f) {
     const char kind = x.dtype().kind();
     const auto size = x.itemsize();
+    // The kernels read elements in the machine's byte order; a swapped buffer would be garbage.
+    if (size > 1 && !x.dtype().attr("isnative").cast<bool>())
+        throw py::type_error(std::string(name) + " must be in native byte order");
     if (kind == 'f' && size == 8) return f(Tag<double>{});
     if (kind == 'f' && size == 4) return f(Tag<float>{});
     if (kind == 'i' && size == 8) return f(Tag<std::int64_t>{});

@@ -190,10 +190,28 @@ orrin::Histogram histogram_of(const double* x, std::size_t n, std::size_t max_bi
     }
 }
 
+// Record keys, created once: building thousands of records then neither allocates nor
+// hashes key strings.
+struct Keys {
+    py::str splits{"splits"}, values{"values"}, counts{"counts"}, f0{"f0"}, f1{"f1"}, lb{"lb"},
+        ub{"ub"}, lb1{"lb1"}, ub1{"ub1"}, lb2{"lb2"}, ub2{"ub2"}, lb2q{"lb2q"}, ub2q{"ub2q"},
+        support{"support"};
+};
+
+const Keys& keys() {
+    // Intentionally never destroyed: the strings must outlive every module-level object.
+    static const Keys* k = new Keys();
+    return *k;
+}
+
+void put(const py::dict& d, const py::str& key, const py::handle& value) {
+    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+}
+
 py::dict bounds(double lb, double ub) {
     py::dict r;
-    r["lb"] = py::float_(lb);
-    r["ub"] = py::float_(ub);
+    put(r, keys().lb, py::float_(lb));
+    put(r, keys().ub, py::float_(ub));
     return r;
 }
 
@@ -202,30 +220,30 @@ py::dict rule_record(const PassSettings& s, double lb, double ub, const py::obje
     py::dict splits;
     if (s.two_feature) {
         py::dict first;
-        first["lb"] = s.lb1;
-        first["ub"] = s.ub1;
-        splits["f0"] = first;
-        splits["f1"] = bounds(lb, ub);
+        put(first, keys().lb, s.lb1);
+        put(first, keys().ub, s.ub1);
+        put(splits, keys().f0, first);
+        put(splits, keys().f1, bounds(lb, ub));
     } else {
-        splits["f0"] = bounds(lb, ub);
+        put(splits, keys().f0, bounds(lb, ub));
     }
     py::dict r;
-    r["splits"] = splits;
-    r["values"] = score;
-    r["counts"] = py::int_(count);
+    put(r, keys().splits, splits);
+    put(r, keys().values, score);
+    put(r, keys().counts, py::int_(count));
     return r;
 }
 
 py::dict weak_record(const PassSettings& s, double lb, double ub) {
     py::dict r;
     if (s.two_feature) {
-        r["lb1"] = s.lb1;
-        r["ub1"] = s.ub1;
-        r["lb2"] = py::float_(lb);
-        r["ub2"] = py::float_(ub);
+        put(r, keys().lb1, s.lb1);
+        put(r, keys().ub1, s.ub1);
+        put(r, keys().lb2, py::float_(lb));
+        put(r, keys().ub2, py::float_(ub));
     } else {
-        r["lb1"] = py::float_(lb);
-        r["ub1"] = py::float_(ub);
+        put(r, keys().lb1, py::float_(lb));
+        put(r, keys().ub1, py::float_(ub));
     }
     return r;
 }
@@ -445,19 +463,19 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
         const double lb = py_max(h0.edges[i], h0.lo);
         const double ub = py_min(h0.edges[i + 1], h0.hi);
         py::dict stats;
-        stats["lb1"] = py::float_(lb);
-        stats["ub1"] = py::float_(ub);
+        put(stats, keys().lb1, py::float_(lb));
+        put(stats, keys().ub1, py::float_(ub));
         if (m == 0) {
-            stats["lb2"] = py::float_(kNaN);
-            stats["ub2"] = py::float_(kNaN);
-            stats["support"] = py::int_(0);
+            put(stats, keys().lb2, py::float_(kNaN));
+            put(stats, keys().ub2, py::float_(kNaN));
+            put(stats, keys().support, py::int_(0));
             bin_stats.append(stats);
             continue;
         }
         const auto range = orrin::min_max(x1_sorted.get() + off, m);
-        stats["lb2"] = py::float_(range.first);
-        stats["ub2"] = py::float_(range.second);
-        stats["support"] = py::int_(m);
+        put(stats, keys().lb2, py::float_(range.first));
+        put(stats, keys().ub2, py::float_(range.second));
+        put(stats, keys().support, py::int_(m));
         bin_stats.append(stats);
 
         RegionData local;
@@ -492,9 +510,9 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
         const PassResult r = run_pass(s, local);
         for (py::handle rec : r.rule_list) rule_list_all.append(rec);
         for (std::size_t q = 0; q < r.ranks.size(); ++q) {
-            py::object item = r.weak_region[q];
-            item["lb2q"] = py::float_(orrin::percentile_rank(r.ranks[q].first, m));
-            item["ub2q"] = py::float_(orrin::percentile_rank(r.ranks[q].second, m));
+            py::dict item = r.weak_region[q];
+            put(item, keys().lb2q, py::float_(orrin::percentile_rank(r.ranks[q].first, m)));
+            put(item, keys().ub2q, py::float_(orrin::percentile_rank(r.ranks[q].second, m)));
             weak_region.append(item);
         }
     }

@@ -77,3 +77,13 @@ def test_importance_figure(fitted):
     _, _, fanova, _ = fitted
     fig = fanova.plot_importance(top_n=3)
     assert len(fig.axes[0].patches) == 3
+
+
+def test_example_writes_the_effect_figures(tmp_path):
+    import pathlib
+    import runpy
+
+    path = pathlib.Path(__file__).resolve().parents[2] / "examples" / "interpret_xgb2.py"
+    written = runpy.run_path(str(path))["main"](str(tmp_path))
+    assert len(written) >= 10
+    assert all(pathlib.Path(p).stat().st_size > 0 and p.endswith(".png") for p in written)

@@ -119,6 +119,7 @@ def test_without_purification_the_sum_is_still_exact(purification):
     model = xgb.XGBClassifier(n_estimators=40, max_depth=2, n_jobs=1).fit(X, y)
     interp = XGBInterpreter(model, purification=purification).fit(X)
     assert_exact(interp, model.get_booster(), X, X * 5)
+    np.testing.assert_allclose(interp.predict_margin(X), decomposed(interp, X), atol=1e-12)
 
 
 def test_fit_weighs_by_the_given_rows_only():
@@ -256,6 +257,7 @@ def test_records_and_names():
     lambda X: pd.DataFrame(X, columns=["u", "v", "w"]),
     lambda X: np.asfortranarray(X),
     lambda X: X.tolist(),
+    lambda X: X.astype(X.dtype.newbyteorder()),
 ])
 def test_input_layouts(make):
     X, y = make_data(200, 3, 8, False)
@@ -264,6 +266,12 @@ def test_input_layouts(make):
     interp = XGBInterpreter(model).fit(make(X))
     assert list(interp.effects_["1D"])[0] == "u"
     assert_exact(interp, model.get_booster(), frame)
+    # the purification weights come from the same rows whatever their layout
+    plain = XGBInterpreter(model).fit(X)
+    for kind in ("1D", "2D"):
+        for name, record in plain.effects_[kind].items():
+            np.testing.assert_allclose(interp.effects_[kind][name]["values"], record["values"],
+                                       rtol=0, atol=1e-6)
 
 
 def test_monotone_constraints_give_monotone_main_effects():

@@ -62,8 +62,12 @@ MATRIX = np.array([[0.0, 1.0, 2.5], [1.0, 2.0, 1.5], [3.0, 0.0, 2.0], [2.0, 1.0,
     lambda X: X[:, ::-1][:, ::-1],
     lambda X: pd.DataFrame(X, columns=list("abc")),
     lambda X: pd.DataFrame({"a": X[:, 0].astype(int), "b": X[:, 1], "c": X[:, 2]}),
+    lambda X: X.astype(X.dtype.newbyteorder()),
+    lambda X: X.astype(np.dtype(np.float32).newbyteorder()),
+    lambda X: X.astype(np.dtype(np.int32).newbyteorder()),
 ], ids=["f64", "f32", "i64", "i32", "u8", "i8", "f16", "bool", "object", "list", "fortran",
-        "strided", "reversed", "frame", "mixed-frame"])
+        "strided", "reversed", "frame", "mixed-frame", "swapped-f64", "swapped-f32",
+        "swapped-i32"])
 def test_every_numeric_layout_gives_the_reference(make):
     X = make(MATRIX)
     plain = np.asarray(pd.DataFrame(X).to_numpy() if isinstance(X, pd.DataFrame) else X,

@@ -12,8 +12,6 @@ namespace {
 // Small caps (the usual bin counts) keep the distinct values seen so far in a short array.
 constexpr std::size_t kLinearCap = 64;
 
-std::string numpy_repr_count(std::size_t k) { return std::to_string(k); }
-
 }  // namespace
 
 std::size_t count_distinct_capped(const double* x, std::size_t n, std::size_t cap,
@@ -117,7 +115,7 @@ std::vector<double> histogram_edges(double lo, double hi, std::size_t nbins) {
         // since no bin could be assigned from it.
         if (edges[i] >= edges[i + 1] || std::isnan(edges[i]) || std::isinf(edges[i])) {
             throw HistogramError("Too many bins for data range. Cannot create " +
-                                 numpy_repr_count(nbins) + " finite-sized bins.");
+                                 std::to_string(nbins) + " finite-sized bins.");
         }
     }
     return edges;
@@ -140,13 +138,17 @@ void assign_bins(const double* x, std::size_t n, const std::vector<double>& edge
         if (counts != nullptr) counts[0] += n;
         return;
     }
-    const double* e = edges.data();
-    // upper[j]: the upper edge of bin j, open; the last bin takes everything above.
+    // lower[j], upper[j]: the edges that enclose bin j for digitize, with the outer ones
+    // opened to -inf and +inf (the first bin takes everything below, the last everything
+    // above).
+    std::vector<double> lower(edges.begin(), edges.end() - 1);
     std::vector<double> upper(edges.begin() + 1, edges.end());
+    lower[0] = -HUGE_VAL;
     upper[k - 1] = HUGE_VAL;
+    const double* lo = lower.data();
     const double* up = upper.data();
-    const double e0 = e[0];
-    const double span = e[k] - e0;
+    const double e0 = edges[0];
+    const double span = edges[k] - e0;
     const double scale = std::isfinite(span) && span > 0.0 ? static_cast<double>(k) / span : 0.0;
     const double top = static_cast<double>(k - 1);
     // Four count arrays, so that runs of rows in one bin do not wait on one counter.
@@ -158,9 +160,11 @@ void assign_bins(const double* x, std::size_t n, const std::vector<double>& edge
         double guess = (v - e0) * scale;
         guess = guess > 0.0 ? (guess < top ? guess : top) : 0.0;
         std::size_t j = static_cast<std::size_t>(guess);
-        j -= static_cast<std::size_t>(j > 0 && v < e[j]);
+        j -= static_cast<std::size_t>(v < lo[j]);
         j += static_cast<std::size_t>(v >= up[j]);
-        if (!((j == 0 || v >= e[j]) && v < up[j])) j = search_bin(e, k, v);
+        if (static_cast<int>(v < lo[j]) | static_cast<int>(v >= up[j])) {
+            j = search_bin(edges.data(), k, v);
+        }
         bin[i] = static_cast<std::uint32_t>(j);
         if (counts != nullptr) ++lanes[(i & 3) * k + j];
     }

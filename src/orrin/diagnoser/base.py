@@ -53,7 +53,7 @@ class BaseDiagnoser:
     def _is_classification(self):
         if self.task_type is not None:
             return self.task_type == "classification"
-        return is_classifier(self.estimator)
+        return self.estimator is not None and is_classifier(self.estimator)
 
     def fit(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
             sample_weight=None, feature_names=None, feature_types=None, target_name=None,

@@ -34,6 +34,8 @@ def _as_matrix(X):
             X = X.astype(np.float64)
         except (TypeError, ValueError) as exc:
             raise TypeError(f"X must hold numbers, got dtype {X.dtype}") from exc
+    if not X.dtype.isnative:
+        X = X.astype(X.dtype.newbyteorder("="))
     if X.ndim != 2:
         raise ValueError(f"X must be a two-dimensional matrix, got {X.ndim} dimension(s)")
     return X

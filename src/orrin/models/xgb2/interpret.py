@@ -3,7 +3,7 @@
 import numpy as np
 
 from orrin import _core
-from orrin.models.utils import _as_matrix
+from orrin.models.utils import _as_matrix, predict_1D_func_tree, predict_2D_func_tree
 
 
 def _booster_of(estimator):
@@ -146,8 +146,6 @@ class XGBInterpreter:
 
     def predict_margin(self, X):
         """intercept_ plus every effect on the rows of X: the booster's raw margin."""
-        from orrin.models.utils import predict_1D_func_tree, predict_2D_func_tree
-
         X = _as_matrix(X)
         total = np.full(X.shape[0], float(self.intercept_))
         for item in self.effects_["1D"].values():
