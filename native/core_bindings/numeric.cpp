@@ -1,6 +1,7 @@
+#include "orrin/numeric.hpp"
+
 #include <pybind11/numpy.h>
 
-#include "orrin/numeric.hpp"
 #include "registry.hpp"
 
 namespace core_bindings {

@@ -10,8 +10,9 @@ PYBIND11_MODULE(frailzone, m) {
     py::options options;
     options.disable_function_signatures();
 
-    m.doc() = "Weak-region diagnoser: finds the regions of one or two features where a model "
-              "performs markedly worse than on the data as a whole.";
+    m.doc() =
+        "Weak-region diagnoser: finds the regions of one or two features where a model "
+        "performs markedly worse than on the data as a whole.";
 
     py::module_ scipy = py::module_::import("scipy");
     py::module_::import("scipy.stats");
@@ -22,7 +23,8 @@ PYBIND11_MODULE(frailzone, m) {
     m.attr("plt") = py::module_::import("matplotlib.pylab");
     m.attr("LinearSegmentedColormap") =
         py::module_::import("matplotlib.colors").attr("LinearSegmentedColormap");
-    m.attr("DecisionTreeRegressor") = py::module_::import("sklearn.tree").attr("DecisionTreeRegressor");
+    m.attr("DecisionTreeRegressor") =
+        py::module_::import("sklearn.tree").attr("DecisionTreeRegressor");
     m.attr("BaseDiagnoser") = py::module_::import("orrin.diagnoser.base").attr("BaseDiagnoser");
     py::module_ utils = py::module_::import("orrin.diagnoser.utils");
     m.attr("get_scoring_metric") = utils.attr("get_scoring_metric");

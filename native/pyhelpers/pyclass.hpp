@@ -47,11 +47,17 @@ void def_method(const py::object& cls, const char* name, Func&& f, const char* d
 // Attaches `f` as `__init__`. pybind11 treats a function *named* `__init__` as the
 // constructor of a pybind11 type, so the C++ function carries the internal name "init",
 // and its docstring's text signature must start with "init(self, ...)".
+// The class also gets `__signature__` (the constructor's parameters without `self`), which
+// `inspect.signature(cls)` cannot derive for a class whose `__init__` is a built-in function.
 template <typename Func, typename... Extra>
 void def_init(const py::object& cls, Func&& f, const char* doc, const Extra&... extra) {
     py::cpp_function method(std::forward<Func>(f), py::name("init"), py::is_method(cls), doc,
                             extra...);
     cls.attr("__init__") = method;
+    py::object signature = py::module_::import("inspect").attr("signature")(cls.attr("__init__"));
+    py::list parameters(signature.attr("parameters").attr("values")());
+    parameters.attr("pop")(0);
+    cls.attr("__signature__") = signature.attr("replace")(py::arg("parameters") = parameters);
 }
 
 // Attaches `f` (no instance parameter) as the static method `name` of `cls`.

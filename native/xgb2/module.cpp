@@ -22,14 +22,16 @@ PYBIND11_MODULE(xgboost, m) {
     py::module_ sk_utils = py::module_::import("sklearn.utils");
     m.attr("check_array") = sk_utils.attr("check_array");
     m.attr("column_or_1d") = sk_utils.attr("column_or_1d");
-    m.attr("check_is_fitted") = py::module_::import("sklearn.utils.validation").attr("check_is_fitted");
+    m.attr("check_is_fitted") =
+        py::module_::import("sklearn.utils.validation").attr("check_is_fitted");
     m.attr("LabelBinarizer") = py::module_::import("sklearn.preprocessing").attr("LabelBinarizer");
     py::module_ sk_base = py::module_::import("sklearn.base");
     m.attr("BaseEstimator") = sk_base.attr("BaseEstimator");
     m.attr("RegressorMixin") = sk_base.attr("RegressorMixin");
     m.attr("ClassifierMixin") = sk_base.attr("ClassifierMixin");
     m.attr("is_classifier") = sk_base.attr("is_classifier");
-    m.attr("XGBInterpreter") = py::module_::import("orrin.models.xgb2.interpret").attr("XGBInterpreter");
+    m.attr("XGBInterpreter") =
+        py::module_::import("orrin.models.xgb2.interpret").attr("XGBInterpreter");
     m.attr("FANOVAInterpreter") =
         py::module_::import("orrin.models.interpreter").attr("FANOVAInterpreter");
     py::module_ model_utils = py::module_::import("orrin.models.utils");

@@ -39,16 +39,3 @@ inline bool has_validate_data_function() {
 }
 
 }  // namespace xgb2
-
-namespace xgb2 {
-
-// Gives the class the signature of its constructor without `self`, which `inspect` cannot
-// derive for a class whose `__init__` is a built-in function.
-inline void set_class_signature(const py::object& cls) {
-    py::object signature = py::module_::import("inspect").attr("signature")(cls.attr("__init__"));
-    py::list parameters(signature.attr("parameters").attr("values")());
-    parameters.attr("pop")(0);
-    cls.attr("__signature__") = signature.attr("replace")(py::arg("parameters") = parameters);
-}
-
-}  // namespace xgb2

@@ -389,7 +389,6 @@ py::object make_face(py::module_& m, const char* name, const char* mixin, const 
         py::arg("feature_types") = py::none(), py::arg("mono_increasing_list") = py::tuple(),
         py::arg("mono_decreasing_list") = py::tuple(), py::arg("random_state") = 0);
 
-    set_class_signature(cls);
     orrin_py::def_method(
         cls, "_more_tags", [classifier](py::object) { return more_tags(classifier); },
         kMoreTagsDoc);

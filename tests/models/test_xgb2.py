@@ -532,16 +532,7 @@ def test_trees_equal_a_bare_fit_with_the_normalised_weights(data, face, library,
                           bare.predict(X, output_margin=True))
 
 
-# ---------------------------------------------------------------- exactness with the services
-
-
-def interpreter_services_ready():
-    from orrin.models.xgb2 import interpret
-    return hasattr(interpret.XGBInterpreter, "fit")
-
-
-needs_services = pytest.mark.skipif(not interpreter_services_ready(),
-                                    reason="the interpreter services are not built yet")
+# ---------------------------------------------------------------- exactness through the services
 
 
 def effect_sum(model, X):
@@ -552,7 +543,6 @@ def effect_sum(model, X):
     return total
 
 
-@needs_services
 @pytest.mark.parametrize("face", [XGB2Regressor, XGB2Classifier])
 @pytest.mark.parametrize("p, n_estimators, depth", [(1, 1, 2), (2, 50, 1), (3, 500, 2),
                                                     (7, 80, 2), (15, 200, 2)])
@@ -569,7 +559,6 @@ def test_effects_add_up_to_the_margin(face, p, n_estimators, depth):
         assert np.allclose(effect_sum(model, rows), margin, rtol=0, atol=tolerance)
 
 
-@needs_services
 def test_pair_in_either_order_through_the_services():
     X, y = make_data(n=400, p=4, seed=3)
     model = XGB2Regressor(n_estimators=60).fit(X, y + X[:, 1] * X[:, 3])
@@ -579,3 +568,39 @@ def test_pair_in_either_order_through_the_services():
     for i, j in pairs:
         assert np.array_equal(model.partial_dependence((j, i), X),
                               model.partial_dependence((i, j), X))
+
+
+@pytest.fixture(scope="module")
+def parsed_regressor():
+    X, y = make_data(n=300, p=4, seed=5)
+    model = XGB2Regressor(n_estimators=40).fit(X, y)
+    model.parse_model()
+    return model, X
+
+
+@pytest.mark.parametrize("convert", [
+    lambda X: X.astype(np.float32),
+    lambda X: pd.DataFrame(X, columns=list("abcd")),
+    lambda X: np.asfortranarray(X),
+    lambda X: X.tolist(),
+])
+def test_partial_dependence_input_kinds(parsed_regressor, convert):
+    model, X = parsed_regressor
+    for kind in ("1D", "2D"):
+        for record in model.effects_[kind].values():
+            fidx = tuple(record["fidx"])
+            assert np.array_equal(model.partial_dependence(fidx, convert(X)),
+                                  model.partial_dependence(fidx, X))
+
+
+@pytest.mark.parametrize("fidx, X, message", [
+    ((4,), None, "Effect not found."),
+    ((0, 4), None, "Effect not found."),
+    ((-1,), None, "Effect not found."),
+    ((0,), np.zeros((3, 0)), "too few"),
+    ((3, 1), np.zeros((3, 2)), "too few"),
+])
+def test_partial_dependence_bad_indices_through_the_services(parsed_regressor, fidx, X, message):
+    model, train = parsed_regressor
+    with pytest.raises(ValueError, match=message):
+        model.partial_dependence(fidx, train if X is None else X)

@@ -51,8 +51,8 @@ TEST_P(InvalidWeights, AreRefused) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, InvalidWeights,
                          ::testing::Values(std::vector<double>{0.0, 0.0},
-                                           std::vector<double>{-1.0, kNaN},
-                                           std::vector<double>{}, std::vector<double>{1.0, kInf},
+                                           std::vector<double>{-1.0, kNaN}, std::vector<double>{},
+                                           std::vector<double>{1.0, kInf},
                                            std::vector<double>{1e308, 1e308}));
 
 TEST(KeepPositiveWeightsSum, IsNumpysPairwiseSumOfTheKeptWeights) {
