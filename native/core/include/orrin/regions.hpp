@@ -2,8 +2,9 @@
 //
 // A region is a lower-closed interval on the first feature and, for two features, a second
 // interval on the second feature. Each row is located once among the sorted region bounds
-// of the first feature (a binary search); only the regions that cover that cell are tested
-// further, so the cost is linear in rows and never rows x regions.
+// of the first feature (through an equal-width bucket grid, a count or a binary search);
+// only the regions that cover that cell are tested further, so the cost is linear in rows
+// and never rows x regions.
 #pragma once
 
 #include <cstddef>
