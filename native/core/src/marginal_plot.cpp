@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "orrin/histogram.hpp"
 
@@ -96,84 +97,116 @@ void nan_min_max(const std::vector<double>& v, double& lo, double& hi) {
     }
 }
 
-HistogramPanel histogram_panel(const double* v, std::size_t n, std::size_t bins,
-                               const std::uint8_t* weak) {
-    if (n == 0 || bins == 0) throw std::invalid_argument("histogram needs data and bins >= 1.");
-    const auto [lo, hi] = min_max(v, n);
-    HistogramPanel panel;
-    panel.edges = histogram_edges(lo, hi, bins);
-    const double first = panel.edges.front();
-    const double denom = panel.edges.back() - first;
-    const std::vector<double>& e = panel.edges;
-
-    // np.histogram: the scaled position gives the bin, then one correction step against
-    // the edges themselves; the last bin includes the right edge. binned_statistic puts a
-    // value in the bin whose edges enclose it (the maximum in the last bin), which is the
-    // same bin unless the correction step fell short; such a value is searched for.
-    std::vector<std::uint64_t> counts(bins, 0);
-    std::vector<std::uint64_t> hits(bins, 0);
-    std::vector<std::int64_t> moved(weak ? bins : 0, 0);  // scipy's bins minus numpy's
-    const double nb = static_cast<double>(bins);
-    const std::size_t last_bin = bins - 1;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double x = v[i];
-        auto scaled = static_cast<std::ptrdiff_t>(((x - first) / denom) * nb);
-        scaled = std::min(std::max(scaled, std::ptrdiff_t{0}), static_cast<std::ptrdiff_t>(bins));
-        auto idx = static_cast<std::size_t>(scaled);
-        if (idx == bins) --idx;
-        if (idx > 0 && x < e[idx]) --idx;
-        if (idx != last_bin && x >= e[idx + 1]) ++idx;
-        ++counts[idx];
-        if (weak == nullptr) continue;
-        std::size_t j = idx;
-        if (!(e[j] <= x && (j == last_bin || x < e[j + 1]))) {
-            --moved[idx];
-            j = static_cast<std::size_t>(std::upper_bound(e.begin(), e.end(), x) - e.begin());
-            if (x >= e.back()) --j;
-            if (j == 0 || j > bins) continue;
-            --j;
-            ++moved[j];
-        }
-        hits[j] += weak[i] ? 1 : 0;
-    }
-    const double total = static_cast<double>(n);
-    panel.centres.resize(bins);
-    panel.density.resize(bins);
-    for (std::size_t b = 0; b < bins; ++b) {
-        panel.centres[b] = (e[b] + e[b + 1]) / 2.0;
-        panel.density[b] = static_cast<double>(counts[b]) / (e[b + 1] - e[b]) / total;
-    }
-    if (weak != nullptr) {
-        panel.weak_share.resize(bins);
-        for (std::size_t b = 0; b < bins; ++b) {
-            const auto members = static_cast<std::int64_t>(counts[b]) + moved[b];
-            panel.weak_share[b] = members == 0
-                                      ? std::numeric_limits<double>::quiet_NaN()
-                                      : static_cast<double>(hits[b]) / static_cast<double>(members);
-        }
-    }
-    return panel;
-}
-
 namespace {
+
+// Counts of one histogram panel, fed one row at a time.
+//
+// np.histogram: the scaled position gives the bin, then one correction step against the
+// edges themselves; the last bin includes the right edge. binned_statistic puts a value in
+// the bin whose edges enclose it (the maximum in the last bin), which is the same bin unless
+// the correction step fell short; such a value is searched for.
+class PanelCounter {
+  public:
+    PanelCounter(std::vector<double> edges, bool weak)
+        : edges_(std::move(edges)),
+          first_(edges_.front()),
+          denom_(edges_.back() - edges_.front()),
+          nb_(static_cast<double>(edges_.size() - 1)),
+          bins_(edges_.size() - 1),
+          counts_(bins_),
+          moved_(weak ? bins_ : 0, 0) {}
+
+    void add(double x) { ++counts_[numpy_bin(x)].rows; }
+
+    void add(double x, bool weak) {
+        const std::size_t idx = numpy_bin(x);
+        Count& c = counts_[idx];
+        ++c.rows;
+        const double* e = edges_.data();
+        if (e[idx] <= x && (idx + 1 == bins_ || x < e[idx + 1])) {
+            c.weak += weak ? 1 : 0;
+        } else {
+            move_to_enclosing_bin(x, idx, weak);
+        }
+    }
+
+    HistogramPanel finish(std::size_t n) && {
+        const std::vector<double>& e = edges_;
+        HistogramPanel panel;
+        const double total = static_cast<double>(n);
+        panel.centres.resize(bins_);
+        panel.density.resize(bins_);
+        for (std::size_t b = 0; b < bins_; ++b) {
+            panel.centres[b] = (e[b] + e[b + 1]) / 2.0;
+            panel.density[b] = static_cast<double>(counts_[b].rows) / (e[b + 1] - e[b]) / total;
+        }
+        if (!moved_.empty()) {
+            panel.weak_share.resize(bins_);
+            for (std::size_t b = 0; b < bins_; ++b) {
+                const auto members = static_cast<std::int64_t>(counts_[b].rows) + moved_[b];
+                panel.weak_share[b] = members == 0 ? std::numeric_limits<double>::quiet_NaN()
+                                                   : static_cast<double>(counts_[b].weak) /
+                                                         static_cast<double>(members);
+            }
+        }
+        panel.edges = std::move(edges_);
+        return panel;
+    }
+
+  private:
+    struct Count {
+        std::uint64_t rows = 0;
+        std::uint64_t weak = 0;  // weak rows by scipy's assignment
+    };
+
+    std::size_t numpy_bin(double x) const {
+        auto scaled = static_cast<std::ptrdiff_t>(((x - first_) / denom_) * nb_);
+        scaled = std::min(std::max(scaled, std::ptrdiff_t{0}), static_cast<std::ptrdiff_t>(bins_));
+        auto idx = static_cast<std::size_t>(scaled);
+        if (idx == bins_) --idx;
+        const double* e = edges_.data();
+        if (idx > 0 && x < e[idx]) --idx;
+        if (idx + 1 != bins_ && x >= e[idx + 1]) ++idx;
+        return idx;
+    }
+
+    void move_to_enclosing_bin(double x, std::size_t idx, bool weak) {
+        --moved_[idx];
+        auto j = static_cast<std::size_t>(std::upper_bound(edges_.begin(), edges_.end(), x) -
+                                          edges_.begin());
+        if (x >= edges_.back()) --j;
+        if (j == 0 || j > bins_) return;
+        --j;
+        ++moved_[j];
+        counts_[j].weak += weak ? 1 : 0;
+    }
+
+    std::vector<double> edges_;
+    double first_;
+    double denom_;
+    double nb_;
+    std::size_t bins_;
+    std::vector<Count> counts_;
+    std::vector<std::int64_t> moved_;  // scipy's bins minus numpy's
+};
 
 // Largest x1 among the rows whose x0 lies in an interval with given endpoints. The sorted
 // distinct endpoints split the line into pieces (each endpoint itself and the open gaps
-// around it); one pass over the rows records the largest x1 per piece, and an interval
+// around it); fed every row once, it records the largest x1 per piece, and an interval
 // query takes the maximum over the pieces it covers.
 class IntervalMax {
   public:
-    IntervalMax(const double* x0, const double* x1, std::size_t n, std::vector<double> endpoints)
-        : ends_(std::move(endpoints)) {
+    explicit IntervalMax(std::vector<double> endpoints) : ends_(std::move(endpoints)) {
         std::sort(ends_.begin(), ends_.end());
         ends_.erase(std::unique(ends_.begin(), ends_.end()), ends_.end());
         best_.assign(2 * ends_.size() + 1, 0.0);
         seen_.assign(best_.size(), 0);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t p = piece(x0[i]);
-            if (!seen_[p] || x1[i] > best_[p]) best_[p] = x1[i];
-            seen_[p] = 1;
-        }
+    }
+
+    void add(double x0, double x1) {
+        const std::size_t p = piece(x0);
+        if (!seen_[p] || x1 > best_[p]) best_[p] = x1;
+        seen_[p] = 1;
     }
 
     // Max of x1 over rows with lb <= x0 < ub (x0 <= ub when `closed`); false when none.
@@ -217,6 +250,38 @@ class IntervalMax {
     std::vector<std::uint8_t> seen_;
 };
 
+// What the region map needs before the rows are read: the grids, and which regions have
+// their second upper bound on the grid. Closing that bound changes the map only where a grid
+// point equals it, so the rows are consulted (through `tops`) only for those regions.
+struct MapPlan {
+    std::vector<double> g0;
+    std::vector<double> g1;
+    double max0 = 0.0;
+    std::vector<std::uint8_t> bound_on_grid;
+    std::optional<IntervalMax> tops;
+};
+
+MapPlan plan_map(const ColumnRange& r0, const ColumnRange& r1, std::size_t grid,
+                 const std::vector<RegionBox>& regions) {
+    MapPlan plan;
+    plan.g0 = numpy_linspace(r0.lo, r0.hi, grid);
+    plan.g1 = numpy_linspace(r1.lo, r1.hi, grid);
+    plan.max0 = r0.hi;
+    plan.bound_on_grid.assign(regions.size(), 0);
+    std::vector<double> endpoints;
+    bool any = false;
+    for (std::size_t k = 0; k < regions.size(); ++k) {
+        const RegionBox& r = regions[k];
+        if (std::find(plan.g1.begin(), plan.g1.end(), r.ub2) == plan.g1.end()) continue;
+        plan.bound_on_grid[k] = 1;
+        any = true;
+        if (!std::isnan(r.lb1)) endpoints.push_back(r.lb1);
+        if (!std::isnan(r.ub1)) endpoints.push_back(r.ub1);
+    }
+    if (any) plan.tops.emplace(std::move(endpoints));
+    return plan;
+}
+
 std::vector<std::size_t> grid_positions(const std::vector<double>& g, double lb, double ub,
                                         bool closed) {
     std::vector<std::size_t> loc;
@@ -232,43 +297,18 @@ double mean_position(const std::vector<std::size_t>& loc) {
     return static_cast<double>(sum) / static_cast<double>(loc.size());
 }
 
-}  // namespace
-
-RegionMap region_map(const double* x0, const double* x1, std::size_t n, std::size_t grid,
-                     const std::vector<RegionBox>& regions) {
-    if (n == 0) throw std::invalid_argument("region map needs at least one row.");
-    const auto [min1_it, max1_it] = std::minmax_element(x0, x0 + n);
-    const auto [min2_it, max2_it] = std::minmax_element(x1, x1 + n);
-    const double max1 = *max1_it;
-    const std::vector<double> g0 = numpy_linspace(*min1_it, max1, grid);
-    const std::vector<double> g1 = numpy_linspace(*min2_it, *max2_it, grid);
-
-    // Closing the second upper bound changes the map only where a grid point equals it, so
-    // the rows are consulted only for the regions where one does.
-    std::vector<std::uint8_t> bound_on_grid(regions.size(), 0);
-    std::vector<double> endpoints;
-    for (std::size_t k = 0; k < regions.size(); ++k) {
-        const RegionBox& r = regions[k];
-        bound_on_grid[k] = std::find(g1.begin(), g1.end(), r.ub2) != g1.end() ? 1 : 0;
-        if (!bound_on_grid[k]) continue;
-        if (!std::isnan(r.lb1)) endpoints.push_back(r.lb1);
-        if (!std::isnan(r.ub1)) endpoints.push_back(r.ub1);
-    }
-    std::optional<IntervalMax> rows_max;
-    if (std::find(bound_on_grid.begin(), bound_on_grid.end(), 1) != bound_on_grid.end()) {
-        rows_max.emplace(x0, x1, n, std::move(endpoints));
-    }
-
+RegionMap draw_map(const MapPlan& plan, const std::vector<RegionBox>& regions) {
+    const std::size_t grid = plan.g0.size();
     RegionMap map;
     map.img.assign(grid * grid, -1.0);
     for (std::size_t k = 0; k < regions.size(); ++k) {
         const RegionBox& r = regions[k];
-        const bool closed1 = r.ub1 == max1;
+        const bool closed1 = r.ub1 == plan.max0;
         double top = 0.0;
         const bool closed2 =
-            bound_on_grid[k] && rows_max->query(r.lb1, r.ub1, closed1, top) && r.ub2 == top;
-        const std::vector<std::size_t> loc1 = grid_positions(g0, r.lb1, r.ub1, closed1);
-        const std::vector<std::size_t> loc2 = grid_positions(g1, r.lb2, r.ub2, closed2);
+            plan.bound_on_grid[k] && plan.tops->query(r.lb1, r.ub1, closed1, top) && r.ub2 == top;
+        const std::vector<std::size_t> loc1 = grid_positions(plan.g0, r.lb1, r.ub1, closed1);
+        const std::vector<std::size_t> loc2 = grid_positions(plan.g1, r.lb2, r.ub2, closed2);
         const double code = static_cast<double>(k % 5);
         for (std::size_t i : loc1) {
             double* row = map.img.data() + i * grid;
@@ -282,6 +322,140 @@ RegionMap region_map(const double* x0, const double* x1, std::size_t n, std::siz
         }
     }
     return map;
+}
+
+std::vector<double> panel_edges(const ColumnView& c, const ColumnRange& r, std::size_t n,
+                                std::size_t bins) {
+    const std::size_t nbins = count_distinct_capped(c.data, n, bins, c.stride);
+    return histogram_edges(r.lo, r.hi, nbins);
+}
+
+// The single pass over the rows behind marginal_data.
+template <bool Weak, std::size_t Count>
+void count_rows(const ColumnView* columns, std::size_t n, const WeakRule* weak,
+                PanelCounter* panels, IntervalMax* tops) {
+    const double* a = columns[0].data;
+    const std::size_t sa = columns[0].stride;
+    const double* b = columns[Count - 1].data;
+    const std::size_t sb = columns[Count - 1].stride;
+    const double* s = Weak ? weak->scores.data : nullptr;
+    const std::size_t ss = Weak ? weak->scores.stride : 0;
+    const double sign = Weak ? weak->sign : 0.0;
+    const double limit = Weak ? weak->limit : 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double va = a[i * sa];
+        if constexpr (Weak) {
+            const bool w = sign * s[i * ss] <= limit;
+            panels[0].add(va, w);
+            if constexpr (Count == 2) panels[1].add(b[i * sb], w);
+        } else {
+            panels[0].add(va);
+            if constexpr (Count == 2) panels[1].add(b[i * sb]);
+        }
+        if constexpr (Count == 2) {
+            if (tops != nullptr) tops->add(va, b[i * sb]);
+        }
+    }
+}
+
+}  // namespace
+
+HistogramPanel histogram_panel(const double* v, std::size_t n, std::size_t bins,
+                               const std::uint8_t* weak) {
+    if (n == 0 || bins == 0) throw std::invalid_argument("histogram needs data and bins >= 1.");
+    const auto [lo, hi] = min_max(v, n);
+    PanelCounter panel(histogram_edges(lo, hi, bins), weak != nullptr);
+    if (weak == nullptr) {
+        for (std::size_t i = 0; i < n; ++i) panel.add(v[i]);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) panel.add(v[i], weak[i] != 0);
+    }
+    return std::move(panel).finish(n);
+}
+
+RegionMap region_map(const double* x0, const double* x1, std::size_t n, std::size_t grid,
+                     const std::vector<RegionBox>& regions) {
+    if (n == 0) throw std::invalid_argument("region map needs at least one row.");
+    const ColumnView columns[2] = {{x0, 1}, {x1, 1}};
+    const std::vector<ColumnRange> ranges = column_ranges(columns, 2, n);
+    MapPlan plan = plan_map(ranges[0], ranges[1], grid, regions);
+    if (plan.tops) {
+        for (std::size_t i = 0; i < n; ++i) plan.tops->add(x0[i], x1[i]);
+    }
+    return draw_map(plan, regions);
+}
+
+std::vector<ColumnRange> column_ranges(const ColumnView* columns, std::size_t count,
+                                       std::size_t n) {
+    // v - v is 0 for a finite value and NaN otherwise, so the sums stay 0 exactly when all
+    // values are finite; a NaN never wins a comparison. Two lanes per column keep the
+    // comparisons independent; the columns are read together, so each row is fetched once.
+    std::vector<ColumnRange> out;
+    for (std::size_t c = 0; c < count; c += 2) {
+        const bool pair = c + 1 < count;
+        const ColumnView u = columns[c];
+        const ColumnView v = columns[pair ? c + 1 : c];
+        double lo[4] = {u.data[0], u.data[0], v.data[0], v.data[0]};
+        double hi[4] = {lo[0], lo[1], lo[2], lo[3]};
+        double acc[4] = {0.0, 0.0, 0.0, 0.0};
+        std::size_t i = 0;
+        for (; i + 2 <= n; i += 2) {
+            const double e[4] = {u.data[i * u.stride], u.data[(i + 1) * u.stride],
+                                 v.data[i * v.stride], v.data[(i + 1) * v.stride]};
+            for (int l = 0; l < 4; ++l) {
+                lo[l] = e[l] < lo[l] ? e[l] : lo[l];
+                hi[l] = e[l] > hi[l] ? e[l] : hi[l];
+                acc[l] += e[l] - e[l];
+            }
+        }
+        if (i < n) {
+            const double e[4] = {u.data[i * u.stride], u.data[i * u.stride], v.data[i * v.stride],
+                                 v.data[i * v.stride]};
+            for (int l = 0; l < 4; ++l) {
+                lo[l] = e[l] < lo[l] ? e[l] : lo[l];
+                hi[l] = e[l] > hi[l] ? e[l] : hi[l];
+                acc[l] += e[l] - e[l];
+            }
+        }
+        out.push_back(
+            {lo[1] < lo[0] ? lo[1] : lo[0], hi[1] > hi[0] ? hi[1] : hi[0], acc[0] + acc[1] == 0.0});
+        if (pair) {
+            out.push_back({lo[3] < lo[2] ? lo[3] : lo[2], hi[3] > hi[2] ? hi[3] : hi[2],
+                           acc[2] + acc[3] == 0.0});
+        }
+    }
+    return out;
+}
+
+MarginalData marginal_data(const ColumnView* columns, const ColumnRange* ranges, std::size_t count,
+                           std::size_t n, std::size_t bins, const WeakRule* weak, std::size_t grid,
+                           const std::vector<RegionBox>* regions) {
+    if (n == 0 || bins == 0 || count == 0 || count > 2) {
+        throw std::invalid_argument("marginal data needs rows, bins >= 1 and one or two columns.");
+    }
+    std::vector<PanelCounter> panels;
+    panels.reserve(count);
+    for (std::size_t c = 0; c < count; ++c) {
+        panels.emplace_back(panel_edges(columns[c], ranges[c], n, bins), weak != nullptr);
+    }
+    std::optional<MapPlan> plan;
+    if (count == 2 && regions != nullptr) plan = plan_map(ranges[0], ranges[1], grid, *regions);
+    IntervalMax* tops = plan && plan->tops ? &*plan->tops : nullptr;
+    if (count == 1) {
+        if (weak)
+            count_rows<true, 1>(columns, n, weak, panels.data(), nullptr);
+        else
+            count_rows<false, 1>(columns, n, weak, panels.data(), nullptr);
+    } else {
+        if (weak)
+            count_rows<true, 2>(columns, n, weak, panels.data(), tops);
+        else
+            count_rows<false, 2>(columns, n, weak, panels.data(), tops);
+    }
+    MarginalData data;
+    for (PanelCounter& p : panels) data.panels.push_back(std::move(p).finish(n));
+    if (plan) data.map = draw_map(*plan, *regions);
+    return data;
 }
 
 }  // namespace orrin
