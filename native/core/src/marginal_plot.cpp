@@ -99,12 +99,13 @@ void nan_min_max(const std::vector<double>& v, double& lo, double& hi) {
 
 namespace {
 
-// Counts of one histogram panel, fed one row at a time.
+// Counts of one histogram panel, fed in blocks of rows.
 //
 // np.histogram: the scaled position gives the bin, then one correction step against the
 // edges themselves; the last bin includes the right edge. binned_statistic puts a value in
 // the bin whose edges enclose it (the maximum in the last bin), which is the same bin unless
-// the correction step fell short; such a value is searched for.
+// the correction step fell short; such a value is searched for. Almost every value lies
+// between the edges of the bin its position gives, which settles both at once.
 class PanelCounter {
   public:
     PanelCounter(std::vector<double> edges, bool weak)
@@ -113,21 +114,55 @@ class PanelCounter {
           denom_(edges_.back() - edges_.front()),
           nb_(static_cast<double>(edges_.size() - 1)),
           bins_(edges_.size() - 1),
+          upper_(edges_.begin() + 1, edges_.end()),
           counts_(bins_),
-          moved_(weak ? bins_ : 0, 0) {}
+          moved_(weak ? bins_ : 0, 0) {
+        upper_.back() = std::numeric_limits<double>::infinity();
+    }
 
-    void add(double x) { ++counts_[numpy_bin(x)].rows; }
-
-    void add(double x, bool weak) {
-        const std::size_t idx = numpy_bin(x);
-        Count& c = counts_[idx];
-        ++c.rows;
-        const double* e = edges_.data();
-        if (e[idx] <= x && (idx + 1 == bins_ || x < e[idx + 1])) {
-            c.weak += weak ? 1 : 0;
-        } else {
-            move_to_enclosing_bin(x, idx, weak);
+    // Copies len values read with `stride` to `xs` and the bins their scaled positions give
+    // to `pos` (as whole numbers in [0, bins - 1]; a value within the edges has its position
+    // in [0, bins]). No branches, so the divisions of a block run side by side.
+    void scale_block(const double* x, std::size_t stride, std::size_t len, double* xs,
+                     double* pos) const {
+        const double first = first_;
+        const double denom = denom_;
+        const double nb = nb_;
+        const double top = nb_ - 1.0;
+        for (std::size_t k = 0; k < len; ++k) {
+            const double v = x[k * stride];
+            xs[k] = v;
+            const double p = ((v - first) / denom) * nb;
+            const double below_top = top < p ? top : p;
+            pos[k] = 0.0 < below_top ? below_top : 0.0;
         }
+    }
+
+    void add(double x, double pos) {
+        const auto idx = static_cast<std::size_t>(pos);
+        if (x >= edges_[idx] && x < upper_[idx]) {
+            ++counts_[idx].rows;
+        } else {
+            ++counts_[corrected_bin(x, idx)].rows;
+        }
+    }
+
+    void add(double x, double pos, std::uint8_t weak) {
+        const auto idx = static_cast<std::size_t>(pos);
+        if (x >= edges_[idx] && x < upper_[idx]) {
+            Count& c = counts_[idx];
+            ++c.rows;
+            c.weak += weak;
+        } else {
+            add_off_position(x, idx, weak);
+        }
+    }
+
+    // One value on its own (no block).
+    double position(double x) const {
+        double pos = 0.0;
+        scale_block(&x, 1, 1, &x, &pos);
+        return pos;
     }
 
     HistogramPanel finish(std::size_t n) && {
@@ -159,18 +194,22 @@ class PanelCounter {
         std::uint64_t weak = 0;  // weak rows by scipy's assignment
     };
 
-    std::size_t numpy_bin(double x) const {
-        auto scaled = static_cast<std::ptrdiff_t>(((x - first_) / denom_) * nb_);
-        scaled = std::min(std::max(scaled, std::ptrdiff_t{0}), static_cast<std::ptrdiff_t>(bins_));
-        auto idx = static_cast<std::size_t>(scaled);
-        if (idx == bins_) --idx;
+    // numpy's correction step from the bin the position gives.
+    std::size_t corrected_bin(double x, std::size_t idx) const {
         const double* e = edges_.data();
         if (idx > 0 && x < e[idx]) --idx;
         if (idx + 1 != bins_ && x >= e[idx + 1]) ++idx;
         return idx;
     }
 
-    void move_to_enclosing_bin(double x, std::size_t idx, bool weak) {
+    void add_off_position(double x, std::size_t pos_bin, std::uint8_t weak) {
+        const std::size_t idx = corrected_bin(x, pos_bin);
+        ++counts_[idx].rows;
+        const double* e = edges_.data();
+        if (e[idx] <= x && (idx + 1 == bins_ || x < e[idx + 1])) {
+            counts_[idx].weak += weak;
+            return;
+        }
         --moved_[idx];
         auto j = static_cast<std::size_t>(std::upper_bound(edges_.begin(), edges_.end(), x) -
                                           edges_.begin());
@@ -178,7 +217,7 @@ class PanelCounter {
         if (j == 0 || j > bins_) return;
         --j;
         ++moved_[j];
-        counts_[j].weak += weak ? 1 : 0;
+        counts_[j].weak += weak;
     }
 
     std::vector<double> edges_;
@@ -186,6 +225,7 @@ class PanelCounter {
     double denom_;
     double nb_;
     std::size_t bins_;
+    std::vector<double> upper_;  // upper edge per bin, infinite for the last one
     std::vector<Count> counts_;
     std::vector<std::int64_t> moved_;  // scipy's bins minus numpy's
 };
@@ -330,30 +370,42 @@ std::vector<double> panel_edges(const ColumnView& c, const ColumnRange& r, std::
     return histogram_edges(r.lo, r.hi, nbins);
 }
 
-// The single pass over the rows behind marginal_data.
+// The single pass over the rows behind marginal_data, in blocks: first the scaled positions
+// and weak flags of a block (plain arithmetic), then the bin corrections and counts.
 template <bool Weak, std::size_t Count>
 void count_rows(const ColumnView* columns, std::size_t n, const WeakRule* weak,
                 PanelCounter* panels, IntervalMax* tops) {
-    const double* a = columns[0].data;
-    const std::size_t sa = columns[0].stride;
-    const double* b = columns[Count - 1].data;
-    const std::size_t sb = columns[Count - 1].stride;
-    const double* s = Weak ? weak->scores.data : nullptr;
-    const std::size_t ss = Weak ? weak->scores.stride : 0;
-    const double sign = Weak ? weak->sign : 0.0;
-    const double limit = Weak ? weak->limit : 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double va = a[i * sa];
+    constexpr std::size_t kBlock = 256;
+    double xs[Count][kBlock];
+    double pos[Count][kBlock];
+    std::uint8_t flags[kBlock];
+    for (std::size_t start = 0; start < n; start += kBlock) {
+        const std::size_t len = std::min(kBlock, n - start);
+        for (std::size_t c = 0; c < Count; ++c) {
+            const ColumnView& col = columns[c];
+            panels[c].scale_block(col.data + start * col.stride, col.stride, len, xs[c], pos[c]);
+        }
         if constexpr (Weak) {
-            const bool w = sign * s[i * ss] <= limit;
-            panels[0].add(va, w);
-            if constexpr (Count == 2) panels[1].add(b[i * sb], w);
-        } else {
-            panels[0].add(va);
-            if constexpr (Count == 2) panels[1].add(b[i * sb]);
+            const double* s = weak->scores.data + start * weak->scores.stride;
+            const std::size_t ss = weak->scores.stride;
+            const double sign = weak->sign;
+            const double limit = weak->limit;
+            for (std::size_t k = 0; k < len; ++k) flags[k] = sign * s[k * ss] <= limit ? 1 : 0;
+        }
+        for (std::size_t c = 0; c < Count; ++c) {
+            PanelCounter& p = panels[c];
+            for (std::size_t k = 0; k < len; ++k) {
+                if constexpr (Weak) {
+                    p.add(xs[c][k], pos[c][k], flags[k]);
+                } else {
+                    p.add(xs[c][k], pos[c][k]);
+                }
+            }
         }
         if constexpr (Count == 2) {
-            if (tops != nullptr) tops->add(va, b[i * sb]);
+            if (tops != nullptr) {
+                for (std::size_t k = 0; k < len; ++k) tops->add(xs[0][k], xs[1][k]);
+            }
         }
     }
 }
@@ -366,9 +418,11 @@ HistogramPanel histogram_panel(const double* v, std::size_t n, std::size_t bins,
     const auto [lo, hi] = min_max(v, n);
     PanelCounter panel(histogram_edges(lo, hi, bins), weak != nullptr);
     if (weak == nullptr) {
-        for (std::size_t i = 0; i < n; ++i) panel.add(v[i]);
+        for (std::size_t i = 0; i < n; ++i) panel.add(v[i], panel.position(v[i]));
     } else {
-        for (std::size_t i = 0; i < n; ++i) panel.add(v[i], weak[i] != 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            panel.add(v[i], panel.position(v[i]), weak[i] != 0 ? 1 : 0);
+        }
     }
     return std::move(panel).finish(n);
 }
@@ -387,41 +441,36 @@ RegionMap region_map(const double* x0, const double* x1, std::size_t n, std::siz
 
 std::vector<ColumnRange> column_ranges(const ColumnView* columns, std::size_t count,
                                        std::size_t n) {
-    // v - v is 0 for a finite value and NaN otherwise, so the sums stay 0 exactly when all
-    // values are finite; a NaN never wins a comparison. Two lanes per column keep the
-    // comparisons independent; the columns are read together, so each row is fetched once.
+    // v - v is 0 for a finite value and NaN otherwise; a NaN never wins a comparison. The
+    // columns are read in pairs, so each row is fetched once, with two rows per step to keep
+    // the comparisons independent.
     std::vector<ColumnRange> out;
     for (std::size_t c = 0; c < count; c += 2) {
         const bool pair = c + 1 < count;
         const ColumnView u = columns[c];
         const ColumnView v = columns[pair ? c + 1 : c];
-        double lo[4] = {u.data[0], u.data[0], v.data[0], v.data[0]};
+        double lo[4] = {u.data[0], v.data[0], u.data[0], v.data[0]};
         double hi[4] = {lo[0], lo[1], lo[2], lo[3]};
-        double acc[4] = {0.0, 0.0, 0.0, 0.0};
+        double zero[4] = {0.0, 0.0, 0.0, 0.0};
+        const auto take = [&](std::size_t i, std::size_t lane) {
+            const double e[2] = {u.data[i * u.stride], v.data[i * v.stride]};
+            for (std::size_t l = 0; l < 2; ++l) {
+                lo[lane + l] = e[l] < lo[lane + l] ? e[l] : lo[lane + l];
+                hi[lane + l] = e[l] > hi[lane + l] ? e[l] : hi[lane + l];
+                zero[lane + l] = zero[lane + l] + (e[l] - e[l]);
+            }
+        };
         std::size_t i = 0;
         for (; i + 2 <= n; i += 2) {
-            const double e[4] = {u.data[i * u.stride], u.data[(i + 1) * u.stride],
-                                 v.data[i * v.stride], v.data[(i + 1) * v.stride]};
-            for (int l = 0; l < 4; ++l) {
-                lo[l] = e[l] < lo[l] ? e[l] : lo[l];
-                hi[l] = e[l] > hi[l] ? e[l] : hi[l];
-                acc[l] += e[l] - e[l];
-            }
+            take(i, 0);
+            take(i + 1, 2);
         }
-        if (i < n) {
-            const double e[4] = {u.data[i * u.stride], u.data[i * u.stride], v.data[i * v.stride],
-                                 v.data[i * v.stride]};
-            for (int l = 0; l < 4; ++l) {
-                lo[l] = e[l] < lo[l] ? e[l] : lo[l];
-                hi[l] = e[l] > hi[l] ? e[l] : hi[l];
-                acc[l] += e[l] - e[l];
-            }
-        }
-        out.push_back(
-            {lo[1] < lo[0] ? lo[1] : lo[0], hi[1] > hi[0] ? hi[1] : hi[0], acc[0] + acc[1] == 0.0});
-        if (pair) {
-            out.push_back({lo[3] < lo[2] ? lo[3] : lo[2], hi[3] > hi[2] ? hi[3] : hi[2],
-                           acc[2] + acc[3] == 0.0});
+        if (i < n) take(i, 0);
+        for (std::size_t l = 0; l < 2; ++l) {
+            const double lo_l = lo[l + 2] < lo[l] ? lo[l + 2] : lo[l];
+            const double hi_l = hi[l + 2] > hi[l] ? hi[l + 2] : hi[l];
+            out.push_back({lo_l, hi_l, zero[l] + zero[l + 2] == 0.0});
+            if (!pair) break;
         }
     }
     return out;
