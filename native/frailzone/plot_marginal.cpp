@@ -245,7 +245,8 @@ struct PanelBars {
 // with `regions`, the region map, from one pass over the rows without the GIL.
 orrin::MarginalData compute_panels(const py::dict& rec, const std::vector<Column>& cols,
                                    const std::vector<orrin::ColumnRange>& ranges, bool additive,
-                                   std::size_t grid, const std::vector<orrin::RegionBox>* regions) {
+                                   std::size_t grid, const std::vector<orrin::RegionBox>* regions,
+                                   double* image) {
     const std::size_t rows = cols.front().size;
     std::optional<WeakScores> weak;
     if (additive) weak = weak_scores(rec, rows);
@@ -254,7 +255,7 @@ orrin::MarginalData compute_panels(const py::dict& rec, const std::vector<Column
     for (const Column& c : cols) views.push_back(c.view);
     py::gil_scoped_release release;
     return orrin::marginal_data(views.data(), ranges.data(), views.size(), rows, bins,
-                                weak ? &weak->rule : nullptr, grid, regions);
+                                weak ? &weak->rule : nullptr, grid, regions, image);
 }
 
 // Draws a histogram panel on `ax` as vertical bars, or horizontal ones (`horizontal`), and
@@ -308,7 +309,7 @@ py::object plot_one_feature(const py::dict& rec, const py::object& figsize, cons
     }
     const bool additive = py::bool_(rec["is_metric_additive"]);
     const orrin::HistogramPanel panel0 =
-        std::move(compute_panels(rec, cols, ranges, additive, 0, nullptr).panels.front());
+        std::move(compute_panels(rec, cols, ranges, additive, 0, nullptr, nullptr).panels.front());
 
     const double xmin = ranges[0].lo;
     const double xmax = ranges[0].hi;
@@ -382,7 +383,6 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
                              const py::list& fidx, std::size_t grid, const py::object& scaler) {
     py::module_ host = host_module();
     py::object plt = host.attr("plt");
-    py::object np = host.attr("np");
     const py::object names = rec["feature_names"];
     const py::object feature0 = names[fidx[0]];
     const py::object feature1 = names[fidx[1]];
@@ -396,10 +396,13 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
                            as_double(entry["lb2"]), as_double(entry["ub2"])});
     }
     const bool additive = py::bool_(rec["is_metric_additive"]);
-    orrin::MarginalData data = compute_panels(rec, cols, ranges, additive, grid, &regions);
+    // The map is written straight into the array the image shows (numpy's allocation).
+    const auto g = static_cast<py::ssize_t>(grid);
+    py::array_t<double> img({g, g});
+    const orrin::MarginalData data =
+        compute_panels(rec, cols, ranges, additive, grid, &regions, img.mutable_data());
     const orrin::HistogramPanel& panel0 = data.panels[0];
     const orrin::HistogramPanel& panel1 = data.panels[1];
-    orrin::RegionMap& map = data.map;
     const double min1 = ranges[0].lo, max1 = ranges[0].hi;
     const double min2 = ranges[1].lo, max2 = ranges[1].hi;
     const py::object fig = plt.attr("figure")("figsize"_a = figsize);
@@ -410,7 +413,7 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
                                              "height_ratios"_a = py::make_tuple(6, 1),
                                              "width_ratios"_a = py::make_tuple(1, 6));
     py::object ax_main = fig.attr("add_subplot")(cell(gs, 0, 1));
-    for (const orrin::RegionLabel& label : map.labels) {
+    for (const orrin::RegionLabel& label : data.labels) {
         ax_main.attr("annotate")(std::to_string(label.region),
                                  py::make_tuple(label.locx, label.locy),
                                  "xycoords"_a = "axes fraction", "color"_a = "black");
@@ -423,14 +426,8 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
     py::object cmap = host.attr("LinearSegmentedColormap")
                           .attr("from_list")("Dark2withWhite", colours, "N"_a = 6, "gamma"_a = 1);
 
-    // The map keeps rows for x0 grid points; the image shows x1 upwards and x0 to the right.
-    auto* cells = new std::vector<double>(std::move(map.img));
-    py::capsule owner(cells, [](void* p) { delete static_cast<std::vector<double>*>(p); });
-    const auto g = static_cast<py::ssize_t>(grid);
-    py::array_t<double> img({g, g}, cells->data(), owner);
-    ax_main.attr("imshow")(np.attr("flipud")(img.attr("T")), "interpolation"_a = "nearest",
-                           "vmin"_a = -1, "vmax"_a = 5, "aspect"_a = "auto",
-                           "extent"_a = axis_extent, "cmap"_a = cmap);
+    ax_main.attr("imshow")(img, "interpolation"_a = "nearest", "vmin"_a = -1, "vmax"_a = 5,
+                           "aspect"_a = "auto", "extent"_a = axis_extent, "cmap"_a = cmap);
     ax_main.attr("set_xticklabels")(py::list());
     ax_main.attr("set_yticklabels")(py::list());
     ax_main.attr("set_title")("Weak Regions", "fontsize"_a = 15);

@@ -101,11 +101,17 @@ namespace {
 
 // Counts of one histogram panel, fed in blocks of rows.
 //
-// np.histogram: the scaled position gives the bin, then one correction step against the
-// edges themselves; the last bin includes the right edge. binned_statistic puts a value in
-// the bin whose edges enclose it (the maximum in the last bin), which is the same bin unless
-// the correction step fell short; such a value is searched for. Almost every value lies
-// between the edges of the bin its position gives, which settles both at once.
+// np.histogram: the scaled position ((x - first) / denom) * bins gives the bin, then one
+// correction step against the edges themselves; the last bin includes the right edge.
+// binned_statistic puts a value in the bin whose edges enclose it (the maximum in the last
+// bin), which is the same bin unless the correction step fell short; such a value is
+// searched for.
+//
+// Almost every value lies between the edges of the bin a guess from its position gives,
+// which settles both at once. The guess multiplies by bins / denom instead of dividing: it
+// is off numpy's position by far less than one, so numpy's bin is the guess or a neighbour,
+// and from a neighbour numpy's correction step reaches the enclosing bin. Values outside the
+// guessed bin take numpy's exact steps.
 class PanelCounter {
   public:
     PanelCounter(std::vector<double> edges, bool weak)
@@ -113,59 +119,70 @@ class PanelCounter {
           first_(edges_.front()),
           denom_(edges_.back() - edges_.front()),
           nb_(static_cast<double>(edges_.size() - 1)),
+          scale_(nb_ / denom_),
           bins_(edges_.size() - 1),
           upper_(edges_.begin() + 1, edges_.end()),
-          counts_(bins_),
+          packed_(bins_, 0),
+          rows_(bins_, 0),
+          weak_(weak ? bins_ : 0, 0),
           moved_(weak ? bins_ : 0, 0) {
         upper_.back() = std::numeric_limits<double>::infinity();
+        // A range so narrow that bins / denom overflows keeps the exact division.
+        if (!std::isfinite(scale_)) scale_ = 0.0;
     }
 
-    // Copies len values read with `stride` to `xs` and the bins their scaled positions give
-    // to `pos` (as whole numbers in [0, bins - 1]; a value within the edges has its position
-    // in [0, bins]). No branches, so the divisions of a block run side by side.
+    // Copies len values read with `stride` to `xs` and the guessed bins to `pos` (whole
+    // numbers in [0, bins - 1]). No branches, so the loop runs on vector registers.
     void scale_block(const double* x, std::size_t stride, std::size_t len, double* xs,
                      double* pos) const {
         const double first = first_;
-        const double denom = denom_;
-        const double nb = nb_;
         const double top = nb_ - 1.0;
-        for (std::size_t k = 0; k < len; ++k) {
-            const double v = x[k * stride];
-            xs[k] = v;
-            const double p = ((v - first) / denom) * nb;
+        const auto clamp = [top](double p) {
             const double below_top = top < p ? top : p;
-            pos[k] = 0.0 < below_top ? below_top : 0.0;
-        }
-    }
-
-    void add(double x, double pos) {
-        const auto idx = static_cast<std::size_t>(pos);
-        if (x >= edges_[idx] && x < upper_[idx]) {
-            ++counts_[idx].rows;
+            return 0.0 < below_top ? below_top : 0.0;
+        };
+        if (scale_ != 0.0) {
+            const double scale = scale_;
+            for (std::size_t k = 0; k < len; ++k) {
+                const double v = x[k * stride];
+                xs[k] = v;
+                pos[k] = clamp((v - first) * scale);
+            }
         } else {
-            ++counts_[corrected_bin(x, idx)].rows;
+            for (std::size_t k = 0; k < len; ++k) {
+                const double v = x[k * stride];
+                xs[k] = v;
+                pos[k] = clamp(numpy_position(v));
+            }
         }
     }
 
-    void add(double x, double pos, std::uint8_t weak) {
-        const auto idx = static_cast<std::size_t>(pos);
-        if (x >= edges_[idx] && x < upper_[idx]) {
-            Count& c = counts_[idx];
-            ++c.rows;
-            c.weak += weak;
-        } else {
-            add_off_position(x, idx, weak);
-        }
+    // Counts in packed_ hold rows in the low and weak rows in the high 32 bits; the caller
+    // announces every block so that they are moved out before they could overflow.
+    void will_add(std::size_t len) {
+        pending_ += len;
+        if (pending_ >= kFlushRows) flush();
     }
 
-    // One value on its own (no block).
-    double position(double x) const {
-        double pos = 0.0;
-        scale_block(&x, 1, 1, &x, &pos);
-        return pos;
+    // Counts len values with their guessed bins, and weak flags unless `weak` is null.
+    void add_block(const double* xs, const double* pos, const std::uint8_t* weak, std::size_t len) {
+        const double* lower = edges_.data();
+        const double* upper = upper_.data();
+        std::uint64_t* packed = packed_.data();
+        for (std::size_t k = 0; k < len; ++k) {
+            const double x = xs[k];
+            const auto idx = static_cast<std::size_t>(pos[k]);
+            const std::uint8_t w = weak != nullptr ? weak[k] : 0;
+            if ((x >= lower[idx]) & (x < upper[idx])) {
+                packed[idx] += 1 + (static_cast<std::uint64_t>(w) << 32);
+            } else {
+                add_off_guess(x, w);
+            }
+        }
     }
 
     HistogramPanel finish(std::size_t n) && {
+        flush();
         const std::vector<double>& e = edges_;
         HistogramPanel panel;
         const double total = static_cast<double>(n);
@@ -173,15 +190,15 @@ class PanelCounter {
         panel.density.resize(bins_);
         for (std::size_t b = 0; b < bins_; ++b) {
             panel.centres[b] = (e[b] + e[b + 1]) / 2.0;
-            panel.density[b] = static_cast<double>(counts_[b].rows) / (e[b + 1] - e[b]) / total;
+            panel.density[b] = static_cast<double>(rows_[b]) / (e[b + 1] - e[b]) / total;
         }
         if (!moved_.empty()) {
             panel.weak_share.resize(bins_);
             for (std::size_t b = 0; b < bins_; ++b) {
-                const auto members = static_cast<std::int64_t>(counts_[b].rows) + moved_[b];
-                panel.weak_share[b] = members == 0 ? std::numeric_limits<double>::quiet_NaN()
-                                                   : static_cast<double>(counts_[b].weak) /
-                                                         static_cast<double>(members);
+                const auto members = static_cast<std::int64_t>(rows_[b]) + moved_[b];
+                panel.weak_share[b] =
+                    members == 0 ? std::numeric_limits<double>::quiet_NaN()
+                                 : static_cast<double>(weak_[b]) / static_cast<double>(members);
             }
         }
         panel.edges = std::move(edges_);
@@ -189,25 +206,38 @@ class PanelCounter {
     }
 
   private:
-    struct Count {
-        std::uint64_t rows = 0;
-        std::uint64_t weak = 0;  // weak rows by scipy's assignment
-    };
+    static constexpr std::size_t kFlushRows = std::size_t{1} << 31;
 
-    // numpy's correction step from the bin the position gives.
-    std::size_t corrected_bin(double x, std::size_t idx) const {
+    void flush() {
+        for (std::size_t b = 0; b < bins_; ++b) {
+            rows_[b] += packed_[b] & 0xffffffffU;
+            if (!weak_.empty()) weak_[b] += packed_[b] >> 32;
+            packed_[b] = 0;
+        }
+        pending_ = 0;
+    }
+
+    double numpy_position(double x) const { return ((x - first_) / denom_) * nb_; }
+
+    // numpy's bin: the truncated position, then one correction step.
+    std::size_t numpy_bin(double x) const {
+        auto scaled = static_cast<std::ptrdiff_t>(numpy_position(x));
+        scaled = std::min(std::max(scaled, std::ptrdiff_t{0}), static_cast<std::ptrdiff_t>(bins_));
+        auto idx = static_cast<std::size_t>(scaled);
+        if (idx == bins_) --idx;
         const double* e = edges_.data();
         if (idx > 0 && x < e[idx]) --idx;
         if (idx + 1 != bins_ && x >= e[idx + 1]) ++idx;
         return idx;
     }
 
-    void add_off_position(double x, std::size_t pos_bin, std::uint8_t weak) {
-        const std::size_t idx = corrected_bin(x, pos_bin);
-        ++counts_[idx].rows;
+    void add_off_guess(double x, std::uint8_t weak) {
+        const std::size_t idx = numpy_bin(x);
+        ++rows_[idx];
+        if (weak_.empty()) return;
         const double* e = edges_.data();
         if (e[idx] <= x && (idx + 1 == bins_ || x < e[idx + 1])) {
-            counts_[idx].weak += weak;
+            weak_[idx] += weak;
             return;
         }
         --moved_[idx];
@@ -217,16 +247,20 @@ class PanelCounter {
         if (j == 0 || j > bins_) return;
         --j;
         ++moved_[j];
-        counts_[j].weak += weak;
+        weak_[j] += weak;
     }
 
     std::vector<double> edges_;
     double first_;
     double denom_;
     double nb_;
+    double scale_;  // bins / denom for the guess, 0 to guess by numpy's division
     std::size_t bins_;
-    std::vector<double> upper_;  // upper edge per bin, infinite for the last one
-    std::vector<Count> counts_;
+    std::vector<double> upper_;          // upper edge per bin, infinite for the last one
+    std::vector<std::uint64_t> packed_;  // guessed bins: rows | weak rows << 32
+    std::size_t pending_ = 0;            // rows announced since packed_ was last moved out
+    std::vector<std::uint64_t> rows_;
+    std::vector<std::uint64_t> weak_;  // weak rows by scipy's assignment
     std::vector<std::int64_t> moved_;  // scipy's bins minus numpy's
 };
 
@@ -337,10 +371,14 @@ double mean_position(const std::vector<std::size_t>& loc) {
     return static_cast<double>(sum) / static_cast<double>(loc.size());
 }
 
-RegionMap draw_map(const MapPlan& plan, const std::vector<RegionBox>& regions) {
+// Fills `cells` (grid x grid, all set here) and returns the labels. With `upright` false,
+// row i holds the i-th grid point of x0; with it true, the layout of the drawn image: row r
+// holds the (grid - 1 - r)-th grid point of x1 and column i the i-th of x0.
+std::vector<RegionLabel> draw_map(const MapPlan& plan, const std::vector<RegionBox>& regions,
+                                  double* cells, bool upright) {
     const std::size_t grid = plan.g0.size();
-    RegionMap map;
-    map.img.assign(grid * grid, -1.0);
+    std::fill(cells, cells + grid * grid, -1.0);
+    std::vector<RegionLabel> labels;
     for (std::size_t k = 0; k < regions.size(); ++k) {
         const RegionBox& r = regions[k];
         const bool closed1 = r.ub1 == plan.max0;
@@ -350,18 +388,25 @@ RegionMap draw_map(const MapPlan& plan, const std::vector<RegionBox>& regions) {
         const std::vector<std::size_t> loc1 = grid_positions(plan.g0, r.lb1, r.ub1, closed1);
         const std::vector<std::size_t> loc2 = grid_positions(plan.g1, r.lb2, r.ub2, closed2);
         const double code = static_cast<double>(k % 5);
-        for (std::size_t i : loc1) {
-            double* row = map.img.data() + i * grid;
-            for (std::size_t j : loc2) row[j] = code;
+        if (upright) {
+            for (std::size_t j : loc2) {
+                double* row = cells + (grid - 1 - j) * grid;
+                for (std::size_t i : loc1) row[i] = code;
+            }
+        } else {
+            for (std::size_t i : loc1) {
+                double* row = cells + i * grid;
+                for (std::size_t j : loc2) row[j] = code;
+            }
         }
         if (!loc1.empty() && !loc2.empty()) {
             const double g = static_cast<double>(grid);
             const double locy = (mean_position(loc2) - 0.015 * g) / g;
             const double locx = (mean_position(loc1) - 0.01 * g) / g;
-            map.labels.push_back({k, locx, locy});
+            labels.push_back({k, locx, locy});
         }
     }
-    return map;
+    return labels;
 }
 
 std::vector<double> panel_edges(const ColumnView& c, const ColumnRange& r, std::size_t n,
@@ -370,12 +415,28 @@ std::vector<double> panel_edges(const ColumnView& c, const ColumnRange& r, std::
     return histogram_edges(r.lo, r.hi, nbins);
 }
 
+// Asks for the cache lines of rows [from, to) of a column ahead of their use, so that
+// memory is read while the counts of the current rows are taken.
+void prefetch_rows(const ColumnView& c, std::size_t from, std::size_t to) {
+    if (from >= to) return;
+    constexpr std::size_t kLine = 64 / sizeof(double);
+    if (c.stride <= kLine) {
+        const double* end = c.data + (to - 1) * c.stride + 1;
+        for (const double* p = c.data + from * c.stride; p < end; p += kLine) {
+            __builtin_prefetch(p);
+        }
+    } else {
+        for (std::size_t i = from; i < to; ++i) __builtin_prefetch(c.data + i * c.stride);
+    }
+}
+
 // The single pass over the rows behind marginal_data, in blocks: first the scaled positions
 // and weak flags of a block (plain arithmetic), then the bin corrections and counts.
 template <bool Weak, std::size_t Count>
 void count_rows(const ColumnView* columns, std::size_t n, const WeakRule* weak,
                 PanelCounter* panels, IntervalMax* tops) {
     constexpr std::size_t kBlock = 256;
+    constexpr std::size_t kAhead = 2;
     double xs[Count][kBlock];
     double pos[Count][kBlock];
     std::uint8_t flags[kBlock];
@@ -383,6 +444,7 @@ void count_rows(const ColumnView* columns, std::size_t n, const WeakRule* weak,
         const std::size_t len = std::min(kBlock, n - start);
         for (std::size_t c = 0; c < Count; ++c) {
             const ColumnView& col = columns[c];
+            panels[c].will_add(len);
             panels[c].scale_block(col.data + start * col.stride, col.stride, len, xs[c], pos[c]);
         }
         if constexpr (Weak) {
@@ -392,15 +454,12 @@ void count_rows(const ColumnView* columns, std::size_t n, const WeakRule* weak,
             const double limit = weak->limit;
             for (std::size_t k = 0; k < len; ++k) flags[k] = sign * s[k * ss] <= limit ? 1 : 0;
         }
+        const std::size_t ahead = std::min(n, start + kAhead * kBlock);
+        const std::size_t ahead_end = std::min(n, ahead + kBlock);
+        for (std::size_t c = 0; c < Count; ++c) prefetch_rows(columns[c], ahead, ahead_end);
+        if constexpr (Weak) prefetch_rows(weak->scores, ahead, ahead_end);
         for (std::size_t c = 0; c < Count; ++c) {
-            PanelCounter& p = panels[c];
-            for (std::size_t k = 0; k < len; ++k) {
-                if constexpr (Weak) {
-                    p.add(xs[c][k], pos[c][k], flags[k]);
-                } else {
-                    p.add(xs[c][k], pos[c][k]);
-                }
-            }
+            panels[c].add_block(xs[c], pos[c], Weak ? flags : nullptr, len);
         }
         if constexpr (Count == 2) {
             if (tops != nullptr) {
@@ -417,12 +476,13 @@ HistogramPanel histogram_panel(const double* v, std::size_t n, std::size_t bins,
     if (n == 0 || bins == 0) throw std::invalid_argument("histogram needs data and bins >= 1.");
     const auto [lo, hi] = min_max(v, n);
     PanelCounter panel(histogram_edges(lo, hi, bins), weak != nullptr);
-    if (weak == nullptr) {
-        for (std::size_t i = 0; i < n; ++i) panel.add(v[i], panel.position(v[i]));
-    } else {
-        for (std::size_t i = 0; i < n; ++i) {
-            panel.add(v[i], panel.position(v[i]), weak[i] != 0 ? 1 : 0);
-        }
+    double pos = 0.0;
+    double x = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        panel.will_add(1);
+        panel.scale_block(v + i, 1, 1, &x, &pos);
+        const std::uint8_t w = weak != nullptr && weak[i] != 0 ? 1 : 0;
+        panel.add_block(&x, &pos, weak != nullptr ? &w : nullptr, 1);
     }
     return std::move(panel).finish(n);
 }
@@ -436,7 +496,10 @@ RegionMap region_map(const double* x0, const double* x1, std::size_t n, std::siz
     if (plan.tops) {
         for (std::size_t i = 0; i < n; ++i) plan.tops->add(x0[i], x1[i]);
     }
-    return draw_map(plan, regions);
+    RegionMap map;
+    map.img.resize(grid * grid);
+    map.labels = draw_map(plan, regions, map.img.data(), false);
+    return map;
 }
 
 std::vector<ColumnRange> column_ranges(const ColumnView* columns, std::size_t count,
@@ -478,7 +541,7 @@ std::vector<ColumnRange> column_ranges(const ColumnView* columns, std::size_t co
 
 MarginalData marginal_data(const ColumnView* columns, const ColumnRange* ranges, std::size_t count,
                            std::size_t n, std::size_t bins, const WeakRule* weak, std::size_t grid,
-                           const std::vector<RegionBox>* regions) {
+                           const std::vector<RegionBox>* regions, double* image) {
     if (n == 0 || bins == 0 || count == 0 || count > 2) {
         throw std::invalid_argument("marginal data needs rows, bins >= 1 and one or two columns.");
     }
@@ -488,7 +551,8 @@ MarginalData marginal_data(const ColumnView* columns, const ColumnRange* ranges,
         panels.emplace_back(panel_edges(columns[c], ranges[c], n, bins), weak != nullptr);
     }
     std::optional<MapPlan> plan;
-    if (count == 2 && regions != nullptr) plan = plan_map(ranges[0], ranges[1], grid, *regions);
+    if (count == 2 && regions != nullptr && image != nullptr)
+        plan = plan_map(ranges[0], ranges[1], grid, *regions);
     IntervalMax* tops = plan && plan->tops ? &*plan->tops : nullptr;
     if (count == 1) {
         if (weak)
@@ -503,7 +567,7 @@ MarginalData marginal_data(const ColumnView* columns, const ColumnRange* ranges,
     }
     MarginalData data;
     for (PanelCounter& p : panels) data.panels.push_back(std::move(p).finish(n));
-    if (plan) data.map = draw_map(*plan, *regions);
+    if (plan) data.labels = draw_map(*plan, *regions, image, true);
     return data;
 }
 

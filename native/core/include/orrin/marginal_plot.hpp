@@ -106,16 +106,18 @@ struct WeakRule {
 
 struct MarginalData {
     std::vector<HistogramPanel> panels;  // one per column
-    RegionMap map;                       // two columns and a region list only
+    std::vector<RegionLabel> labels;     // region numbers of the map, when drawn
 };
 
 // The histogram panels of one or two finite columns of n > 0 rows (with the weak share when
-// `weak` is not null) and, for two columns with `regions` not null, their region map: the
-// same values as histogram_panel with at most `bins` bins (one per distinct value when
-// fewer) and region_map, from a single pass over the rows. `ranges` are those of the
-// columns. Throws HistogramError as histogram_panel does, for the first column first.
+// `weak` is not null) and, for two columns with `regions` and `image` not null, their region
+// map: the same values as histogram_panel with at most `bins` bins (one per distinct value
+// when fewer) and region_map, from a single pass over the rows. `ranges` are those of the
+// columns. The map goes to `image` (grid x grid values) as it is drawn: row r holds the
+// (grid - 1 - r)-th grid point of the second column, column i the i-th of the first. Throws
+// HistogramError as histogram_panel does, for the first column first.
 MarginalData marginal_data(const ColumnView* columns, const ColumnRange* ranges, std::size_t count,
                            std::size_t n, std::size_t bins, const WeakRule* weak, std::size_t grid,
-                           const std::vector<RegionBox>* regions);
+                           const std::vector<RegionBox>* regions, double* image);
 
 }  // namespace orrin
