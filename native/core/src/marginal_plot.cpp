@@ -122,7 +122,7 @@ class PanelCounter {
           scale_(nb_ / denom_),
           bins_(edges_.size() - 1),
           upper_(edges_.begin() + 1, edges_.end()),
-          packed_(bins_, 0),
+          packed_(2 * bins_, 0),
           rows_(bins_, 0),
           weak_(weak ? bins_ : 0, 0),
           moved_(weak ? bins_ : 0, 0) {
@@ -157,7 +157,8 @@ class PanelCounter {
         }
     }
 
-    // Counts in packed_ hold rows in the low and weak rows in the high 32 bits; the caller
+    // Counts in packed_ hold rows in the low and weak rows in the high 32 bits, in two lanes
+    // per bin (even and odd rows, so that runs of one bin do not wait on each other); the caller
     // announces every block so that they are moved out before they could overflow.
     void will_add(std::size_t len) {
         pending_ += len;
@@ -171,10 +172,10 @@ class PanelCounter {
         std::uint64_t* packed = packed_.data();
         for (std::size_t k = 0; k < len; ++k) {
             const double x = xs[k];
-            const auto idx = static_cast<std::size_t>(pos[k]);
+            const auto idx = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(pos[k]));
             const std::uint8_t w = weak != nullptr ? weak[k] : 0;
             if ((x >= lower[idx]) & (x < upper[idx])) {
-                packed[idx] += 1 + (static_cast<std::uint64_t>(w) << 32);
+                packed[2 * idx + (k & 1)] += 1 + (static_cast<std::uint64_t>(w) << 32);
             } else {
                 add_off_guess(x, w);
             }
@@ -210,9 +211,11 @@ class PanelCounter {
 
     void flush() {
         for (std::size_t b = 0; b < bins_; ++b) {
-            rows_[b] += packed_[b] & 0xffffffffU;
-            if (!weak_.empty()) weak_[b] += packed_[b] >> 32;
-            packed_[b] = 0;
+            for (std::size_t lane = 2 * b; lane < 2 * b + 2; ++lane) {
+                rows_[b] += packed_[lane] & 0xffffffffU;
+                if (!weak_.empty()) weak_[b] += packed_[lane] >> 32;
+                packed_[lane] = 0;
+            }
         }
         pending_ = 0;
     }
@@ -257,7 +260,7 @@ class PanelCounter {
     double scale_;  // bins / denom for the guess, 0 to guess by numpy's division
     std::size_t bins_;
     std::vector<double> upper_;          // upper edge per bin, infinite for the last one
-    std::vector<std::uint64_t> packed_;  // guessed bins: rows | weak rows << 32
+    std::vector<std::uint64_t> packed_;  // guessed bins, two lanes each: rows | weak rows << 32
     std::size_t pending_ = 0;            // rows announced since packed_ was last moved out
     std::vector<std::uint64_t> rows_;
     std::vector<std::uint64_t> weak_;  // weak rows by scipy's assignment
@@ -389,9 +392,15 @@ std::vector<RegionLabel> draw_map(const MapPlan& plan, const std::vector<RegionB
         const std::vector<std::size_t> loc2 = grid_positions(plan.g1, r.lb2, r.ub2, closed2);
         const double code = static_cast<double>(k % 5);
         if (upright) {
+            // The grids increase, so a region's positions usually form one run.
+            const bool run = !loc1.empty() && loc1.back() - loc1.front() + 1 == loc1.size();
             for (std::size_t j : loc2) {
                 double* row = cells + (grid - 1 - j) * grid;
-                for (std::size_t i : loc1) row[i] = code;
+                if (run) {
+                    std::fill(row + loc1.front(), row + loc1.back() + 1, code);
+                } else {
+                    for (std::size_t i : loc1) row[i] = code;
+                }
             }
         } else {
             for (std::size_t i : loc1) {
