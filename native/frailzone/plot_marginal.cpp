@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -117,18 +118,82 @@ Array as_float64(const py::object& values, const std::string& what) {
     }
 }
 
-// Column `f` of the record's "x" as float64, finite and non-empty.
-Array slice_column(const py::object& x, const py::object& f, const py::object& name) {
-    py::object col = x[py::make_tuple(py::slice(py::none(), py::none(), py::none()), f)];
+// A float64 column for the kernels: read in place from the caller's array when its layout
+// allows, else from a contiguous copy. `owner` keeps the memory alive.
+struct Column {
+    py::object owner;
+    orrin::ColumnView view{nullptr, 1};
+    std::size_t size = 0;
+};
+
+// Element stride of an aligned float64 array along `axis`, or 0 when it cannot be read in
+// place (unaligned, byte-swapped, negative or odd strides).
+std::size_t in_place_stride(const py::object& values, py::ssize_t axis) {
+    if (!py::isinstance<py::array_t<double>>(values)) return 0;
+    const auto arr = py::reinterpret_borrow<py::array>(values);
+    if ((arr.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) == 0) return 0;
+    for (py::ssize_t a = 0; a < arr.ndim(); ++a) {
+        const py::ssize_t st = arr.strides(a);
+        if (st % static_cast<py::ssize_t>(sizeof(double)) != 0) return 0;
+        if (a == axis && st <= 0) return 0;
+    }
+    return static_cast<std::size_t>(arr.strides(axis)) / sizeof(double);
+}
+
+Column copied_column(Array arr) {
+    Column c;
+    c.view = {arr.data(), 1};
+    c.size = static_cast<std::size_t>(arr.size());
+    c.owner = std::move(arr);
+    return c;
+}
+
+// Column `f` of the record's "x" (a two-dimensional array) as float64 and non-empty; the
+// caller checks that it is finite.
+Column slice_column(const py::object& x, const py::object& f, const py::object& name) {
     const std::string what = "x column " + std::string(py::str(name));
+    const std::size_t stride = in_place_stride(x, 0);
+    if (stride != 0 && !PyBool_Check(f.ptr()) && PyIndex_Check(f.ptr())) {
+        const auto arr = py::reinterpret_borrow<py::array>(x);
+        py::ssize_t j = PyNumber_AsSsize_t(f.ptr(), nullptr);
+        if (j == -1 && PyErr_Occurred()) PyErr_Clear();
+        if (j < 0) j += arr.shape(1);
+        if (0 <= j && j < arr.shape(1)) {
+            if (arr.shape(0) == 0) throw py::value_error("x has no rows.");
+            Column c;
+            c.view = {reinterpret_cast<const double*>(static_cast<const char*>(arr.data()) +
+                                                      j * arr.strides(1)),
+                      stride};
+            c.size = static_cast<std::size_t>(arr.shape(0));
+            c.owner = x;
+            return c;
+        }
+    }
+    // Anything else goes through numpy's indexing and conversion (and their errors).
+    py::object col = x[py::make_tuple(py::slice(py::none(), py::none(), py::none()), f)];
     Array out = as_float64(col, what);
     if (out.ndim() != 1) throw py::value_error(what + " must be a single column.");
     if (out.size() == 0) throw py::value_error("x has no rows.");
-    const double* p = out.data();
-    for (py::ssize_t i = 0; i < out.size(); ++i) {
-        if (!std::isfinite(p[i])) throw py::value_error(what + " holds NaN or infinite values.");
+    return copied_column(std::move(out));
+}
+
+// The ranges of the slice columns, read together; refuses a column with NaN or infinity.
+std::vector<orrin::ColumnRange> finite_ranges(const std::vector<Column>& cols,
+                                              const std::vector<py::object>& names) {
+    std::vector<orrin::ColumnView> views;
+    for (const Column& c : cols) views.push_back(c.view);
+    std::vector<orrin::ColumnRange> ranges;
+    {
+        py::gil_scoped_release release;
+        ranges = orrin::column_ranges(views.data(), views.size(), cols.front().size);
     }
-    return out;
+    for (std::size_t c = 0; c < ranges.size(); ++c) {
+        if (!ranges[c].finite) {
+            throw py::value_error("x column " + std::string(py::str(names[c])) +
+                                  " holds NaN or infinite values.");
+        }
+    }
+    return ranges;
 }
 
 py::array_t<double> to_array(const std::vector<double>& v) {
@@ -144,19 +209,31 @@ double as_double(const py::handle& v) { return py::float_(py::reinterpret_borrow
 double py_min(double a, double b) { return b < a ? b : a; }
 double py_max(double a, double b) { return b > a ? b : a; }
 
-// Per-row truth of the weak condition sign * score <= sign * threshold.
-std::vector<std::uint8_t> weak_flags(const py::dict& rec, std::size_t rows) {
-    Array scores = as_float64(rec["scores"], "scores");
-    if (static_cast<std::size_t>(scores.size()) != rows) {
+// The scores behind the weak condition sign * score <= sign * threshold.
+struct WeakScores {
+    Column scores;
+    orrin::WeakRule rule;
+};
+
+WeakScores weak_scores(const py::dict& rec, std::size_t rows) {
+    py::object values = host_module().attr("np").attr("asarray")(rec["scores"]);
+    const std::size_t stride = in_place_stride(values, 0);
+    WeakScores weak;
+    if (stride != 0 && py::reinterpret_borrow<py::array>(values).ndim() == 1) {
+        const auto arr = py::reinterpret_borrow<py::array>(values);
+        weak.scores.view = {static_cast<const double*>(arr.data()), stride};
+        weak.scores.size = static_cast<std::size_t>(arr.shape(0));
+        weak.scores.owner = values;
+    } else {
+        weak.scores = copied_column(as_float64(values, "scores"));
+    }
+    if (weak.scores.size != rows) {
         throw py::value_error("scores must hold one value per row of x (" + std::to_string(rows) +
-                              "), got " + std::to_string(scores.size()) + ".");
+                              "), got " + std::to_string(weak.scores.size) + ".");
     }
     const double sign = as_double(rec["_sign"]);
-    const double limit = sign * as_double(rec["threshold_value"]);
-    std::vector<std::uint8_t> flags(rows);
-    const double* s = scores.data();
-    for (std::size_t i = 0; i < rows; ++i) flags[i] = (sign * s[i] <= limit) ? 1 : 0;
-    return flags;
+    weak.rule = {weak.scores.view, sign, sign * as_double(rec["threshold_value"])};
+    return weak;
 }
 
 struct PanelBars {
@@ -164,14 +241,21 @@ struct PanelBars {
     py::object dark;  // None without the weak-share overlay
 };
 
-// Histogram of `col` with at most `bins` bins (one per distinct value when fewer), with the
-// weak share per bin when `weak` is not empty.
-orrin::HistogramPanel compute_panel(const Array& col, std::size_t bins,
-                                    const std::vector<std::uint8_t>& weak) {
-    const auto n = static_cast<std::size_t>(col.size());
+// Histogram panels of the slice columns (with the weak share for an additive metric) and,
+// with `regions`, the region map, from one pass over the rows without the GIL.
+orrin::MarginalData compute_panels(const py::dict& rec, const std::vector<Column>& cols,
+                                   const std::vector<orrin::ColumnRange>& ranges, bool additive,
+                                   std::size_t grid, const std::vector<orrin::RegionBox>* regions,
+                                   double* image) {
+    const std::size_t rows = cols.front().size;
+    std::optional<WeakScores> weak;
+    if (additive) weak = weak_scores(rec, rows);
+    const std::size_t bins = checked_bins(rec["bins"]);
+    std::vector<orrin::ColumnView> views;
+    for (const Column& c : cols) views.push_back(c.view);
     py::gil_scoped_release release;
-    const std::size_t nbins = orrin::count_distinct_capped(col.data(), n, bins);
-    return orrin::histogram_panel(col.data(), n, nbins, weak.empty() ? nullptr : weak.data());
+    return orrin::marginal_data(views.data(), ranges.data(), views.size(), rows, bins,
+                                weak ? &weak->rule : nullptr, grid, regions, image);
 }
 
 // Draws a histogram panel on `ax` as vertical bars, or horizontal ones (`horizontal`), and
@@ -211,8 +295,8 @@ py::object plot_one_feature(const py::dict& rec, const py::object& figsize, cons
     py::module_ host = host_module();
     py::object plt = host.attr("plt");
     const py::object feature0 = rec["feature_names"][fidx[0]];
-    const Array x0 = slice_column(x, fidx[0], feature0);
-    const auto rows = static_cast<std::size_t>(x0.size());
+    const std::vector<Column> cols{slice_column(x, fidx[0], feature0)};
+    const std::vector<orrin::ColumnRange> ranges = finite_ranges(cols, {feature0});
     const double threshold = as_double(rec["threshold_value"]);
 
     py::object rule_list = rec["rule_list"];
@@ -224,17 +308,15 @@ py::object plot_one_feature(const py::dict& rec, const py::object& figsize, cons
         rules.push_back({as_double(f0["lb"]), as_double(f0["ub"]), as_double(rule["values"])});
     }
     const bool additive = py::bool_(rec["is_metric_additive"]);
-    const std::vector<std::uint8_t> weak =
-        additive ? weak_flags(rec, rows) : std::vector<std::uint8_t>{};
-    const orrin::HistogramPanel panel0 = compute_panel(x0, checked_bins(rec["bins"]), weak);
+    const orrin::HistogramPanel panel0 =
+        std::move(compute_panels(rec, cols, ranges, additive, 0, nullptr, nullptr).panels.front());
 
-    double xmin = 0.0, xmax = 0.0, ymin = 0.0, ymax = 0.0;
+    const double xmin = ranges[0].lo;
+    const double xmax = ranges[0].hi;
+    double ymin = 0.0, ymax = 0.0;
     orrin::ScoreCurve curve;
     {
         py::gil_scoped_release release;
-        const auto [lo, hi] = std::minmax_element(x0.data(), x0.data() + rows);
-        xmin = *lo;
-        xmax = *hi;
         curve = orrin::score_curve(xmin, xmax, grid, rules);
         orrin::nan_min_max(curve.y, ymin, ymax);
     }
@@ -301,13 +383,12 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
                              const py::list& fidx, std::size_t grid, const py::object& scaler) {
     py::module_ host = host_module();
     py::object plt = host.attr("plt");
-    py::object np = host.attr("np");
     const py::object names = rec["feature_names"];
     const py::object feature0 = names[fidx[0]];
     const py::object feature1 = names[fidx[1]];
-    const Array x0 = slice_column(x, fidx[0], feature0);
-    const Array x1 = slice_column(x, fidx[1], feature1);
-    const auto rows = static_cast<std::size_t>(x0.size());
+    const std::vector<Column> cols{slice_column(x, fidx[0], feature0),
+                                   slice_column(x, fidx[1], feature1)};
+    const std::vector<orrin::ColumnRange> ranges = finite_ranges(cols, {feature0, feature1});
 
     std::vector<orrin::RegionBox> regions;
     for (py::handle entry : rec["weak_region_stats"]) {
@@ -315,24 +396,15 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
                            as_double(entry["lb2"]), as_double(entry["ub2"])});
     }
     const bool additive = py::bool_(rec["is_metric_additive"]);
-    const std::vector<std::uint8_t> weak =
-        additive ? weak_flags(rec, rows) : std::vector<std::uint8_t>{};
-    const std::size_t bins = checked_bins(rec["bins"]);
-    const orrin::HistogramPanel panel0 = compute_panel(x0, bins, weak);
-    const orrin::HistogramPanel panel1 = compute_panel(x1, bins, weak);
-
-    double min1 = 0.0, max1 = 0.0, min2 = 0.0, max2 = 0.0;
-    orrin::RegionMap map;
-    {
-        py::gil_scoped_release release;
-        const auto [lo1, hi1] = std::minmax_element(x0.data(), x0.data() + rows);
-        const auto [lo2, hi2] = std::minmax_element(x1.data(), x1.data() + rows);
-        min1 = *lo1;
-        max1 = *hi1;
-        min2 = *lo2;
-        max2 = *hi2;
-        map = orrin::region_map(x0.data(), x1.data(), rows, grid, regions);
-    }
+    // The map is written straight into the array the image shows (numpy's allocation).
+    const auto g = static_cast<py::ssize_t>(grid);
+    py::array_t<double> img({g, g});
+    const orrin::MarginalData data =
+        compute_panels(rec, cols, ranges, additive, grid, &regions, img.mutable_data());
+    const orrin::HistogramPanel& panel0 = data.panels[0];
+    const orrin::HistogramPanel& panel1 = data.panels[1];
+    const double min1 = ranges[0].lo, max1 = ranges[0].hi;
+    const double min2 = ranges[1].lo, max2 = ranges[1].hi;
     const py::object fig = plt.attr("figure")("figsize"_a = figsize);
     py::list axis_extent;
     for (double v : {min1, max1, min2, max2}) axis_extent.append(v);
@@ -341,7 +413,7 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
                                              "height_ratios"_a = py::make_tuple(6, 1),
                                              "width_ratios"_a = py::make_tuple(1, 6));
     py::object ax_main = fig.attr("add_subplot")(cell(gs, 0, 1));
-    for (const orrin::RegionLabel& label : map.labels) {
+    for (const orrin::RegionLabel& label : data.labels) {
         ax_main.attr("annotate")(std::to_string(label.region),
                                  py::make_tuple(label.locx, label.locy),
                                  "xycoords"_a = "axes fraction", "color"_a = "black");
@@ -354,14 +426,8 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
     py::object cmap = host.attr("LinearSegmentedColormap")
                           .attr("from_list")("Dark2withWhite", colours, "N"_a = 6, "gamma"_a = 1);
 
-    // The map keeps rows for x0 grid points; the image shows x1 upwards and x0 to the right.
-    auto* cells = new std::vector<double>(std::move(map.img));
-    py::capsule owner(cells, [](void* p) { delete static_cast<std::vector<double>*>(p); });
-    const auto g = static_cast<py::ssize_t>(grid);
-    py::array_t<double> img({g, g}, cells->data(), owner);
-    ax_main.attr("imshow")(np.attr("flipud")(img.attr("T")), "interpolation"_a = "nearest",
-                           "vmin"_a = -1, "vmax"_a = 5, "aspect"_a = "auto",
-                           "extent"_a = axis_extent, "cmap"_a = cmap);
+    ax_main.attr("imshow")(img, "interpolation"_a = "nearest", "vmin"_a = -1, "vmax"_a = 5,
+                           "aspect"_a = "auto", "extent"_a = axis_extent, "cmap"_a = cmap);
     ax_main.attr("set_xticklabels")(py::list());
     ax_main.attr("set_yticklabels")(py::list());
     ax_main.attr("set_title")("Weak Regions", "fontsize"_a = 15);

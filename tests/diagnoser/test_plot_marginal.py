@@ -483,6 +483,45 @@ def test_array_likes_draw_like_float64(convert):
         [b[1].tolist() for b in bar_data(ref.axes[1])]
 
 
+def _unaligned(a):
+    buf = np.zeros(a.nbytes + 1, dtype=np.uint8)
+    out = np.ndarray(a.shape, dtype=a.dtype, buffer=buf, offset=1)
+    out[...] = a
+    return out
+
+
+LAYOUTS = {
+    "reversed rows": lambda a: a[::-1],
+    "big-endian": lambda a: a.astype(">f8"),
+    "unaligned": _unaligned,
+    "every other row": lambda a: np.repeat(a, 2, axis=0)[::2],
+    "float32": lambda a: a.astype(np.float32),
+    "integers": lambda a: np.round(a * 100).astype(np.int64),
+    "fortran": np.asfortranarray,
+}
+
+
+def _drawn(fig):
+    ax_main, ax_bottom, ax_left = fig.axes
+    return (ax_main.images[0].get_array().tolist(), [t.xy for t in ax_main.texts],
+            [b[1].tolist() for b in bar_data(ax_bottom)],
+            [b[1].tolist() for b in bar_data(ax_left, True)])
+
+
+@pytest.mark.parametrize("target", ["x", "scores"])
+@pytest.mark.parametrize("layout", list(LAYOUTS))
+def test_two_features_draw_alike_whatever_the_memory_layout(layout, target):
+    # Read in place or converted, a column draws exactly as its plain float64 copy.
+    data = {"x": X2, "scores": np.random.default_rng(3).random(len(X2))}
+    data[target] = LAYOUTS[layout](data[target])
+    plain = dict(data, **{target: np.array(data[target], dtype=np.float64, order="C")})
+    regions = [{"lb1": 2.0, "ub1": 4.0, "lb2": -5.0, "ub2": 0.0},
+               {"lb1": 200.0, "ub1": 600.0, "lb2": -300.0, "ub2": 100.0}]
+    ref = plot_marginal(record(plain["x"], [0, 2], regions, scores=plain["scores"]), grid=40)
+    got = plot_marginal(record(data["x"], [0, 2], regions, scores=data["scores"]), grid=40)
+    assert _drawn(got) == _drawn(ref)
+
+
 finite = st.floats(-1e6, 1e6, allow_nan=False, allow_subnormal=False)
 
 

@@ -1,16 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
+#include "orrin/histogram.hpp"
 #include "orrin/marginal_plot.hpp"
 
 namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
 
 struct LinspaceCase {
     double start, stop;
@@ -164,6 +168,151 @@ TEST(PlotRegionMap, LabelsAtTheMeanGridPositionAndOnlyWithCellsInBothDirections)
     EXPECT_EQ(m.labels[0].region, 0u);
     EXPECT_EQ(m.labels[0].locx, (1.5 - 0.01 * 5) / 5);
     EXPECT_EQ(m.labels[0].locy, (2.0 - 0.015 * 5) / 5);
+}
+
+// np.histogram's bin and scipy's binned_statistic bin, step by step as those libraries take
+// them, for comparing the counting kernels against.
+struct ReferencePanel {
+    std::vector<double> density;
+    std::vector<double> weak_share;
+};
+
+ReferencePanel reference_panel(const std::vector<double>& v, const std::vector<double>& e,
+                               const std::vector<std::uint8_t>& weak) {
+    const std::size_t bins = e.size() - 1;
+    std::vector<double> counts(bins, 0.0), members(bins, 0.0), hits(bins, 0.0);
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        const double x = v[i];
+        auto idx = static_cast<std::ptrdiff_t>(((x - e.front()) / (e.back() - e.front())) *
+                                               static_cast<double>(bins));
+        if (idx == static_cast<std::ptrdiff_t>(bins)) --idx;
+        if (x < e[idx]) --idx;
+        if (idx != static_cast<std::ptrdiff_t>(bins) - 1 && x >= e[idx + 1]) ++idx;
+        counts[idx] += 1.0;
+        std::size_t j = std::upper_bound(e.begin(), e.end(), x) - e.begin() - 1;
+        if (x >= e.back()) j = bins - 1;
+        members[j] += 1.0;
+        hits[j] += weak[i];
+    }
+    ReferencePanel r;
+    for (std::size_t b = 0; b < bins; ++b) {
+        r.density.push_back(counts[b] / (e[b + 1] - e[b]) / static_cast<double>(v.size()));
+        r.weak_share.push_back(members[b] == 0.0 ? kNaN : hits[b] / members[b]);
+    }
+    return r;
+}
+
+void expect_same(const std::vector<double>& a, const std::vector<double>& b) {
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::isnan(b[i])) {
+            EXPECT_TRUE(std::isnan(a[i])) << i;
+        } else {
+            EXPECT_EQ(a[i], b[i]) << i;
+        }
+    }
+}
+
+// Rows of a 3-column row-major matrix: values on and next to many edges, and random ones.
+struct Rows {
+    std::vector<double> x;  // columns 0 and 2 are read
+    std::vector<double> scores;
+    std::size_t n = 0;
+    std::vector<double> column(std::size_t c) const {
+        std::vector<double> out(n);
+        for (std::size_t i = 0; i < n; ++i) out[i] = x[3 * i + c];
+        return out;
+    }
+};
+
+Rows edge_heavy_rows(double lo, double hi, std::size_t bins) {
+    const std::vector<double> e = orrin::histogram_edges(lo, hi, bins);
+    std::vector<double> a;
+    for (double edge : e) {
+        a.push_back(edge);
+        a.push_back(std::nextafter(edge, -kInf));
+        a.push_back(std::nextafter(edge, kInf));
+    }
+    std::mt19937_64 gen(7);
+    std::uniform_real_distribution<double> u(lo, hi);
+    for (int i = 0; i < 3000; ++i) a.push_back(u(gen));
+    std::vector<double> kept;
+    for (double v : a) {
+        if (v >= lo && v <= hi) kept.push_back(v);
+    }
+    Rows r;
+    r.n = kept.size();
+    for (std::size_t i = 0; i < r.n; ++i) {
+        r.x.insert(r.x.end(), {kept[i], 0.0, kept[r.n - 1 - i] * 0.5});
+        r.scores.push_back(static_cast<double>(i % 7));
+    }
+    return r;
+}
+
+struct FusedCase {
+    double lo, hi;
+    std::size_t bins;
+};
+
+class PlotMarginalData : public ::testing::TestWithParam<FusedCase> {};
+
+TEST_P(PlotMarginalData, PanelsEqualNumpyAndScipyOnEdgeValues) {
+    const FusedCase c = GetParam();
+    const Rows r = edge_heavy_rows(c.lo, c.hi, c.bins);
+    const orrin::ColumnView cols[2] = {{r.x.data(), 3}, {r.x.data() + 2, 3}};
+    const std::vector<orrin::ColumnRange> ranges = orrin::column_ranges(cols, 2, r.n);
+    const orrin::WeakRule rule{{r.scores.data(), 1}, -1.0, -3.0};  // weak: score >= 3
+    const orrin::MarginalData d =
+        orrin::marginal_data(cols, ranges.data(), 2, r.n, c.bins, &rule, 4, nullptr, nullptr);
+    std::vector<std::uint8_t> weak;
+    for (double s : r.scores) weak.push_back(-1.0 * s <= -3.0 ? 1 : 0);
+    for (std::size_t k = 0; k < 2; ++k) {
+        const std::vector<double> v = r.column(2 * k);
+        const ReferencePanel ref = reference_panel(v, d.panels[k].edges, weak);
+        const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+        EXPECT_EQ(d.panels[k].edges, orrin::histogram_edges(*lo, *hi, c.bins));
+        expect_same(d.panels[k].density, ref.density);
+        expect_same(d.panels[k].weak_share, ref.weak_share);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ranges, PlotMarginalData,
+                         ::testing::Values(FusedCase{0.0, 1.0, 10}, FusedCase{0.0, 1.0, 997},
+                                           FusedCase{-3.3, 7.1, 64},
+                                           FusedCase{1e15, 1e15 + 300, 50},
+                                           FusedCase{-1e-300, 1e-300, 16}));
+
+TEST(PlotMarginalData, MapIsTheUprightImageOfTheRegionMap) {
+    const std::vector<double> x0{0.0, 1.0, 2.0, 3.0, 4.0};
+    const std::vector<double> x1{0.0, 2.0, 1.0, 4.0, 3.0};
+    const std::vector<orrin::RegionBox> boxes{{0.0, 2.0, 0.0, 2.0}, {3.0, 4.0, 0.0, 1.0}};
+    const orrin::RegionMap ref = orrin::region_map(x0.data(), x1.data(), 5, 5, boxes);
+    const orrin::ColumnView cols[2] = {{x0.data(), 1}, {x1.data(), 1}};
+    const std::vector<orrin::ColumnRange> ranges = orrin::column_ranges(cols, 2, 5);
+    std::vector<double> image(25, 99.0);
+    const orrin::MarginalData d =
+        orrin::marginal_data(cols, ranges.data(), 2, 5, 3, nullptr, 5, &boxes, image.data());
+    for (std::size_t i = 0; i < 5; ++i) {
+        for (std::size_t j = 0; j < 5; ++j) EXPECT_EQ(image[(4 - j) * 5 + i], ref.img[i * 5 + j]);
+    }
+    ASSERT_EQ(d.labels.size(), ref.labels.size());
+    EXPECT_EQ(d.labels[0].locx, ref.labels[0].locx);
+    EXPECT_TRUE(d.panels[0].weak_share.empty());
+}
+
+TEST(PlotColumnRanges, RangesAndFinitenessPerColumn) {
+    const std::vector<double> x{3.0, -1.0, 5.0, kNaN, -2.0, 7.0, 4.0, kInf, 0.5};
+    const orrin::ColumnView cols[3] = {{x.data(), 3}, {x.data() + 1, 3}, {x.data() + 2, 3}};
+    const std::vector<orrin::ColumnRange> r = orrin::column_ranges(cols, 3, 3);
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_FALSE(r[0].finite);  // NaN: ignored by the range, refused by the flag
+    EXPECT_EQ(r[0].lo, 3.0);
+    EXPECT_EQ(r[0].hi, 4.0);
+    EXPECT_FALSE(r[1].finite);
+    EXPECT_EQ(r[1].lo, -2.0);
+    EXPECT_TRUE(r[2].finite);  // the odd column out, read on its own
+    EXPECT_EQ(r[2].lo, 0.5);
+    EXPECT_EQ(r[2].hi, 7.0);
 }
 
 }  // namespace

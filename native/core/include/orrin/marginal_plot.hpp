@@ -81,4 +81,43 @@ struct RegionMap {
 RegionMap region_map(const double* x0, const double* x1, std::size_t n, std::size_t grid,
                      const std::vector<RegionBox>& regions);
 
+// A column read in place: element i is data[i * stride].
+struct ColumnView {
+    const double* data;
+    std::size_t stride;
+};
+
+// Smallest and largest value of a column and whether all its values are finite.
+struct ColumnRange {
+    double lo;
+    double hi;
+    bool finite;
+};
+
+// The ranges of `count` columns of n > 0 rows, read together in one pass.
+std::vector<ColumnRange> column_ranges(const ColumnView* columns, std::size_t count, std::size_t n);
+
+// Row i is weak when sign * scores[i] <= limit.
+struct WeakRule {
+    ColumnView scores;
+    double sign;
+    double limit;
+};
+
+struct MarginalData {
+    std::vector<HistogramPanel> panels;  // one per column
+    std::vector<RegionLabel> labels;     // region numbers of the map, when drawn
+};
+
+// The histogram panels of one or two finite columns of n > 0 rows (with the weak share when
+// `weak` is not null) and, for two columns with `regions` and `image` not null, their region
+// map: the same values as histogram_panel with at most `bins` bins (one per distinct value
+// when fewer) and region_map, from a single pass over the rows. `ranges` are those of the
+// columns. The map goes to `image` (grid x grid values) as it is drawn: row r holds the
+// (grid - 1 - r)-th grid point of the second column, column i the i-th of the first. Throws
+// HistogramError as histogram_panel does, for the first column first.
+MarginalData marginal_data(const ColumnView* columns, const ColumnRange* ranges, std::size_t count,
+                           std::size_t n, std::size_t bins, const WeakRule* weak, std::size_t grid,
+                           const std::vector<RegionBox>* regions, double* image);
+
 }  // namespace orrin
