@@ -7,6 +7,7 @@
 #include "pyclass.hpp"
 #include "region_scoring.hpp"
 #include "registry.hpp"
+#include "slicing_docs.hpp"
 
 namespace frailzone {
 
@@ -18,21 +19,9 @@ constexpr const char* kBaseSlicingDoc =
     "The weak-region threshold is defined as threshold * test set performance for\n"
     "regression and 1 / threshold * test set performance for classification: for a metric\n"
     "where larger is better a positive threshold is stored as its reciprocal.\n"
-    "\n"
-    "Parameters\n"
-    "----------\n"
-    "estimator : object, default=None\n"
-    "    The model under diagnosis.\n"
-    "slice_features : list of str, default=None\n"
-    "    The one or two feature names to slice on.\n"
-    "task_type : {\"regression\", \"classification\"}, default=None\n"
-    "    The task type of the model.\n"
-    "threshold : float, default=1.2\n"
-    "    Factor that turns the overall score into the weak-region limit.\n"
+    "\n" FRAILZONE_SLICING_COMMON_PARAMS
     "min_samples : int, default=30\n"
-    "    Smallest number of samples of a weak region.\n"
-    "metric : dict, default=None\n"
-    "    The scoring configuration, e.g. {\"name\": \"MSE\"}; None means MSE.\n";
+    "    Smallest number of samples of a weak region.\n" FRAILZONE_SLICING_METRIC_PARAM;
 
 constexpr const char* kInitDoc =
     "init(self, estimator=None, slice_features=None, task_type=None, threshold=1.2, "

@@ -20,6 +20,7 @@
 #include "pyclass.hpp"
 #include "region_scoring.hpp"
 #include "registry.hpp"
+#include "slicing_docs.hpp"
 
 namespace frailzone {
 
@@ -27,23 +28,11 @@ namespace {
 
 constexpr const char* kHistogramSlicingDoc =
     "Histogram based slicing for analyzing 1D or 2D numerical features.\n"
-    "\n"
-    "Parameters\n"
-    "----------\n"
-    "estimator : object, default=None\n"
-    "    The model under diagnosis.\n"
-    "slice_features : list of str, default=None\n"
-    "    The one or two feature names to slice on.\n"
-    "task_type : {\"regression\", \"classification\"}, default=None\n"
-    "    The task type of the model.\n"
-    "threshold : float, default=1.2\n"
-    "    Factor that turns the overall score into the weak-region limit.\n"
+    "\n" FRAILZONE_SLICING_COMMON_PARAMS
     "min_samples : int, default=30\n"
     "    Smallest number of samples of a merged weak region (additive metrics).\n"
     "bins : int, default=10\n"
-    "    Largest number of equal-width bins per slicing feature.\n"
-    "metric : dict, default=None\n"
-    "    The scoring configuration, e.g. {\"name\": \"MSE\"}; None means MSE.\n";
+    "    Largest number of equal-width bins per slicing feature.\n" FRAILZONE_SLICING_METRIC_PARAM;
 
 constexpr const char* kInitDoc =
     "init(self, estimator=None, slice_features=None, task_type=None, threshold=1.2, "

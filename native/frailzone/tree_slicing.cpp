@@ -11,6 +11,7 @@
 #include "pyclass.hpp"
 #include "region_support.hpp"
 #include "registry.hpp"
+#include "slicing_docs.hpp"
 
 namespace frailzone {
 
@@ -22,23 +23,11 @@ constexpr const char* kTreeSlicingDoc =
     "A regression tree is fitted to the per-sample scores over the slicing features; each\n"
     "leaf is a candidate region and the leaves whose mean score crosses the weak-region\n"
     "limit are the weak regions. Only additive metrics are supported.\n"
-    "\n"
-    "Parameters\n"
-    "----------\n"
-    "estimator : object, default=None\n"
-    "    The model under diagnosis.\n"
-    "slice_features : list of str, default=None\n"
-    "    The one or two feature names to slice on.\n"
-    "task_type : {\"regression\", \"classification\"}, default=None\n"
-    "    The task type of the model.\n"
-    "threshold : float, default=1.2\n"
-    "    Factor that turns the overall score into the weak-region limit.\n"
+    "\n" FRAILZONE_SLICING_COMMON_PARAMS
     "max_depth : int, default=2\n"
     "    Depth limit of the tree.\n"
     "min_samples : int, default=30\n"
-    "    Smallest number of training samples of a leaf.\n"
-    "metric : dict, default=None\n"
-    "    The scoring configuration, e.g. {\"name\": \"MSE\"}; None means MSE.\n";
+    "    Smallest number of training samples of a leaf.\n" FRAILZONE_SLICING_METRIC_PARAM;
 
 constexpr const char* kInitDoc =
     "init(self, estimator=None, slice_features=None, task_type=None, threshold=1.2, "
