@@ -342,16 +342,25 @@ PassResult run_pass(const PassSettings& s, const RegionData& d) {
     }
     {
         py::gil_scoped_release release;
-        const std::vector<std::vector<std::int64_t>> rows = orrin::rows_in_bin_ranges(h, gathered);
+        std::unique_ptr<double[]> gathered_values[2];
+        const std::vector<std::size_t> start =
+            orrin::gather_bin_ranges(h, gathered, {{d.scores, 1}, {d.weights, 1}}, gathered_values);
         for (std::size_t g = 0; g < gathered.size(); ++g) {
-            const std::vector<std::int64_t>& idx = rows[g];
-            if (idx.empty()) continue;
-            const double* w = d.weights;
-            if (w != nullptr && !s.two_feature &&
-                !(gathered_weight_sum(w, idx.data(), idx.size(), scratch) > 0.0)) {
-                w = nullptr;
+            const std::size_t m = start[g + 1] - start[g];
+            if (m == 0) continue;
+            const double* seg = gathered_values[0].get() + start[g];
+            const double* wseg =
+                d.weights != nullptr ? gathered_values[1].get() + start[g] : nullptr;
+            if (wseg != nullptr && !s.two_feature && !(orrin::numpy_sum(wseg, m) > 0.0)) {
+                wseg = nullptr;
             }
-            folded_scores[gathered_of[g]] = additive_score(d, idx.data(), idx.size(), w, scratch);
+            double& out = folded_scores[gathered_of[g]];
+            if (wseg == nullptr) {
+                out = orrin::numpy_mean(seg, m);
+            } else {
+                scratch.resize(m);
+                if (!orrin::numpy_weighted_mean(seg, wseg, m, scratch.data(), out)) out = kNaN;
+            }
         }
     }
     std::vector<bool> excluded(k, false);

@@ -130,11 +130,14 @@ std::size_t search_bin(const double* e, std::size_t k, double v) {
 
 }  // namespace
 
-void assign_bins(const double* x, std::size_t n, const std::vector<double>& edges,
-                 std::uint32_t* bin, std::size_t* counts, std::size_t stride) {
+namespace {
+
+template <class Bin>
+void assign_bins_as(const double* x, std::size_t n, const std::vector<double>& edges, Bin* bin,
+                    std::size_t* counts, std::size_t stride) {
     const std::size_t k = edges.size() - 1;
     if (k == 1) {
-        std::fill(bin, bin + n, 0u);
+        std::fill(bin, bin + n, Bin{0});
         if (counts != nullptr) counts[0] += n;
         return;
     }
@@ -165,7 +168,7 @@ void assign_bins(const double* x, std::size_t n, const std::vector<double>& edge
         if (static_cast<int>(v < lo[j]) | static_cast<int>(v >= up[j])) {
             j = search_bin(edges.data(), k, v);
         }
-        bin[i] = static_cast<std::uint32_t>(j);
+        bin[i] = static_cast<Bin>(j);
         if (counts != nullptr) ++lanes[(i & 3) * k + j];
     }
     if (counts != nullptr) {
@@ -173,6 +176,23 @@ void assign_bins(const double* x, std::size_t n, const std::vector<double>& edge
             for (std::size_t j = 0; j < k; ++j) counts[j] += lanes[l * k + j];
         }
     }
+}
+
+// Calls f with the bin ids of h, whichever width they are stored in.
+template <class F>
+void with_bins(const Histogram& h, F&& f) {
+    if (h.bin8) {
+        f(h.bin8.get());
+    } else {
+        f(h.bin32.get());
+    }
+}
+
+}  // namespace
+
+void assign_bins(const double* x, std::size_t n, const std::vector<double>& edges,
+                 std::uint32_t* bin, std::size_t* counts, std::size_t stride) {
+    assign_bins_as(x, n, edges, bin, counts, stride);
 }
 
 Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins,
@@ -189,9 +209,14 @@ Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins, 
     const std::size_t k = count_distinct_capped(x, n, std::min(max_bins, n), stride);
     h.edges = histogram_edges(h.lo, h.hi, k);
     h.rows = n;
-    h.bin.reset(new std::uint32_t[n]);
     h.offset.assign(k + 1, 0);
-    assign_bins(x, n, h.edges, h.bin.get(), h.offset.data() + 1, stride);
+    if (k <= 256) {
+        h.bin8.reset(new std::uint8_t[n]);
+        assign_bins_as(x, n, h.edges, h.bin8.get(), h.offset.data() + 1, stride);
+    } else {
+        h.bin32.reset(new std::uint32_t[n]);
+        assign_bins_as(x, n, h.edges, h.bin32.get(), h.offset.data() + 1, stride);
+    }
     for (std::size_t j = 0; j < k; ++j) h.offset[j + 1] += h.offset[j];
     return h;
 }
@@ -202,19 +227,24 @@ void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const
     const Source a = values[0];
     const Source b = values[1];
     const Source c = values[2];
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t pos = cursor[h.bin[i]]++;
-        if (a.data != nullptr) out[0][pos] = a.data[i * a.stride];
-        if (b.data != nullptr) out[1][pos] = b.data[i * b.stride];
-        if (c.data != nullptr) out[2][pos] = c.data[i * c.stride];
-    }
+    std::size_t* cur = cursor.data();
+    with_bins(h, [&](const auto* bin) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t pos = cur[bin[i]]++;
+            if (a.data != nullptr) out[0][pos] = a.data[i * a.stride];
+            if (b.data != nullptr) out[1][pos] = b.data[i * b.stride];
+            if (c.data != nullptr) out[2][pos] = c.data[i * c.stride];
+        }
+    });
 }
 
 std::vector<std::int64_t> rows_by_bin(const Histogram& h) {
     std::vector<std::size_t> cursor(h.offset.begin(), h.offset.end() - 1);
     const std::size_t n = h.rows;
     std::vector<std::int64_t> rows(n);
-    for (std::size_t i = 0; i < n; ++i) rows[cursor[h.bin[i]]++] = static_cast<std::int64_t>(i);
+    with_bins(h, [&](const auto* bin) {
+        for (std::size_t i = 0; i < n; ++i) rows[cursor[bin[i]]++] = static_cast<std::int64_t>(i);
+    });
     return rows;
 }
 
@@ -243,11 +273,50 @@ std::vector<std::vector<std::int64_t>> rows_in_bin_ranges(
         out[r].reserve(total);
     }
     const std::size_t n = h.rows;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t r = range_of[h.bin[i]];
-        if (r != kNone) out[r].push_back(static_cast<std::int64_t>(i));
-    }
+    with_bins(h, [&](const auto* bin) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t r = range_of[bin[i]];
+            if (r != kNone) out[r].push_back(static_cast<std::int64_t>(i));
+        }
+    });
     return out;
+}
+
+std::vector<std::size_t> gather_bin_ranges(
+    const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
+    const Source (&values)[2], std::unique_ptr<double[]> (&out)[2]) {
+    std::vector<std::size_t> start(ranges.size() + 1, 0);
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+        start[r + 1] = start[r] + h.offset[ranges[r].second + 1] - h.offset[ranges[r].first];
+    }
+    const std::size_t total = start.back();
+    for (int c = 0; c < 2; ++c) {
+        out[c].reset(values[c].data != nullptr ? new double[total > 0 ? total : 1] : nullptr);
+    }
+    if (total == 0) return start;
+    // The rows of a range keep their row order, so all bins of range r share cursor r.
+    std::vector<std::size_t> shared(start.begin(), start.end() - 1);
+    std::vector<std::uint32_t> range_of(h.nbins(), 0xFFFFFFFFu);
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+        for (std::size_t b = ranges[r].first; b <= ranges[r].second; ++b) {
+            range_of[b] = static_cast<std::uint32_t>(r);
+        }
+    }
+    const Source a = values[0];
+    const Source w = values[1];
+    double* va = out[0].get();
+    double* vw = out[1].get();
+    const std::size_t n = h.rows;
+    with_bins(h, [&](const auto* bin) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t r = range_of[bin[i]];
+            if (r == 0xFFFFFFFFu) continue;
+            const std::size_t pos = shared[r]++;
+            if (va != nullptr) va[pos] = a.data[i * a.stride];
+            if (vw != nullptr) vw[pos] = w.data[i * w.stride];
+        }
+    });
+    return start;
 }
 
 std::vector<MergedRun> merge_weak_bins(const std::vector<double>& edges,

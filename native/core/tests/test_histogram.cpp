@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -199,6 +201,64 @@ TEST(RowsInBinRanges, UnionsInRowOrder) {
     const auto rows = orrin::rows_in_bin_ranges(h, {{0, 1}, {3, 3}});
     EXPECT_EQ(rows[0], (std::vector<std::int64_t>{0, 2, 4, 6, 7}));
     EXPECT_EQ(rows[1], (std::vector<std::int64_t>{1, 5, 8}));
+}
+
+// Both widths of stored bin ids (up to 256 bins one byte, beyond four): the grouped rows
+// and the gathered values agree with a per-row digitize reference.
+class BinWidths : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(BinWidths, GroupingAndGatherMatchDigitize) {
+    const std::size_t bins = GetParam();
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> normal;
+    std::vector<double> x(3 * 5000);
+    for (double& v : x) v = normal(rng);
+    const orrin::Histogram h = orrin::build_histogram(x.data(), 5000, bins, 3);
+    ASSERT_EQ(h.nbins(), bins);
+    std::vector<std::vector<std::int64_t>> by_bin(bins);
+    for (std::size_t i = 0; i < 5000; ++i) by_bin[digitize(x[3 * i], h.edges)].push_back(i);
+    std::vector<std::int64_t> grouped;
+    for (const auto& rows : by_bin) grouped.insert(grouped.end(), rows.begin(), rows.end());
+    EXPECT_EQ(orrin::rows_by_bin(h), grouped);
+
+    const std::vector<std::pair<std::size_t, std::size_t>> ranges{
+        {0, 1}, {bins / 2, bins / 2}, {bins - 3, bins - 1}};
+    const auto rows = orrin::rows_in_bin_ranges(h, ranges);
+    std::vector<double> values(5000);
+    for (std::size_t i = 0; i < 5000; ++i) values[i] = static_cast<double>(i) + 0.25;
+    std::unique_ptr<double[]> out[2];
+    const auto start =
+        orrin::gather_bin_ranges(h, ranges, {{values.data(), 1}, {x.data(), 3}}, out);
+    ASSERT_EQ(start.size(), ranges.size() + 1);
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+        std::vector<std::int64_t> expected;
+        for (std::size_t b = ranges[r].first; b <= ranges[r].second; ++b) {
+            expected.insert(expected.end(), by_bin[b].begin(), by_bin[b].end());
+        }
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(rows[r], expected);
+        ASSERT_EQ(start[r + 1] - start[r], expected.size());
+        for (std::size_t q = 0; q < expected.size(); ++q) {
+            const auto i = static_cast<std::size_t>(expected[q]);
+            EXPECT_EQ(out[0][start[r] + q], values[i]);
+            EXPECT_EQ(out[1][start[r] + q], x[3 * i]);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OneAndFourBytes, BinWidths, ::testing::Values(10, 256, 257, 1000));
+
+TEST(GatherBinRanges, NoRangesAndMissingColumn) {
+    const std::vector<double> x{0.5, 3.5, 1.5, 2.5};
+    const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 4);
+    std::unique_ptr<double[]> out[2];
+    EXPECT_EQ(orrin::gather_bin_ranges(h, {}, {{x.data(), 1}, {}}, out),
+              (std::vector<std::size_t>{0}));
+    const auto start = orrin::gather_bin_ranges(h, {{1, 2}}, {{x.data(), 1}, {}}, out);
+    EXPECT_EQ(start, (std::vector<std::size_t>{0, 2}));
+    EXPECT_EQ(out[1], nullptr);
+    EXPECT_EQ(out[0][0], 1.5);
+    EXPECT_EQ(out[0][1], 2.5);
 }
 
 TEST(MergeWeakBins, TouchingBinsFormRuns) {

@@ -60,8 +60,10 @@ struct Histogram {
     double hi = 0.0;  // x.max()
     std::vector<double> edges;
     std::size_t rows = 0;
-    std::unique_ptr<std::uint32_t[]> bin;  // bin of every row
-    std::vector<std::size_t> offset;       // rows of bin j, in bin order: offset[j] .. offset[j+1]
+    // Bin of every row: one byte per row when there are at most 256 bins, else four.
+    std::unique_ptr<std::uint8_t[]> bin8;
+    std::unique_ptr<std::uint32_t[]> bin32;
+    std::vector<std::size_t> offset;  // rows of bin j, in bin order: offset[j] .. offset[j+1]
     std::size_t nbins() const { return edges.size() - 1; }
     std::size_t count(std::size_t j) const { return offset[j + 1] - offset[j]; }
 };
@@ -93,6 +95,13 @@ std::vector<std::int64_t> interval_members(const double* x, std::size_t n, doubl
 // in one pass over the rows.
 std::vector<std::vector<std::int64_t>> rows_in_bin_ranges(
     const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges);
+
+// For disjoint inclusive bin ranges, the values of each range's rows in ascending row order,
+// gathered in one pass over the rows; range r occupies out[start[r]] .. out[start[r + 1]]
+// for the returned starts. Each out[c] is allocated for every non-null values[c].
+std::vector<std::size_t> gather_bin_ranges(
+    const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
+    const Source (&values)[2], std::unique_ptr<double[]> (&out)[2]);
 
 // A run of touching weak bins: the interval [lb, ub] and the bins first .. last it covers.
 struct MergedRun {
