@@ -158,13 +158,12 @@ void assign_bins_as(const double* x, std::size_t n, const std::vector<double>& e
     std::vector<std::size_t> lanes(counts != nullptr ? 4 * k : 0, 0);
     for (std::size_t i = 0; i < n; ++i) {
         const double v = x[i * stride];
-        // An estimate from the arithmetic, corrected by one step against the edges; when
-        // that does not land in the bin whose edges enclose v, an exact search decides.
+        // An estimate from the arithmetic, kept when the edges of its bin enclose v (all but
+        // values within rounding of an edge); otherwise an exact search decides.
         double guess = (v - e0) * scale;
-        guess = guess > 0.0 ? (guess < top ? guess : top) : 0.0;
+        guess = guess > 0.0 ? guess : 0.0;
+        guess = guess < top ? guess : top;
         std::size_t j = static_cast<std::size_t>(guess);
-        j -= static_cast<std::size_t>(v < lo[j]);
-        j += static_cast<std::size_t>(v >= up[j]);
         if (static_cast<int>(v < lo[j]) | static_cast<int>(v >= up[j])) {
             j = search_bin(edges.data(), k, v);
         }
