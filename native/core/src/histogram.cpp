@@ -220,20 +220,36 @@ Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins, 
     return h;
 }
 
+namespace {
+
+// The scatter loop for exactly N columns, so the row loop holds no tests for absent ones.
+template <int N, class Bin>
+void scatter_columns(const Bin* bin, std::size_t n, std::size_t* cursor, const Source* src,
+                     double* const* out) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t pos = cursor[bin[i]]++;
+        for (int c = 0; c < N; ++c) out[c][pos] = src[c].data[i * src[c].stride];
+    }
+}
+
+}  // namespace
+
 void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const (&out)[3]) {
+    Source src[3];
+    double* dst[3];
+    int m = 0;
+    for (int c = 0; c < 3; ++c) {
+        if (values[c].data == nullptr) continue;
+        src[m] = values[c];
+        dst[m++] = out[c];
+    }
     std::vector<std::size_t> cursor(h.offset.begin(), h.offset.end() - 1);
     const std::size_t n = h.rows;
-    const Source a = values[0];
-    const Source b = values[1];
-    const Source c = values[2];
     std::size_t* cur = cursor.data();
     with_bins(h, [&](const auto* bin) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t pos = cur[bin[i]]++;
-            if (a.data != nullptr) out[0][pos] = a.data[i * a.stride];
-            if (b.data != nullptr) out[1][pos] = b.data[i * b.stride];
-            if (c.data != nullptr) out[2][pos] = c.data[i * c.stride];
-        }
+        if (m == 1) scatter_columns<1>(bin, n, cur, src, dst);
+        if (m == 2) scatter_columns<2>(bin, n, cur, src, dst);
+        if (m == 3) scatter_columns<3>(bin, n, cur, src, dst);
     });
 }
 
