@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -393,12 +394,34 @@ PassSettings pass_settings(const py::object& self, std::size_t n) {
     return s;
 }
 
+// Column j of a 2-D array as float64 values.
+Column matrix_column(const py::array& x, py::ssize_t j) {
+    py::object col = x[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+    return float64_column(py::reinterpret_borrow<py::array>(col), "x");
+}
+
 // Column j of a 2-D array as finite float64 values.
 Column binned_column(const py::array& x, py::ssize_t j, const std::string& name) {
-    py::object col = x[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-    Column values = float64_column(py::reinterpret_borrow<py::array>(col), "x");
+    Column values = matrix_column(x, j);
     check_finite(values, name);
     return values;
+}
+
+// Columns j0 and j1 as finite float64 values, checked in one pass over the rows; the faults
+// of column j0 come first.
+std::pair<Column, Column> binned_columns(const py::array& x, py::ssize_t j0,
+                                         const std::string& name0, py::ssize_t j1,
+                                         const std::string& name1) {
+    std::pair<Column, Column> cols;
+    cols.first = matrix_column(x, j0);
+    try {
+        cols.second = matrix_column(x, j1);
+    } catch (...) {
+        check_finite(cols.first, name0);
+        throw;
+    }
+    check_finite(cols.first, name0, cols.second, name1);
+    return cols;
 }
 
 py::array matrix_argument(const py::object& x) {
@@ -536,8 +559,7 @@ py::tuple fit2d(py::object self, py::object x, py::object y, py::object preds, p
             "feature), got " +
             std::to_string(matrix.shape(1)));
     }
-    const Column x0 = binned_column(matrix, 0, "x[:, 0]");
-    const Column x1 = binned_column(matrix, 1, "x[:, 1]");
+    const auto [x0, x1] = binned_columns(matrix, 0, "x[:, 0]", 1, "x[:, 1]");
     const std::size_t n = x0.n;
     const PassSettings s = pass_settings(self, n);
     const RegionArgs a = region_args(s.metric, x0, y, preds, scores, sample_weight);
@@ -585,9 +607,14 @@ void fit(py::object self, py::object x, py::object y, py::object preds, py::obje
     py::array matrix = matrix_argument(x);
     const std::vector<py::ssize_t> fidx = slice_positions(self, matrix.shape(1));
     const bool one = fidx.size() == 1;
-    const Column x0 = binned_column(matrix, fidx[0], column_name(self, fidx[0]));
+    Column x0;
     Column x1;
-    if (!one) x1 = binned_column(matrix, fidx[1], column_name(self, fidx[1]));
+    if (one) {
+        x0 = binned_column(matrix, fidx[0], column_name(self, fidx[0]));
+    } else {
+        std::tie(x0, x1) = binned_columns(matrix, fidx[0], column_name(self, fidx[0]), fidx[1],
+                                          column_name(self, fidx[1]));
+    }
     const std::size_t n = x0.n;
     bins_argument(self.attr("bins"), n);
     const RegionArgs a = region_args(metric, x0, y, preds, scores, sample_weight);

@@ -62,33 +62,68 @@ std::pair<double, double> min_max(const double* x, std::size_t n, std::size_t st
     return {lo[0], hi[0]};
 }
 
-Range value_range(const double* x, std::size_t n, std::size_t stride) {
-    // v - v is 0 for a finite value and NaN otherwise, so the lanes' sums stay 0 exactly
-    // when all values are finite. A NaN never wins a comparison, so lo and hi are those of
-    // the other values.
-    double lo[4] = {x[0], x[0], x[0], x[0]};
-    double hi[4] = {x[0], x[0], x[0], x[0]};
-    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+namespace {
+
+// value_range of C columns read side by side, so columns of one matrix share the pass over
+// its rows. v - v is 0 for a finite value and NaN otherwise, so the lanes' sums stay 0
+// exactly when all values are finite. A NaN never wins a comparison, so lo and hi are those
+// of the other values. Four lanes per column so the loop pipelines; every column's lanes see
+// the same rows as in a pass of its own.
+template <int C>
+void ranges_of(const double* const (&x)[C], const std::size_t (&stride)[C], std::size_t n,
+               Range (&out)[C]) {
+    double lo[C][4];
+    double hi[C][4];
+    double acc[C][4];
+    for (int c = 0; c < C; ++c) {
+        for (int l = 0; l < 4; ++l) {
+            lo[c][l] = x[c][0];
+            hi[c][l] = x[c][0];
+            acc[c][l] = 0.0;
+        }
+    }
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        for (int l = 0; l < 4; ++l) {
-            const double v = x[(i + l) * stride];
-            lo[l] = v < lo[l] ? v : lo[l];
-            hi[l] = v > hi[l] ? v : hi[l];
-            acc[l] += v - v;
+        for (int c = 0; c < C; ++c) {
+            for (int l = 0; l < 4; ++l) {
+                const double v = x[c][(i + l) * stride[c]];
+                lo[c][l] = v < lo[c][l] ? v : lo[c][l];
+                hi[c][l] = v > hi[c][l] ? v : hi[c][l];
+                acc[c][l] += v - v;
+            }
         }
     }
     for (; i < n; ++i) {
-        const double v = x[i * stride];
-        lo[0] = v < lo[0] ? v : lo[0];
-        hi[0] = v > hi[0] ? v : hi[0];
-        acc[0] += v - v;
+        for (int c = 0; c < C; ++c) {
+            const double v = x[c][i * stride[c]];
+            lo[c][0] = v < lo[c][0] ? v : lo[c][0];
+            hi[c][0] = v > hi[c][0] ? v : hi[c][0];
+            acc[c][0] += v - v;
+        }
     }
-    for (int l = 1; l < 4; ++l) {
-        lo[0] = lo[l] < lo[0] ? lo[l] : lo[0];
-        hi[0] = hi[l] > hi[0] ? hi[l] : hi[0];
+    for (int c = 0; c < C; ++c) {
+        for (int l = 1; l < 4; ++l) {
+            lo[c][0] = lo[c][l] < lo[c][0] ? lo[c][l] : lo[c][0];
+            hi[c][0] = hi[c][l] > hi[c][0] ? hi[c][l] : hi[c][0];
+        }
+        out[c] = {lo[c][0], hi[c][0], (acc[c][0] + acc[c][1]) + (acc[c][2] + acc[c][3]) == 0.0};
     }
-    return {lo[0], hi[0], (acc[0] + acc[1]) + (acc[2] + acc[3]) == 0.0};
+}
+
+}  // namespace
+
+Range value_range(const double* x, std::size_t n, std::size_t stride) {
+    Range out[1];
+    ranges_of<1>({x}, {stride}, n, out);
+    return out[0];
+}
+
+void value_ranges(const double* a, std::size_t stride_a, const double* b, std::size_t stride_b,
+                  std::size_t n, Range& range_a, Range& range_b) {
+    Range out[2];
+    ranges_of<2>({a, b}, {stride_a, stride_b}, n, out);
+    range_a = out[0];
+    range_b = out[1];
 }
 
 std::vector<double> histogram_edges(double lo, double hi, std::size_t nbins) {

@@ -181,6 +181,33 @@ TEST(BuildHistogram, StridedColumnEqualsContiguousCopy) {
     EXPECT_TRUE(orrin::value_range(matrix.data() + 1, 400, 3).finite);
 }
 
+// Two columns in one pass give what each column gives alone, signed zeros and a
+// non-finite value in one column included, for every row count modulo the lane count.
+TEST(ValueRanges, TwoColumnsAsEachAlone) {
+    for (std::size_t n = 1; n <= 11; ++n) {
+        std::vector<double> m(3 * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            m[3 * i] = (i % 3 == 0) ? -0.0 : 0.0;
+            m[3 * i + 1] = static_cast<double>((i * 7) % 5) - 2.0;
+            m[3 * i + 2] = 1.0;
+        }
+        m[3 * (n - 1) + 2] = HUGE_VAL;
+        orrin::Range a{};
+        orrin::Range b{};
+        orrin::value_ranges(m.data(), 3, m.data() + 2, 3, n, a, b);
+        for (const auto& [got, col] : {std::pair<orrin::Range, std::size_t>{a, 0}, {b, 2}}) {
+            const orrin::Range alone = orrin::value_range(m.data() + col, n, 3);
+            EXPECT_EQ(std::signbit(got.lo), std::signbit(alone.lo)) << n;
+            EXPECT_EQ(std::signbit(got.hi), std::signbit(alone.hi)) << n;
+            EXPECT_EQ(got.lo, alone.lo) << n;
+            EXPECT_EQ(got.hi, alone.hi) << n;
+            EXPECT_EQ(got.finite, alone.finite) << n;
+        }
+        EXPECT_TRUE(a.finite);
+        EXPECT_FALSE(b.finite);
+    }
+}
+
 TEST(BuildHistogram, BinsPartitionRowsAndKeepRowOrder) {
     const std::vector<double> x{5.0, 0.0, 10.0, 1.0, 9.0, 5.0, 10.0};
     const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 10);

@@ -44,6 +44,9 @@ struct Range {
     bool finite;
 };
 Range value_range(const double* x, std::size_t n, std::size_t stride = 1);
+// value_range of two columns of n values each, in one pass over the rows.
+void value_ranges(const double* a, std::size_t stride_a, const double* b, std::size_t stride_b,
+                  std::size_t n, Range& range_a, Range& range_b);
 
 // The edges of `np.histogram` over the data range [lo, hi] with `nbins` bins (nbins > 0).
 // Throws HistogramError with numpy's message when the edges do not strictly increase.
