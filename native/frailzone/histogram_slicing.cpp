@@ -6,6 +6,7 @@
 // of a pass is a run of consecutive bins whose upper bound is closed exactly when it is the
 // column maximum, so its rows are the rows of those bins (see orrin/histogram.hpp): no
 // region rescans the column.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -131,6 +132,20 @@ constexpr const char* kFitDoc =
 using Buffer = std::unique_ptr<double[]>;
 Buffer buffer(std::size_t n, bool needed) { return needed ? Buffer(new double[n]) : Buffer(); }
 
+// The buffers a pass sorts its scores and weights into, shared by the passes of one fit so
+// the second-feature passes reuse one allocation.
+struct Workspace {
+    Buffer scores, weights, products;
+    std::size_t capacity = 0;
+    void reserve(std::size_t n, bool weighted) {
+        if (n <= capacity && (!weighted || weights)) return;
+        capacity = std::max(n, capacity);
+        scores = buffer(capacity, true);
+        weights = buffer(capacity, weighted);
+        products = buffer(capacity, weighted);
+    }
+};
+
 // Python's max(a, b) and min(a, b): the first argument unless the second is strictly beyond.
 double py_max(double a, double b) { return b > a ? b : a; }
 double py_min(double a, double b) { return b < a ? b : a; }
@@ -231,7 +246,7 @@ bool at_least_min_samples(const py::object& min_samples, std::size_t count) {
     return res == 1;
 }
 
-PassResult run_pass(const PassSettings& s, const RegionData& d) {
+PassResult run_pass(const PassSettings& s, const RegionData& d, Workspace& ws) {
     PassResult res;
     const double range[2] = {d.x_lo, d.x_hi};
     const orrin::Histogram h =
@@ -251,9 +266,10 @@ PassResult run_pass(const PassSettings& s, const RegionData& d) {
             // Each bin's scores (and weights) side by side, in row order: np.average of a bin
             // is then a pairwise sum over a contiguous run.
             py::gil_scoped_release release;
-            const Buffer sorted_scores = buffer(d.n, true);
-            const Buffer sorted_weights = buffer(d.n, d.weights != nullptr);
-            const Buffer products = buffer(d.n, d.weights != nullptr);
+            ws.reserve(d.n, d.weights != nullptr);
+            const Buffer& sorted_scores = ws.scores;
+            const Buffer& sorted_weights = ws.weights;
+            const Buffer& products = ws.products;
             orrin::scatter_by_bin(h, {{d.scores, 1}, {d.weights, 1}, {}},
                                   {sorted_scores.get(), sorted_weights.get(), nullptr});
             for (std::size_t j = 0; j < k; ++j) {
@@ -436,7 +452,8 @@ py::array matrix_argument(const py::object& x) {
 
 py::tuple fit1d_impl(const PassSettings& s, const RegionData& d) {
     const GcPause pause;
-    const PassResult r = run_pass(s, d);
+    Workspace ws;
+    const PassResult r = run_pass(s, d, ws);
     return py::make_tuple(r.weak_region, r.rule_list, edges_array(r.edges));
 }
 
@@ -464,6 +481,12 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
     }
     std::vector<std::int64_t> rows;
     if (!additive) rows = orrin::rows_by_bin(h0);
+    Workspace ws;
+    if (additive) {
+        std::size_t largest = 0;
+        for (std::size_t i = 0; i < h0.nbins(); ++i) largest = std::max(largest, h0.count(i));
+        ws.reserve(largest, d.weights != nullptr);
+    }
     for (std::size_t i = 0; i < h0.nbins(); ++i) {
         const std::size_t m = h0.count(i);
         const std::size_t off = h0.offset[i];
@@ -514,7 +537,7 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
         s.two_feature = true;
         s.lb1 = py::float_(lb);
         s.ub1 = py::float_(ub);
-        const PassResult r = run_pass(s, local);
+        const PassResult r = run_pass(s, local, ws);
         for (py::handle rec : r.rule_list) rule_list_all.append(rec);
         for (std::size_t q = 0; q < r.ranks.size(); ++q) {
             py::dict item = r.weak_region[q];
@@ -635,8 +658,8 @@ void fit(py::object self, py::object x, py::object y, py::object preds, py::obje
             if (w == nullptr) {
                 avg = orrin::numpy_mean(a.data.scores, n);
             } else {
-                std::vector<double> products(n);
-                orrin::numpy_weighted_mean(a.data.scores, w, n, products.data(), avg);
+                const Buffer products = buffer(n, true);
+                orrin::numpy_weighted_mean(a.data.scores, w, n, products.get(), avg);
             }
         }
         avg_score = py::float_(avg);
