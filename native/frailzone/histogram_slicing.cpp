@@ -263,27 +263,44 @@ PassResult run_pass(const PassSettings& s, const RegionData& d, Workspace& ws) {
     std::vector<double> weight_sums(k, kNaN);  // and the sums of the bins' weights
     if (s.metric.additive) {
         {
-            // Each bin's scores (and weights) side by side, in row order: np.average of a bin
-            // is then a pairwise sum over a contiguous run.
             py::gil_scoped_release release;
-            ws.reserve(d.n, d.weights != nullptr);
-            const Buffer& sorted_scores = ws.scores;
-            const Buffer& sorted_weights = ws.weights;
-            const Buffer& products = ws.products;
-            orrin::scatter_by_bin(h, {{d.scores, 1}, {d.weights, 1}, {}},
-                                  {sorted_scores.get(), sorted_weights.get(), nullptr});
-            for (std::size_t j = 0; j < k; ++j) {
-                const std::size_t m = h.count(j);
-                if (m == 0) continue;
-                const double* seg = sorted_scores.get() + h.offset[j];
-                if (d.weights == nullptr) {
-                    values[j] = orrin::numpy_mean(seg, m);
-                    continue;
+            std::vector<double> sums;
+            std::vector<double> wsums;
+            if (orrin::bin_sums(h, d.scores, d.weights, sums, wsums)) {
+                // np.average of each bin from its numpy sums: over the count, or over the sum of
+                // the weights (zero scores NaN).
+                for (std::size_t j = 0; j < k; ++j) {
+                    const std::size_t m = h.count(j);
+                    if (m == 0) continue;
+                    if (d.weights == nullptr) {
+                        values[j] = sums[j] / static_cast<double>(m);
+                        continue;
+                    }
+                    weight_sums[j] = wsums[j];
+                    values[j] = wsums[j] == 0.0 ? kNaN : sums[j] / wsums[j];
                 }
-                const double* wseg = sorted_weights.get() + h.offset[j];
-                weight_sums[j] = orrin::numpy_sum(wseg, m);
-                if (!orrin::numpy_weighted_mean(seg, wseg, m, products.get(), values[j])) {
-                    values[j] = kNaN;
+            } else {
+                // Many bins: each bin's scores (and weights) side by side, in row order, so that
+                // np.average of a bin is a pairwise sum over a contiguous run.
+                ws.reserve(d.n, d.weights != nullptr);
+                const Buffer& sorted_scores = ws.scores;
+                const Buffer& sorted_weights = ws.weights;
+                const Buffer& products = ws.products;
+                orrin::scatter_by_bin(h, {{d.scores, 1}, {d.weights, 1}, {}},
+                                      {sorted_scores.get(), sorted_weights.get(), nullptr});
+                for (std::size_t j = 0; j < k; ++j) {
+                    const std::size_t m = h.count(j);
+                    if (m == 0) continue;
+                    const double* seg = sorted_scores.get() + h.offset[j];
+                    if (d.weights == nullptr) {
+                        values[j] = orrin::numpy_mean(seg, m);
+                        continue;
+                    }
+                    const double* wseg = sorted_weights.get() + h.offset[j];
+                    weight_sums[j] = orrin::numpy_sum(wseg, m);
+                    if (!orrin::numpy_weighted_mean(seg, wseg, m, products.get(), values[j])) {
+                        values[j] = kNaN;
+                    }
                 }
             }
         }
@@ -482,11 +499,6 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
     std::vector<std::int64_t> rows;
     if (!additive) rows = orrin::rows_by_bin(h0);
     Workspace ws;
-    if (additive) {
-        std::size_t largest = 0;
-        for (std::size_t i = 0; i < h0.nbins(); ++i) largest = std::max(largest, h0.count(i));
-        ws.reserve(largest, d.weights != nullptr);
-    }
     for (std::size_t i = 0; i < h0.nbins(); ++i) {
         const std::size_t m = h0.count(i);
         const std::size_t off = h0.offset[i];

@@ -5,6 +5,8 @@
 #include <string>
 #include <unordered_set>
 
+#include "orrin/numeric.hpp"
+
 namespace orrin {
 
 namespace {
@@ -286,6 +288,100 @@ void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const
         if (m == 2) scatter_columns<2>(bin, n, cur, src, dst);
         if (m == 3) scatter_columns<3>(bin, n, cur, src, dst);
     });
+}
+
+namespace {
+
+// One leaf of numpy's pairwise summation of a run: `len` values summed directly, after
+// which `merges` pairs of partial sums are added (the tree's inner nodes, in post-order).
+struct Leaf {
+    std::size_t len;
+    std::size_t merges;
+};
+
+void plan_leaves(std::size_t n, std::vector<Leaf>& out) {
+    if (n <= 128) {
+        out.push_back({n, 0});
+        return;
+    }
+    std::size_t n2 = n / 2;
+    n2 -= n2 % 8;
+    plan_leaves(n2, out);
+    plan_leaves(n - n2, out);
+    ++out.back().merges;
+}
+
+// The pairwise sum of one bin, fed its values one at a time.
+struct BinStream {
+    double a[128];
+    double w[128];
+    std::size_t pos = 0;
+    std::size_t len = 0;  // of the current leaf
+    std::size_t leaf = 0;
+    std::vector<Leaf> leaves;
+    std::vector<double> sa;  // partial sums not yet merged
+    std::vector<double> sw;
+
+    void start(std::size_t n) {
+        if (n > 0) plan_leaves(n, leaves);
+        len = leaves.empty() ? 0 : leaves[0].len;
+    }
+    template <bool Weighted>
+    void flush() {
+        sa.push_back(pairwise_sum(a, len, 1));
+        if (Weighted) sw.push_back(pairwise_sum(w, len, 1));
+        for (std::size_t m = leaves[leaf].merges; m > 0; --m) {
+            const double r = sa.back();
+            sa.pop_back();
+            sa.back() = sa.back() + r;
+            if (Weighted) {
+                const double rw = sw.back();
+                sw.pop_back();
+                sw.back() = sw.back() + rw;
+            }
+        }
+        pos = 0;
+        ++leaf;
+        len = leaf < leaves.size() ? leaves[leaf].len : 0;
+    }
+};
+
+template <bool Weighted, class Bin>
+void stream_sums(const Bin* bin, std::size_t n, const double* a, const double* w, BinStream* st) {
+    for (std::size_t i = 0; i < n; ++i) {
+        BinStream& s = st[bin[i]];
+        if (Weighted) {
+            s.a[s.pos] = a[i] * w[i];
+            s.w[s.pos] = w[i];
+        } else {
+            s.a[s.pos] = a[i];
+        }
+        if (++s.pos == s.len) s.flush<Weighted>();
+    }
+}
+
+}  // namespace
+
+bool bin_sums(const Histogram& h, const double* a, const double* w, std::vector<double>& sums,
+              std::vector<double>& weight_sums) {
+    if (!h.bin8) return false;
+    const std::size_t k = h.nbins();
+    std::vector<BinStream> st(k);
+    for (std::size_t j = 0; j < k; ++j) st[j].start(h.count(j));
+    if (w == nullptr) {
+        stream_sums<false>(h.bin8.get(), h.rows, a, w, st.data());
+    } else {
+        stream_sums<true>(h.bin8.get(), h.rows, a, w, st.data());
+    }
+    // numpy's add reduction starts from +0.0 (see numpy_sum).
+    sums.assign(k, 0.0);
+    weight_sums.assign(w != nullptr ? k : 0, 0.0);
+    for (std::size_t j = 0; j < k; ++j) {
+        if (st[j].sa.empty()) continue;
+        sums[j] += st[j].sa[0];
+        if (w != nullptr) weight_sums[j] += st[j].sw[0];
+    }
+    return true;
 }
 
 std::vector<std::int64_t> rows_by_bin(const Histogram& h) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "orrin/histogram.hpp"
+#include "orrin/numeric.hpp"
 
 namespace {
 
@@ -286,6 +287,51 @@ TEST(GatherBinRanges, NoRangesAndMissingColumn) {
     EXPECT_EQ(out[1], nullptr);
     EXPECT_EQ(out[0][0], 1.5);
     EXPECT_EQ(out[0][1], 2.5);
+}
+
+// The streamed per-bin sums equal numpy_sum over each bin's sorted values bit for bit, for
+// bins small and large (leaf sizes around 8 and 128, several tree levels), with and without
+// weights, signed zeros included.
+class BinSums : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(BinSums, EqualSumsOverSortedValues) {
+    const std::size_t n = GetParam();
+    std::mt19937_64 rng(n);
+    std::normal_distribution<double> normal;
+    std::vector<double> x(n), a(n), w(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        x[i] = normal(rng);
+        a[i] = i % 17 == 0 ? -0.0 : normal(rng) * 1e3;
+        w[i] = std::abs(normal(rng));
+    }
+    const orrin::Histogram h = orrin::build_histogram(x.data(), n, 10);
+    std::vector<double> products(n), sa(n), sw(n), sp(n);
+    for (std::size_t i = 0; i < n; ++i) products[i] = a[i] * w[i];
+    orrin::scatter_by_bin(h, {{a.data(), 1}, {w.data(), 1}, {products.data(), 1}},
+                          {sa.data(), sw.data(), sp.data()});
+    std::vector<double> sums, weight_sums;
+    ASSERT_TRUE(orrin::bin_sums(h, a.data(), nullptr, sums, weight_sums));
+    for (std::size_t j = 0; j < h.nbins(); ++j) {
+        const double want = orrin::numpy_sum(sa.data() + h.offset[j], h.count(j));
+        EXPECT_EQ(std::signbit(sums[j]), std::signbit(want));
+        EXPECT_EQ(sums[j], want) << "bin " << j;
+    }
+    ASSERT_TRUE(orrin::bin_sums(h, a.data(), w.data(), sums, weight_sums));
+    for (std::size_t j = 0; j < h.nbins(); ++j) {
+        EXPECT_EQ(sums[j], orrin::numpy_sum(sp.data() + h.offset[j], h.count(j))) << j;
+        EXPECT_EQ(weight_sums[j], orrin::numpy_sum(sw.data() + h.offset[j], h.count(j))) << j;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(RowCounts, BinSums,
+                         ::testing::Values(1, 7, 60, 400, 1290, 5000, 40000, 300001));
+
+TEST(BinSums, RefusesMoreThan256Bins) {
+    std::vector<double> x(1000);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<double>(i);
+    const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 300);
+    std::vector<double> sums, weight_sums;
+    EXPECT_FALSE(orrin::bin_sums(h, x.data(), nullptr, sums, weight_sums));
 }
 
 TEST(MergeWeakBins, TouchingBinsFormRuns) {

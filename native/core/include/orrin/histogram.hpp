@@ -87,6 +87,13 @@ struct Source {
 // Up to three columns at once.
 void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const (&out)[3]);
 
+// numpy_sum of every bin's values in row order, in one pass over the rows without sorting
+// them: the same pairwise summation as over the bin's contiguous values. With weights w,
+// sums[j] is the sum of the products a * w and weight_sums[j] that of the weights. Needs
+// at most 256 bins (false otherwise, nothing written).
+bool bin_sums(const Histogram& h, const double* a, const double* w, std::vector<double>& sums,
+              std::vector<double>& weight_sums);
+
 // Row positions in the order of scatter_by_bin.
 std::vector<std::int64_t> rows_by_bin(const Histogram& h);
 
