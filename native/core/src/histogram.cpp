@@ -404,30 +404,6 @@ std::vector<std::int64_t> interval_members(const double* x, std::size_t n, doubl
     return rows;
 }
 
-std::vector<std::vector<std::int64_t>> rows_in_bin_ranges(
-    const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges) {
-    std::vector<std::vector<std::int64_t>> out(ranges.size());
-    if (ranges.empty()) return out;
-    constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-    std::vector<std::uint32_t> range_of(h.nbins(), kNone);
-    for (std::size_t r = 0; r < ranges.size(); ++r) {
-        std::size_t total = 0;
-        for (std::size_t b = ranges[r].first; b <= ranges[r].second; ++b) {
-            range_of[b] = static_cast<std::uint32_t>(r);
-            total += h.count(b);
-        }
-        out[r].reserve(total);
-    }
-    const std::size_t n = h.rows;
-    with_bins(h, [&](const auto* bin) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t r = range_of[bin[i]];
-            if (r != kNone) out[r].push_back(static_cast<std::int64_t>(i));
-        }
-    });
-    return out;
-}
-
 std::vector<std::size_t> gather_bin_ranges(
     const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
     const Source (&values)[2], std::unique_ptr<double[]> (&out)[2]) {

@@ -101,11 +101,6 @@ std::vector<std::int64_t> rows_by_bin(const Histogram& h);
 std::vector<std::int64_t> interval_members(const double* x, std::size_t n, double lb, double ub,
                                            bool closed);
 
-// For disjoint inclusive bin ranges, the rows of each range in ascending row order, gathered
-// in one pass over the rows.
-std::vector<std::vector<std::int64_t>> rows_in_bin_ranges(
-    const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges);
-
 // For disjoint inclusive bin ranges, the values of each range's rows in ascending row order,
 // gathered in one pass over the rows; range r occupies out[start[r]] .. out[start[r + 1]]
 // for the returned starts. Each out[c] is allocated for every non-null values[c].
