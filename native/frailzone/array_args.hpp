@@ -129,6 +129,33 @@ inline void check_finite(Column& x, const std::string& name) {
         throw py::value_error(name + " holds NaN or infinite values; they cannot be binned");
 }
 
+// check_finite of two columns of the same length in one pass; a fault of `a` is reported
+// first.
+inline void check_finite(Column& a, const std::string& name_a, Column& b,
+                         const std::string& name_b) {
+    if (a.n == 0 || b.n != a.n) {
+        check_finite(a, name_a);
+        check_finite(b, name_b);
+        return;
+    }
+    orrin::Range ra{};
+    orrin::Range rb{};
+    {
+        py::gil_scoped_release release;
+        orrin::value_ranges(a.data, a.stride, b.data, b.stride, a.n, ra, rb);
+    }
+    const std::pair<Column*, const orrin::Range*> cols[2] = {{&a, &ra}, {&b, &rb}};
+    for (const auto& [col, range] : cols) {
+        col->has_range = true;
+        col->lo = range->lo;
+        col->hi = range->hi;
+    }
+    if (!ra.finite)
+        throw py::value_error(name_a + " holds NaN or infinite values; they cannot be binned");
+    if (!rb.finite)
+        throw py::value_error(name_b + " holds NaN or infinite values; they cannot be binned");
+}
+
 // Positions as a numpy intp array.
 inline py::array_t<py::ssize_t> intp_array(const std::int64_t* rows, std::size_t n) {
     py::array_t<py::ssize_t> out(static_cast<py::ssize_t>(n));

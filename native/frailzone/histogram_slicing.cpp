@@ -6,10 +6,12 @@
 // of a pass is a run of consecutive bins whose upper bound is closed exactly when it is the
 // column maximum, so its rows are the rows of those bins (see orrin/histogram.hpp): no
 // region rescans the column.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -119,6 +121,20 @@ constexpr const char* kFitDoc =
 using Buffer = std::unique_ptr<double[]>;
 Buffer buffer(std::size_t n, bool needed) { return needed ? Buffer(new double[n]) : Buffer(); }
 
+// The buffers a pass sorts its scores and weights into, shared by the passes of one fit so
+// the second-feature passes reuse one allocation.
+struct Workspace {
+    Buffer scores, weights, products;
+    std::size_t capacity = 0;
+    void reserve(std::size_t n, bool weighted) {
+        if (n <= capacity && (!weighted || weights)) return;
+        capacity = std::max(n, capacity);
+        scores = buffer(capacity, true);
+        weights = buffer(capacity, weighted);
+        products = buffer(capacity, weighted);
+    }
+};
+
 // Python's max(a, b) and min(a, b): the first argument unless the second is strictly beyond.
 double py_max(double a, double b) { return b > a ? b : a; }
 double py_min(double a, double b) { return b < a ? b : a; }
@@ -219,7 +235,7 @@ bool at_least_min_samples(const py::object& min_samples, std::size_t count) {
     return res == 1;
 }
 
-PassResult run_pass(const PassSettings& s, const RegionData& d) {
+PassResult run_pass(const PassSettings& s, const RegionData& d, Workspace& ws) {
     PassResult res;
     const double range[2] = {d.x_lo, d.x_hi};
     const orrin::Histogram h =
@@ -236,26 +252,44 @@ PassResult run_pass(const PassSettings& s, const RegionData& d) {
     std::vector<double> weight_sums(k, kNaN);  // and the sums of the bins' weights
     if (s.metric.additive) {
         {
-            // Each bin's scores (and weights) side by side, in row order: np.average of a bin
-            // is then a pairwise sum over a contiguous run.
             py::gil_scoped_release release;
-            const Buffer sorted_scores = buffer(d.n, true);
-            const Buffer sorted_weights = buffer(d.n, d.weights != nullptr);
-            const Buffer products = buffer(d.n, d.weights != nullptr);
-            orrin::scatter_by_bin(h, {{d.scores, 1}, {d.weights, 1}, {}},
-                                  {sorted_scores.get(), sorted_weights.get(), nullptr});
-            for (std::size_t j = 0; j < k; ++j) {
-                const std::size_t m = h.count(j);
-                if (m == 0) continue;
-                const double* seg = sorted_scores.get() + h.offset[j];
-                if (d.weights == nullptr) {
-                    values[j] = orrin::numpy_mean(seg, m);
-                    continue;
+            std::vector<double> sums;
+            std::vector<double> wsums;
+            if (orrin::bin_sums(h, d.scores, d.weights, sums, wsums)) {
+                // np.average of each bin from its numpy sums: over the count, or over the sum of
+                // the weights (zero scores NaN).
+                for (std::size_t j = 0; j < k; ++j) {
+                    const std::size_t m = h.count(j);
+                    if (m == 0) continue;
+                    if (d.weights == nullptr) {
+                        values[j] = sums[j] / static_cast<double>(m);
+                        continue;
+                    }
+                    weight_sums[j] = wsums[j];
+                    values[j] = wsums[j] == 0.0 ? kNaN : sums[j] / wsums[j];
                 }
-                const double* wseg = sorted_weights.get() + h.offset[j];
-                weight_sums[j] = orrin::numpy_sum(wseg, m);
-                if (!orrin::numpy_weighted_mean(seg, wseg, m, products.get(), values[j])) {
-                    values[j] = kNaN;
+            } else {
+                // Many bins: each bin's scores (and weights) side by side, in row order, so that
+                // np.average of a bin is a pairwise sum over a contiguous run.
+                ws.reserve(d.n, d.weights != nullptr);
+                const Buffer& sorted_scores = ws.scores;
+                const Buffer& sorted_weights = ws.weights;
+                const Buffer& products = ws.products;
+                orrin::scatter_by_bin(h, {{d.scores, 1}, {d.weights, 1}, {}},
+                                      {sorted_scores.get(), sorted_weights.get(), nullptr});
+                for (std::size_t j = 0; j < k; ++j) {
+                    const std::size_t m = h.count(j);
+                    if (m == 0) continue;
+                    const double* seg = sorted_scores.get() + h.offset[j];
+                    if (d.weights == nullptr) {
+                        values[j] = orrin::numpy_mean(seg, m);
+                        continue;
+                    }
+                    const double* wseg = sorted_weights.get() + h.offset[j];
+                    weight_sums[j] = orrin::numpy_sum(wseg, m);
+                    if (!orrin::numpy_weighted_mean(seg, wseg, m, products.get(), values[j])) {
+                        values[j] = kNaN;
+                    }
                 }
             }
         }
@@ -331,16 +365,25 @@ PassResult run_pass(const PassSettings& s, const RegionData& d) {
     }
     {
         py::gil_scoped_release release;
-        const std::vector<std::vector<std::int64_t>> rows = orrin::rows_in_bin_ranges(h, gathered);
+        std::unique_ptr<double[]> gathered_values[2];
+        const std::vector<std::size_t> start =
+            orrin::gather_bin_ranges(h, gathered, {{d.scores, 1}, {d.weights, 1}}, gathered_values);
         for (std::size_t g = 0; g < gathered.size(); ++g) {
-            const std::vector<std::int64_t>& idx = rows[g];
-            if (idx.empty()) continue;
-            const double* w = d.weights;
-            if (w != nullptr && !s.two_feature &&
-                !(gathered_weight_sum(w, idx.data(), idx.size(), scratch) > 0.0)) {
-                w = nullptr;
+            const std::size_t m = start[g + 1] - start[g];
+            if (m == 0) continue;
+            const double* seg = gathered_values[0].get() + start[g];
+            const double* wseg =
+                d.weights != nullptr ? gathered_values[1].get() + start[g] : nullptr;
+            if (wseg != nullptr && !s.two_feature && !(orrin::numpy_sum(wseg, m) > 0.0)) {
+                wseg = nullptr;
             }
-            folded_scores[gathered_of[g]] = additive_score(d, idx.data(), idx.size(), w, scratch);
+            double& out = folded_scores[gathered_of[g]];
+            if (wseg == nullptr) {
+                out = orrin::numpy_mean(seg, m);
+            } else {
+                scratch.resize(m);
+                if (!orrin::numpy_weighted_mean(seg, wseg, m, scratch.data(), out)) out = kNaN;
+            }
         }
     }
     std::vector<bool> excluded(k, false);
@@ -373,12 +416,34 @@ PassSettings pass_settings(const py::object& self, std::size_t n) {
     return s;
 }
 
+// Column j of a 2-D array as float64 values.
+Column matrix_column(const py::array& x, py::ssize_t j) {
+    py::object col = x[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
+    return float64_column(py::reinterpret_borrow<py::array>(col), "x");
+}
+
 // Column j of a 2-D array as finite float64 values.
 Column binned_column(const py::array& x, py::ssize_t j, const std::string& name) {
-    py::object col = x[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)];
-    Column values = float64_column(py::reinterpret_borrow<py::array>(col), "x");
+    Column values = matrix_column(x, j);
     check_finite(values, name);
     return values;
+}
+
+// Columns j0 and j1 as finite float64 values, checked in one pass over the rows; the faults
+// of column j0 come first.
+std::pair<Column, Column> binned_columns(const py::array& x, py::ssize_t j0,
+                                         const std::string& name0, py::ssize_t j1,
+                                         const std::string& name1) {
+    std::pair<Column, Column> cols;
+    cols.first = matrix_column(x, j0);
+    try {
+        cols.second = matrix_column(x, j1);
+    } catch (...) {
+        check_finite(cols.first, name0);
+        throw;
+    }
+    check_finite(cols.first, name0, cols.second, name1);
+    return cols;
 }
 
 py::array matrix_argument(const py::object& x) {
@@ -393,7 +458,8 @@ py::array matrix_argument(const py::object& x) {
 
 py::tuple fit1d_impl(const PassSettings& s, const RegionData& d) {
     const GcPause pause;
-    const PassResult r = run_pass(s, d);
+    Workspace ws;
+    const PassResult r = run_pass(s, d, ws);
     return py::make_tuple(r.weak_region, r.rule_list, edges_array(r.edges));
 }
 
@@ -421,6 +487,7 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
     }
     std::vector<std::int64_t> rows;
     if (!additive) rows = orrin::rows_by_bin(h0);
+    Workspace ws;
     for (std::size_t i = 0; i < h0.nbins(); ++i) {
         const std::size_t m = h0.count(i);
         const std::size_t off = h0.offset[i];
@@ -471,7 +538,7 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
         s.two_feature = true;
         s.lb1 = py::float_(lb);
         s.ub1 = py::float_(ub);
-        const PassResult r = run_pass(s, local);
+        const PassResult r = run_pass(s, local, ws);
         for (py::handle rec : r.rule_list) rule_list_all.append(rec);
         for (std::size_t q = 0; q < r.ranks.size(); ++q) {
             py::dict item = r.weak_region[q];
@@ -516,8 +583,7 @@ py::tuple fit2d(py::object self, py::object x, py::object y, py::object preds, p
             "feature), got " +
             std::to_string(matrix.shape(1)));
     }
-    const Column x0 = binned_column(matrix, 0, "x[:, 0]");
-    const Column x1 = binned_column(matrix, 1, "x[:, 1]");
+    const auto [x0, x1] = binned_columns(matrix, 0, "x[:, 0]", 1, "x[:, 1]");
     const std::size_t n = x0.n;
     const PassSettings s = pass_settings(self, n);
     const RegionArgs a = region_args(s.metric, x0, y, preds, scores, sample_weight);
@@ -565,9 +631,14 @@ void fit(py::object self, py::object x, py::object y, py::object preds, py::obje
     py::array matrix = matrix_argument(x);
     const std::vector<py::ssize_t> fidx = slice_positions(self, matrix.shape(1));
     const bool one = fidx.size() == 1;
-    const Column x0 = binned_column(matrix, fidx[0], column_name(self, fidx[0]));
+    Column x0;
     Column x1;
-    if (!one) x1 = binned_column(matrix, fidx[1], column_name(self, fidx[1]));
+    if (one) {
+        x0 = binned_column(matrix, fidx[0], column_name(self, fidx[0]));
+    } else {
+        std::tie(x0, x1) = binned_columns(matrix, fidx[0], column_name(self, fidx[0]), fidx[1],
+                                          column_name(self, fidx[1]));
+    }
     const std::size_t n = x0.n;
     bins_argument(self.attr("bins"), n);
     const RegionArgs a = region_args(metric, x0, y, preds, scores, sample_weight);
@@ -588,8 +659,8 @@ void fit(py::object self, py::object x, py::object y, py::object preds, py::obje
             if (w == nullptr) {
                 avg = orrin::numpy_mean(a.data.scores, n);
             } else {
-                std::vector<double> products(n);
-                orrin::numpy_weighted_mean(a.data.scores, w, n, products.data(), avg);
+                const Buffer products = buffer(n, true);
+                orrin::numpy_weighted_mean(a.data.scores, w, n, products.get(), avg);
             }
         }
         avg_score = py::float_(avg);

@@ -312,6 +312,19 @@ def test_bad_input_is_refused_before_any_state_change(change, error, word):
     assert fitted_state(s).keys() == before.keys()
 
 
+@pytest.mark.parametrize("bad_columns, named", [([0], 0), ([1], 1), ([0, 1], 0)])
+@pytest.mark.parametrize("value", [np.nan, -np.inf])
+def test_the_first_non_finite_binned_column_is_named(bad_columns, named, value):
+    x = np.arange(60.0).reshape(20, 3)
+    for j in bad_columns:
+        x[7 + j, j] = value
+    s = slicer(["a", "b"])
+    with pytest.raises(ValueError, match=["'a'", "'b'"][named]):
+        s._fit(x, None, None, np.ones(20))
+    with pytest.raises(ValueError, match=[r"x\[:, 0\]", r"x\[:, 1\]"][named]):
+        s._fit2d(x[:, :2], None, None, np.ones(20))
+
+
 def test_nan_outside_the_binned_columns_is_accepted():
     x = np.arange(60.0).reshape(20, 3)
     x[4, 2] = np.nan

@@ -5,6 +5,8 @@
 #include <string>
 #include <unordered_set>
 
+#include "orrin/numeric.hpp"
+
 namespace orrin {
 
 namespace {
@@ -62,33 +64,68 @@ std::pair<double, double> min_max(const double* x, std::size_t n, std::size_t st
     return {lo[0], hi[0]};
 }
 
-Range value_range(const double* x, std::size_t n, std::size_t stride) {
-    // v - v is 0 for a finite value and NaN otherwise, so the lanes' sums stay 0 exactly
-    // when all values are finite. A NaN never wins a comparison, so lo and hi are those of
-    // the other values.
-    double lo[4] = {x[0], x[0], x[0], x[0]};
-    double hi[4] = {x[0], x[0], x[0], x[0]};
-    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+namespace {
+
+// value_range of C columns read side by side, so columns of one matrix share the pass over
+// its rows. v - v is 0 for a finite value and NaN otherwise, so the lanes' sums stay 0
+// exactly when all values are finite. A NaN never wins a comparison, so lo and hi are those
+// of the other values. Four lanes per column so the loop pipelines; every column's lanes see
+// the same rows as in a pass of its own.
+template <int C>
+void ranges_of(const double* const (&x)[C], const std::size_t (&stride)[C], std::size_t n,
+               Range (&out)[C]) {
+    double lo[C][4];
+    double hi[C][4];
+    double acc[C][4];
+    for (int c = 0; c < C; ++c) {
+        for (int l = 0; l < 4; ++l) {
+            lo[c][l] = x[c][0];
+            hi[c][l] = x[c][0];
+            acc[c][l] = 0.0;
+        }
+    }
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
-        for (int l = 0; l < 4; ++l) {
-            const double v = x[(i + l) * stride];
-            lo[l] = v < lo[l] ? v : lo[l];
-            hi[l] = v > hi[l] ? v : hi[l];
-            acc[l] += v - v;
+        for (int c = 0; c < C; ++c) {
+            for (int l = 0; l < 4; ++l) {
+                const double v = x[c][(i + l) * stride[c]];
+                lo[c][l] = v < lo[c][l] ? v : lo[c][l];
+                hi[c][l] = v > hi[c][l] ? v : hi[c][l];
+                acc[c][l] += v - v;
+            }
         }
     }
     for (; i < n; ++i) {
-        const double v = x[i * stride];
-        lo[0] = v < lo[0] ? v : lo[0];
-        hi[0] = v > hi[0] ? v : hi[0];
-        acc[0] += v - v;
+        for (int c = 0; c < C; ++c) {
+            const double v = x[c][i * stride[c]];
+            lo[c][0] = v < lo[c][0] ? v : lo[c][0];
+            hi[c][0] = v > hi[c][0] ? v : hi[c][0];
+            acc[c][0] += v - v;
+        }
     }
-    for (int l = 1; l < 4; ++l) {
-        lo[0] = lo[l] < lo[0] ? lo[l] : lo[0];
-        hi[0] = hi[l] > hi[0] ? hi[l] : hi[0];
+    for (int c = 0; c < C; ++c) {
+        for (int l = 1; l < 4; ++l) {
+            lo[c][0] = lo[c][l] < lo[c][0] ? lo[c][l] : lo[c][0];
+            hi[c][0] = hi[c][l] > hi[c][0] ? hi[c][l] : hi[c][0];
+        }
+        out[c] = {lo[c][0], hi[c][0], (acc[c][0] + acc[c][1]) + (acc[c][2] + acc[c][3]) == 0.0};
     }
-    return {lo[0], hi[0], (acc[0] + acc[1]) + (acc[2] + acc[3]) == 0.0};
+}
+
+}  // namespace
+
+Range value_range(const double* x, std::size_t n, std::size_t stride) {
+    Range out[1];
+    ranges_of<1>({x}, {stride}, n, out);
+    return out[0];
+}
+
+void value_ranges(const double* a, std::size_t stride_a, const double* b, std::size_t stride_b,
+                  std::size_t n, Range& range_a, Range& range_b) {
+    Range out[2];
+    ranges_of<2>({a, b}, {stride_a, stride_b}, n, out);
+    range_a = out[0];
+    range_b = out[1];
 }
 
 std::vector<double> histogram_edges(double lo, double hi, std::size_t nbins) {
@@ -130,11 +167,14 @@ std::size_t search_bin(const double* e, std::size_t k, double v) {
 
 }  // namespace
 
-void assign_bins(const double* x, std::size_t n, const std::vector<double>& edges,
-                 std::uint32_t* bin, std::size_t* counts, std::size_t stride) {
+namespace {
+
+template <class Bin>
+void assign_bins_as(const double* x, std::size_t n, const std::vector<double>& edges, Bin* bin,
+                    std::size_t* counts, std::size_t stride) {
     const std::size_t k = edges.size() - 1;
     if (k == 1) {
-        std::fill(bin, bin + n, 0u);
+        std::fill(bin, bin + n, Bin{0});
         if (counts != nullptr) counts[0] += n;
         return;
     }
@@ -155,17 +195,16 @@ void assign_bins(const double* x, std::size_t n, const std::vector<double>& edge
     std::vector<std::size_t> lanes(counts != nullptr ? 4 * k : 0, 0);
     for (std::size_t i = 0; i < n; ++i) {
         const double v = x[i * stride];
-        // An estimate from the arithmetic, corrected by one step against the edges; when
-        // that does not land in the bin whose edges enclose v, an exact search decides.
+        // An estimate from the arithmetic, kept when the edges of its bin enclose v (all but
+        // values within rounding of an edge); otherwise an exact search decides.
         double guess = (v - e0) * scale;
-        guess = guess > 0.0 ? (guess < top ? guess : top) : 0.0;
+        guess = guess > 0.0 ? guess : 0.0;
+        guess = guess < top ? guess : top;
         std::size_t j = static_cast<std::size_t>(guess);
-        j -= static_cast<std::size_t>(v < lo[j]);
-        j += static_cast<std::size_t>(v >= up[j]);
         if (static_cast<int>(v < lo[j]) | static_cast<int>(v >= up[j])) {
             j = search_bin(edges.data(), k, v);
         }
-        bin[i] = static_cast<std::uint32_t>(j);
+        bin[i] = static_cast<Bin>(j);
         if (counts != nullptr) ++lanes[(i & 3) * k + j];
     }
     if (counts != nullptr) {
@@ -173,6 +212,23 @@ void assign_bins(const double* x, std::size_t n, const std::vector<double>& edge
             for (std::size_t j = 0; j < k; ++j) counts[j] += lanes[l * k + j];
         }
     }
+}
+
+// Calls f with the bin ids of h, whichever width they are stored in.
+template <class F>
+void with_bins(const Histogram& h, F&& f) {
+    if (h.bin8) {
+        f(h.bin8.get());
+    } else {
+        f(h.bin32.get());
+    }
+}
+
+}  // namespace
+
+void assign_bins(const double* x, std::size_t n, const std::vector<double>& edges,
+                 std::uint32_t* bin, std::size_t* counts, std::size_t stride) {
+    assign_bins_as(x, n, edges, bin, counts, stride);
 }
 
 Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins,
@@ -189,32 +245,152 @@ Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins, 
     const std::size_t k = count_distinct_capped(x, n, std::min(max_bins, n), stride);
     h.edges = histogram_edges(h.lo, h.hi, k);
     h.rows = n;
-    h.bin.reset(new std::uint32_t[n]);
     h.offset.assign(k + 1, 0);
-    assign_bins(x, n, h.edges, h.bin.get(), h.offset.data() + 1, stride);
+    if (k <= 256) {
+        h.bin8.reset(new std::uint8_t[n]);
+        assign_bins_as(x, n, h.edges, h.bin8.get(), h.offset.data() + 1, stride);
+    } else {
+        h.bin32.reset(new std::uint32_t[n]);
+        assign_bins_as(x, n, h.edges, h.bin32.get(), h.offset.data() + 1, stride);
+    }
     for (std::size_t j = 0; j < k; ++j) h.offset[j + 1] += h.offset[j];
     return h;
 }
 
+namespace {
+
+// The scatter loop for exactly N columns, so the row loop holds no tests for absent ones.
+template <int N, class Bin>
+void scatter_columns(const Bin* bin, std::size_t n, std::size_t* cursor, const Source* src,
+                     double* const* out) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t pos = cursor[bin[i]]++;
+        for (int c = 0; c < N; ++c) out[c][pos] = src[c].data[i * src[c].stride];
+    }
+}
+
+}  // namespace
+
 void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const (&out)[3]) {
+    Source src[3];
+    double* dst[3];
+    int m = 0;
+    for (int c = 0; c < 3; ++c) {
+        if (values[c].data == nullptr) continue;
+        src[m] = values[c];
+        dst[m++] = out[c];
+    }
     std::vector<std::size_t> cursor(h.offset.begin(), h.offset.end() - 1);
     const std::size_t n = h.rows;
-    const Source a = values[0];
-    const Source b = values[1];
-    const Source c = values[2];
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t pos = cursor[h.bin[i]]++;
-        if (a.data != nullptr) out[0][pos] = a.data[i * a.stride];
-        if (b.data != nullptr) out[1][pos] = b.data[i * b.stride];
-        if (c.data != nullptr) out[2][pos] = c.data[i * c.stride];
+    std::size_t* cur = cursor.data();
+    with_bins(h, [&](const auto* bin) {
+        if (m == 1) scatter_columns<1>(bin, n, cur, src, dst);
+        if (m == 2) scatter_columns<2>(bin, n, cur, src, dst);
+        if (m == 3) scatter_columns<3>(bin, n, cur, src, dst);
+    });
+}
+
+namespace {
+
+// One leaf of numpy's pairwise summation of a run: `len` values summed directly, after
+// which `merges` pairs of partial sums are added (the tree's inner nodes, in post-order).
+struct Leaf {
+    std::size_t len;
+    std::size_t merges;
+};
+
+void plan_leaves(std::size_t n, std::vector<Leaf>& out) {
+    if (n <= 128) {
+        out.push_back({n, 0});
+        return;
     }
+    std::size_t n2 = n / 2;
+    n2 -= n2 % 8;
+    plan_leaves(n2, out);
+    plan_leaves(n - n2, out);
+    ++out.back().merges;
+}
+
+// The pairwise sum of one bin, fed its values one at a time.
+struct BinStream {
+    double a[128];
+    double w[128];
+    std::size_t pos = 0;
+    std::size_t len = 0;  // of the current leaf
+    std::size_t leaf = 0;
+    std::vector<Leaf> leaves;
+    std::vector<double> sa;  // partial sums not yet merged
+    std::vector<double> sw;
+
+    void start(std::size_t n) {
+        if (n > 0) plan_leaves(n, leaves);
+        len = leaves.empty() ? 0 : leaves[0].len;
+    }
+    template <bool Weighted>
+    void flush() {
+        sa.push_back(pairwise_sum(a, len, 1));
+        if (Weighted) sw.push_back(pairwise_sum(w, len, 1));
+        for (std::size_t m = leaves[leaf].merges; m > 0; --m) {
+            const double r = sa.back();
+            sa.pop_back();
+            sa.back() = sa.back() + r;
+            if (Weighted) {
+                const double rw = sw.back();
+                sw.pop_back();
+                sw.back() = sw.back() + rw;
+            }
+        }
+        pos = 0;
+        ++leaf;
+        len = leaf < leaves.size() ? leaves[leaf].len : 0;
+    }
+};
+
+template <bool Weighted, class Bin>
+void stream_sums(const Bin* bin, std::size_t n, const double* a, const double* w, BinStream* st) {
+    for (std::size_t i = 0; i < n; ++i) {
+        BinStream& s = st[bin[i]];
+        if (Weighted) {
+            s.a[s.pos] = a[i] * w[i];
+            s.w[s.pos] = w[i];
+        } else {
+            s.a[s.pos] = a[i];
+        }
+        if (++s.pos == s.len) s.flush<Weighted>();
+    }
+}
+
+}  // namespace
+
+bool bin_sums(const Histogram& h, const double* a, const double* w, std::vector<double>& sums,
+              std::vector<double>& weight_sums) {
+    if (!h.bin8) return false;
+    const std::size_t k = h.nbins();
+    std::vector<BinStream> st(k);
+    for (std::size_t j = 0; j < k; ++j) st[j].start(h.count(j));
+    if (w == nullptr) {
+        stream_sums<false>(h.bin8.get(), h.rows, a, w, st.data());
+    } else {
+        stream_sums<true>(h.bin8.get(), h.rows, a, w, st.data());
+    }
+    // numpy's add reduction starts from +0.0 (see numpy_sum).
+    sums.assign(k, 0.0);
+    weight_sums.assign(w != nullptr ? k : 0, 0.0);
+    for (std::size_t j = 0; j < k; ++j) {
+        if (st[j].sa.empty()) continue;
+        sums[j] += st[j].sa[0];
+        if (w != nullptr) weight_sums[j] += st[j].sw[0];
+    }
+    return true;
 }
 
 std::vector<std::int64_t> rows_by_bin(const Histogram& h) {
     std::vector<std::size_t> cursor(h.offset.begin(), h.offset.end() - 1);
     const std::size_t n = h.rows;
     std::vector<std::int64_t> rows(n);
-    for (std::size_t i = 0; i < n; ++i) rows[cursor[h.bin[i]]++] = static_cast<std::int64_t>(i);
+    with_bins(h, [&](const auto* bin) {
+        for (std::size_t i = 0; i < n; ++i) rows[cursor[bin[i]]++] = static_cast<std::int64_t>(i);
+    });
     return rows;
 }
 
@@ -228,26 +404,41 @@ std::vector<std::int64_t> interval_members(const double* x, std::size_t n, doubl
     return rows;
 }
 
-std::vector<std::vector<std::int64_t>> rows_in_bin_ranges(
-    const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges) {
-    std::vector<std::vector<std::int64_t>> out(ranges.size());
-    if (ranges.empty()) return out;
-    constexpr std::uint32_t kNone = 0xFFFFFFFFu;
-    std::vector<std::uint32_t> range_of(h.nbins(), kNone);
+std::vector<std::size_t> gather_bin_ranges(
+    const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
+    const Source (&values)[2], std::unique_ptr<double[]> (&out)[2]) {
+    std::vector<std::size_t> start(ranges.size() + 1, 0);
     for (std::size_t r = 0; r < ranges.size(); ++r) {
-        std::size_t total = 0;
+        start[r + 1] = start[r] + h.offset[ranges[r].second + 1] - h.offset[ranges[r].first];
+    }
+    const std::size_t total = start.back();
+    for (int c = 0; c < 2; ++c) {
+        out[c].reset(values[c].data != nullptr ? new double[total > 0 ? total : 1] : nullptr);
+    }
+    if (total == 0) return start;
+    // The rows of a range keep their row order, so all bins of range r share cursor r.
+    std::vector<std::size_t> shared(start.begin(), start.end() - 1);
+    std::vector<std::uint32_t> range_of(h.nbins(), 0xFFFFFFFFu);
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
         for (std::size_t b = ranges[r].first; b <= ranges[r].second; ++b) {
             range_of[b] = static_cast<std::uint32_t>(r);
-            total += h.count(b);
         }
-        out[r].reserve(total);
     }
+    const Source a = values[0];
+    const Source w = values[1];
+    double* va = out[0].get();
+    double* vw = out[1].get();
     const std::size_t n = h.rows;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t r = range_of[h.bin[i]];
-        if (r != kNone) out[r].push_back(static_cast<std::int64_t>(i));
-    }
-    return out;
+    with_bins(h, [&](const auto* bin) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::uint32_t r = range_of[bin[i]];
+            if (r == 0xFFFFFFFFu) continue;
+            const std::size_t pos = shared[r]++;
+            if (va != nullptr) va[pos] = a.data[i * a.stride];
+            if (vw != nullptr) vw[pos] = w.data[i * w.stride];
+        }
+    });
+    return start;
 }
 
 std::vector<MergedRun> merge_weak_bins(const std::vector<double>& edges,

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <vector>
 
 #include "orrin/histogram.hpp"
+#include "orrin/numeric.hpp"
 
 namespace {
 
@@ -179,6 +182,33 @@ TEST(BuildHistogram, StridedColumnEqualsContiguousCopy) {
     EXPECT_TRUE(orrin::value_range(matrix.data() + 1, 400, 3).finite);
 }
 
+// Two columns in one pass give what each column gives alone, signed zeros and a
+// non-finite value in one column included, for every row count modulo the lane count.
+TEST(ValueRanges, TwoColumnsAsEachAlone) {
+    for (std::size_t n = 1; n <= 11; ++n) {
+        std::vector<double> m(3 * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            m[3 * i] = (i % 3 == 0) ? -0.0 : 0.0;
+            m[3 * i + 1] = static_cast<double>((i * 7) % 5) - 2.0;
+            m[3 * i + 2] = 1.0;
+        }
+        m[3 * (n - 1) + 2] = HUGE_VAL;
+        orrin::Range a{};
+        orrin::Range b{};
+        orrin::value_ranges(m.data(), 3, m.data() + 2, 3, n, a, b);
+        for (const auto& [got, col] : {std::pair<orrin::Range, std::size_t>{a, 0}, {b, 2}}) {
+            const orrin::Range alone = orrin::value_range(m.data() + col, n, 3);
+            EXPECT_EQ(std::signbit(got.lo), std::signbit(alone.lo)) << n;
+            EXPECT_EQ(std::signbit(got.hi), std::signbit(alone.hi)) << n;
+            EXPECT_EQ(got.lo, alone.lo) << n;
+            EXPECT_EQ(got.hi, alone.hi) << n;
+            EXPECT_EQ(got.finite, alone.finite) << n;
+        }
+        EXPECT_TRUE(a.finite);
+        EXPECT_FALSE(b.finite);
+    }
+}
+
 TEST(BuildHistogram, BinsPartitionRowsAndKeepRowOrder) {
     const std::vector<double> x{5.0, 0.0, 10.0, 1.0, 9.0, 5.0, 10.0};
     const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 10);
@@ -193,12 +223,116 @@ TEST(BuildHistogram, BinsPartitionRowsAndKeepRowOrder) {
               (std::vector<std::int64_t>{2, 4, 6}));
 }
 
-TEST(RowsInBinRanges, UnionsInRowOrder) {
+TEST(GatherBinRanges, UnionsInRowOrder) {
     const std::vector<double> x{0.5, 3.5, 1.5, 2.5, 0.2, 3.9, 1.1, 0.0, 4.0};
+    const std::vector<double> row{0, 1, 2, 3, 4, 5, 6, 7, 8};
     const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 4);
-    const auto rows = orrin::rows_in_bin_ranges(h, {{0, 1}, {3, 3}});
-    EXPECT_EQ(rows[0], (std::vector<std::int64_t>{0, 2, 4, 6, 7}));
-    EXPECT_EQ(rows[1], (std::vector<std::int64_t>{1, 5, 8}));
+    std::unique_ptr<double[]> out[2];
+    const auto start = orrin::gather_bin_ranges(h, {{0, 1}, {3, 3}}, {{row.data(), 1}, {}}, out);
+    EXPECT_EQ(start, (std::vector<std::size_t>{0, 5, 8}));
+    EXPECT_EQ(std::vector<double>(out[0].get(), out[0].get() + 8),
+              (std::vector<double>{0, 2, 4, 6, 7, 1, 5, 8}));
+}
+
+// Both widths of stored bin ids (up to 256 bins one byte, beyond four): the grouped rows
+// and the gathered values agree with a per-row digitize reference.
+class BinWidths : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(BinWidths, GroupingAndGatherMatchDigitize) {
+    const std::size_t bins = GetParam();
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> normal;
+    std::vector<double> x(3 * 5000);
+    for (double& v : x) v = normal(rng);
+    const orrin::Histogram h = orrin::build_histogram(x.data(), 5000, bins, 3);
+    ASSERT_EQ(h.nbins(), bins);
+    std::vector<std::vector<std::int64_t>> by_bin(bins);
+    for (std::size_t i = 0; i < 5000; ++i) by_bin[digitize(x[3 * i], h.edges)].push_back(i);
+    std::vector<std::int64_t> grouped;
+    for (const auto& rows : by_bin) grouped.insert(grouped.end(), rows.begin(), rows.end());
+    EXPECT_EQ(orrin::rows_by_bin(h), grouped);
+
+    const std::vector<std::pair<std::size_t, std::size_t>> ranges{
+        {0, 1}, {bins / 2, bins / 2}, {bins - 3, bins - 1}};
+    std::vector<double> values(5000);
+    for (std::size_t i = 0; i < 5000; ++i) values[i] = static_cast<double>(i) + 0.25;
+    std::unique_ptr<double[]> out[2];
+    const auto start =
+        orrin::gather_bin_ranges(h, ranges, {{values.data(), 1}, {x.data(), 3}}, out);
+    ASSERT_EQ(start.size(), ranges.size() + 1);
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+        std::vector<std::int64_t> expected;
+        for (std::size_t b = ranges[r].first; b <= ranges[r].second; ++b) {
+            expected.insert(expected.end(), by_bin[b].begin(), by_bin[b].end());
+        }
+        std::sort(expected.begin(), expected.end());
+        ASSERT_EQ(start[r + 1] - start[r], expected.size());
+        for (std::size_t q = 0; q < expected.size(); ++q) {
+            const auto i = static_cast<std::size_t>(expected[q]);
+            EXPECT_EQ(out[0][start[r] + q], values[i]);
+            EXPECT_EQ(out[1][start[r] + q], x[3 * i]);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OneAndFourBytes, BinWidths, ::testing::Values(10, 256, 257, 1000));
+
+TEST(GatherBinRanges, NoRangesAndMissingColumn) {
+    const std::vector<double> x{0.5, 3.5, 1.5, 2.5};
+    const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 4);
+    std::unique_ptr<double[]> out[2];
+    EXPECT_EQ(orrin::gather_bin_ranges(h, {}, {{x.data(), 1}, {}}, out),
+              (std::vector<std::size_t>{0}));
+    const auto start = orrin::gather_bin_ranges(h, {{1, 2}}, {{x.data(), 1}, {}}, out);
+    EXPECT_EQ(start, (std::vector<std::size_t>{0, 2}));
+    EXPECT_EQ(out[1], nullptr);
+    EXPECT_EQ(out[0][0], 1.5);
+    EXPECT_EQ(out[0][1], 2.5);
+}
+
+// The streamed per-bin sums equal numpy_sum over each bin's sorted values bit for bit, for
+// bins small and large (leaf sizes around 8 and 128, several tree levels), with and without
+// weights, signed zeros included.
+class BinSums : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(BinSums, EqualSumsOverSortedValues) {
+    const std::size_t n = GetParam();
+    std::mt19937_64 rng(n);
+    std::normal_distribution<double> normal;
+    std::vector<double> x(n), a(n), w(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        x[i] = normal(rng);
+        a[i] = i % 17 == 0 ? -0.0 : normal(rng) * 1e3;
+        w[i] = std::abs(normal(rng));
+    }
+    const orrin::Histogram h = orrin::build_histogram(x.data(), n, 10);
+    std::vector<double> products(n), sa(n), sw(n), sp(n);
+    for (std::size_t i = 0; i < n; ++i) products[i] = a[i] * w[i];
+    orrin::scatter_by_bin(h, {{a.data(), 1}, {w.data(), 1}, {products.data(), 1}},
+                          {sa.data(), sw.data(), sp.data()});
+    std::vector<double> sums, weight_sums;
+    ASSERT_TRUE(orrin::bin_sums(h, a.data(), nullptr, sums, weight_sums));
+    for (std::size_t j = 0; j < h.nbins(); ++j) {
+        const double want = orrin::numpy_sum(sa.data() + h.offset[j], h.count(j));
+        EXPECT_EQ(std::signbit(sums[j]), std::signbit(want));
+        EXPECT_EQ(sums[j], want) << "bin " << j;
+    }
+    ASSERT_TRUE(orrin::bin_sums(h, a.data(), w.data(), sums, weight_sums));
+    for (std::size_t j = 0; j < h.nbins(); ++j) {
+        EXPECT_EQ(sums[j], orrin::numpy_sum(sp.data() + h.offset[j], h.count(j))) << j;
+        EXPECT_EQ(weight_sums[j], orrin::numpy_sum(sw.data() + h.offset[j], h.count(j))) << j;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(RowCounts, BinSums,
+                         ::testing::Values(1, 7, 60, 400, 1290, 5000, 40000, 300001));
+
+TEST(BinSums, RefusesMoreThan256Bins) {
+    std::vector<double> x(1000);
+    for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<double>(i);
+    const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 300);
+    std::vector<double> sums, weight_sums;
+    EXPECT_FALSE(orrin::bin_sums(h, x.data(), nullptr, sums, weight_sums));
 }
 
 TEST(MergeWeakBins, TouchingBinsFormRuns) {

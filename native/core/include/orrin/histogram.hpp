@@ -44,6 +44,9 @@ struct Range {
     bool finite;
 };
 Range value_range(const double* x, std::size_t n, std::size_t stride = 1);
+// value_range of two columns of n values each, in one pass over the rows.
+void value_ranges(const double* a, std::size_t stride_a, const double* b, std::size_t stride_b,
+                  std::size_t n, Range& range_a, Range& range_b);
 
 // The edges of `np.histogram` over the data range [lo, hi] with `nbins` bins (nbins > 0).
 // Throws HistogramError with numpy's message when the edges do not strictly increase.
@@ -60,8 +63,10 @@ struct Histogram {
     double hi = 0.0;  // x.max()
     std::vector<double> edges;
     std::size_t rows = 0;
-    std::unique_ptr<std::uint32_t[]> bin;  // bin of every row
-    std::vector<std::size_t> offset;       // rows of bin j, in bin order: offset[j] .. offset[j+1]
+    // Bin of every row: one byte per row when there are at most 256 bins, else four.
+    std::unique_ptr<std::uint8_t[]> bin8;
+    std::unique_ptr<std::uint32_t[]> bin32;
+    std::vector<std::size_t> offset;  // rows of bin j, in bin order: offset[j] .. offset[j+1]
     std::size_t nbins() const { return edges.size() - 1; }
     std::size_t count(std::size_t j) const { return offset[j + 1] - offset[j]; }
 };
@@ -82,6 +87,13 @@ struct Source {
 // Up to three columns at once.
 void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const (&out)[3]);
 
+// numpy_sum of every bin's values in row order, in one pass over the rows without sorting
+// them: the same pairwise summation as over the bin's contiguous values. With weights w,
+// sums[j] is the sum of the products a * w and weight_sums[j] that of the weights. Needs
+// at most 256 bins (false otherwise, nothing written).
+bool bin_sums(const Histogram& h, const double* a, const double* w, std::vector<double>& sums,
+              std::vector<double>& weight_sums);
+
 // Row positions in the order of scatter_by_bin.
 std::vector<std::int64_t> rows_by_bin(const Histogram& h);
 
@@ -89,10 +101,12 @@ std::vector<std::int64_t> rows_by_bin(const Histogram& h);
 std::vector<std::int64_t> interval_members(const double* x, std::size_t n, double lb, double ub,
                                            bool closed);
 
-// For disjoint inclusive bin ranges, the rows of each range in ascending row order, gathered
-// in one pass over the rows.
-std::vector<std::vector<std::int64_t>> rows_in_bin_ranges(
-    const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges);
+// For disjoint inclusive bin ranges, the values of each range's rows in ascending row order,
+// gathered in one pass over the rows; range r occupies out[start[r]] .. out[start[r + 1]]
+// for the returned starts. Each out[c] is allocated for every non-null values[c].
+std::vector<std::size_t> gather_bin_ranges(
+    const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
+    const Source (&values)[2], std::unique_ptr<double[]> (&out)[2]);
 
 // A run of touching weak bins: the interval [lb, ub] and the bins first .. last it covers.
 struct MergedRun {
