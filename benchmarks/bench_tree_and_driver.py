@@ -15,20 +15,9 @@ import numpy as np
 from sklearn.tree import DecisionTreeRegressor
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from harness import best_of, fresh_process  # noqa: E402
+from harness import best_cpu, best_of, fresh_process  # noqa: E402
 
 from orrin.diagnoser import frailzone as fz  # noqa: E402
-
-
-def best_cpu(func, repeat):
-    """Smallest CPU time of this process over `repeat` calls: steadier than wall time when
-    other processes share the cores."""
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.process_time()
-        func()
-        best = min(best, time.process_time() - t0)
-    return best
 
 
 def data(n, seed=0):

@@ -110,6 +110,18 @@ Groups form_groups(const py::object& rows, const py::object& positions, Referenc
     return g;
 }
 
+// The weak and reference groups over the fitted rows; an unsupported `compare_to` raises
+// after the target rows are known, before anything is computed on them.
+Groups groups_of(const py::object& self, const py::object& compare_to, Reference& reference) {
+    py::object positions = self.attr("get_target_idx")();
+    py::object rows = fitted_rows(self);
+    reference = reference_of(compare_to);
+    if (reference == Reference::Unsupported) {
+        raise_orrin_error("Unsupported value of compare_to.");
+    }
+    return form_groups(rows, positions, reference);
+}
+
 void add_configuration(py::dict& value, const py::object& self) {
     value["slice_features"] = self.attr("slice_features");
     value["bins"] = self.attr("bins");
@@ -121,13 +133,8 @@ void add_configuration(py::dict& value, const py::object& self) {
 
 py::object get_distance(py::object self, py::object psi_buckets, py::object distance_metric,
                         py::object compare_to) {
-    py::object positions = self.attr("get_target_idx")();
-    py::object rows = fitted_rows(self);
-    const Reference reference = reference_of(compare_to);
-    if (reference == Reference::Unsupported) {
-        raise_orrin_error("Unsupported value of compare_to.");
-    }
-    const Groups groups = form_groups(rows, positions, reference);
+    Reference reference;
+    const Groups groups = groups_of(self, compare_to, reference);
 
     py::object np = module_attr("np");
     py::object calculate_distance = module_attr("calculate_distance");
@@ -161,13 +168,8 @@ py::object get_shift(py::object self, py::object show_feature, py::object compar
     py::object names = self.attr("feature_names");
     if (show_feature.is_none()) show_feature = names[py::int_(0)];
     py::object feature_type = self.attr("feature_types")[names.attr("index")(show_feature)];
-    py::object positions = self.attr("get_target_idx")();
-    py::object rows = fitted_rows(self);
-    const Reference reference = reference_of(compare_to);
-    if (reference == Reference::Unsupported) {
-        raise_orrin_error("Unsupported value of compare_to.");
-    }
-    const Groups groups = form_groups(rows, positions, reference);
+    Reference reference;
+    const Groups groups = groups_of(self, compare_to, reference);
 
     py::object pd = module_attr("pd");
     py::object reference_frame = pd.attr("DataFrame")(groups.reference, py::arg("columns") = names);
