@@ -1,6 +1,7 @@
 #include "region_support.hpp"
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -175,15 +176,14 @@ py::object RegionArrays::region(std::size_t r) const {
 
 namespace {
 
-// Fills the rows of `out`, whose offsets are counted.
-RegionArrays with_rows(const orrin::RegionMembership& regions, const orrin::RowCells& cells,
-                       const orrin::StridedColumn* second, RegionArrays out) {
-    out.rows = py::array_t<std::int64_t>(static_cast<py::ssize_t>(out.offsets.back()));
-    std::int64_t* rows = out.rows.mutable_data();
-    {
-        py::gil_scoped_release release;
-        regions.fill(cells, second, out.offsets, rows);
-    }
+// Hands the grouped rows to a numpy array that owns them.
+RegionArrays to_arrays(orrin::RegionRows groups) {
+    RegionArrays out;
+    out.offsets = std::move(groups.offsets);
+    const auto size = static_cast<py::ssize_t>(groups.rows.size());
+    std::int64_t* rows = groups.rows.release();
+    py::capsule owner(rows, [](void* p) { std::free(p); });
+    out.rows = py::array_t<std::int64_t>(size, rows, owner);
     return out;
 }
 
@@ -212,25 +212,22 @@ py::object take_region(const py::array& values, const RegionArrays& rows, std::s
 
 RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef& c0,
                          const ColumnRef* c1) {
-    RegionArrays out;
-    orrin::RowCells cells;
-    const orrin::StridedColumn* second = c1 != nullptr ? &c1->view : nullptr;
+    orrin::RegionRows groups;
     {
         py::gil_scoped_release release;
-        out.offsets = regions.count(c0.view, second, c0.size, cells);
+        groups = regions.members(c0.view, c1 != nullptr ? &c1->view : nullptr, c0.size);
     }
-    return with_rows(regions, cells, second, std::move(out));
+    return to_arrays(std::move(groups));
 }
 
 RegionArrays region_rows_closing_second(orrin::RegionMembership& regions, const ColumnRef& c0,
                                         const ColumnRef& c1) {
-    RegionArrays out;
-    orrin::RowCells cells;
+    orrin::RegionRows groups;
     {
         py::gil_scoped_release release;
-        out.offsets = regions.count_closing_second(c0.view, c1.view, c0.size, cells);
+        groups = regions.members_closing_second(c0.view, c1.view, c0.size);
     }
-    return with_rows(regions, cells, &c1.view, std::move(out));
+    return to_arrays(std::move(groups));
 }
 
 }  // namespace frailzone

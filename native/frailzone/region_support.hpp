@@ -72,13 +72,14 @@ struct RegionArrays {
 RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef& c0,
                          const ColumnRef* c1);
 
-// `values[idx]` for region r's rows `idx`: a one-dimensional native float64 array is
-// gathered in C++ (the same new float64 array), anything else is indexed by numpy, so the
-// caller sees the dtype and shape that indexing gives.
-py::object take_region(const py::array& values, const RegionArrays& rows, std::size_t r);
 // The same after closing the second-feature bounds at the conditional maxima of `c1` (see
 // RegionMembership::close_second_at_conditional_max); each row is located once.
 RegionArrays region_rows_closing_second(orrin::RegionMembership& regions, const ColumnRef& c0,
                                         const ColumnRef& c1);
+
+// `values[idx]` for region r's rows `idx`: a one-dimensional native float64 array is
+// gathered in C++ (the same new float64 array), anything else is indexed by numpy, so the
+// caller sees the dtype and shape that indexing gives.
+py::object take_region(const py::array& values, const RegionArrays& rows, std::size_t r);
 
 }  // namespace frailzone

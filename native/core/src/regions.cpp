@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <memory>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 namespace orrin {
@@ -83,6 +86,8 @@ RegionMembership::RegionMembership(std::vector<Bound> first, std::vector<Bound> 
     }
     std::sort(breaks_.begin(), breaks_.end());
     breaks_.erase(std::unique(breaks_.begin(), breaks_.end()), breaks_.end());
+    padded_ = breaks_;
+    padded_.push_back(std::numeric_limits<double>::quiet_NaN());
     build_grid();
 
     // Every region covers a contiguous run of cells: from its lower breakpoint to its upper
@@ -120,7 +125,7 @@ void RegionMembership::build_grid() {
     constexpr std::size_t kPerBucket = 8;
     constexpr std::size_t kMaxBuckets = std::size_t{1} << 16;
     const std::size_t nb = breaks_.size();
-    if (nb < 2) return;
+    if (nb < kGridFrom) return;
     const double lo = breaks_.front();
     const double span = breaks_.back() - lo;
     const std::size_t buckets = std::min(kMaxBuckets, std::max<std::size_t>(64, 8 * nb));
@@ -144,44 +149,131 @@ void RegionMembership::build_grid() {
     grid_scale_ = scale;
 }
 
-std::size_t RegionMembership::cell_by_search(double v) const {
-    if (std::isnan(v)) return 0;
-    const auto it = std::lower_bound(breaks_.begin(), breaks_.end(), v);
-    const std::size_t j = static_cast<std::size_t>(it - breaks_.begin());
-    return 2 * j + (it != breaks_.end() && *it == v);
+
+namespace {
+
+// Rows in ascending order with a slot each, grouped into regions by a stable counting sort:
+// slot s goes to region target[s], or nowhere when target[s] is `regions`.
+RegionRows group_by_slot(Appendable<std::int64_t> rows, const Appendable<std::uint32_t>& slots,
+                         const std::vector<std::uint32_t>& target, std::size_t regions) {
+    RegionRows out;
+    out.offsets.assign(regions + 1, 0);
+    const std::size_t m = rows.size();
+    const std::int64_t* idx = rows.data();
+    const std::uint32_t* slot = slots.data();
+    // Counts of even and odd entries apart, so that runs in one region do not wait on a
+    // single counter; region `regions` collects the dropped entries.
+    const std::size_t width = regions + 1;
+    std::vector<std::int64_t> counts(2 * width, 0);
+    std::size_t i = 0;
+    for (; i + 2 <= m; i += 2) {
+        ++counts[target[slot[i]]];
+        ++counts[width + target[slot[i + 1]]];
+    }
+    if (i < m) ++counts[target[slot[i]]];
+    for (std::size_t r = 0; r < regions; ++r) {
+        out.offsets[r + 1] = out.offsets[r] + counts[r] + counts[width + r];
+    }
+    if (regions == 1 && out.offsets[1] == static_cast<std::int64_t>(m)) {
+        out.rows = std::move(rows);  // one region, nothing dropped: already grouped
+        return out;
+    }
+    out.rows.resize(static_cast<std::size_t>(out.offsets.back()));
+    std::vector<std::int64_t*> dst(width);
+    for (std::size_t r = 0; r < regions; ++r) dst[r] = out.rows.data() + out.offsets[r];
+    std::int64_t scratch = 0;
+    dst[regions] = &scratch;
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::uint32_t r = target[slot[k]];
+        *dst[r] = idx[k];
+        dst[r] += r != regions;
+    }
+    return out;
 }
 
-void RegionMembership::locate(StridedColumn c0, std::size_t n, RowCells& cells) const {
-    cells.allocate(n);
-    for (std::size_t i = 0; i < n; ++i) cells[i] = static_cast<std::uint32_t>(cell_of(c0[i]));
+}  // namespace
+
+template <typename SlotOf>
+RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::size_t slots,
+                                        SlotOf&& slot_of,
+                                        const std::function<std::vector<std::uint32_t>()>& targets)
+    const {
+    // Chunk by chunk: the rows inside some region's first-feature bound are compacted with
+    // their region (the cursor lives in a register, so the pass over all rows has no chain
+    // through memory). Without slot_of a row's slot is its region; otherwise only the
+    // compacted rows get their slot from slot_of(row, region, parity) in [0, slots], where
+    // `slots` means none; `parity` lets slot_of keep running statistics in two copies.
+    constexpr bool by_region = std::is_same_v<std::decay_t<SlotOf>, std::nullptr_t>;
+    constexpr std::size_t kChunk = 4096;
+    const std::uint32_t outside = static_cast<std::uint32_t>(size());
+    std::vector<std::uint32_t> cand_row(by_region ? 0 : kChunk), cand_region(by_region ? 0 : kChunk);
+    Appendable<std::int64_t> rows;
+    Appendable<std::uint32_t> kept;
+    for (std::size_t start = 0; start < n; start += kChunk) {
+        const std::size_t m = std::min(kChunk, n - start);
+        std::int64_t* dst_row = rows.reserve(m);
+        std::uint32_t* dst_slot = kept.reserve(m);
+        const std::size_t k = with_locator([&](const auto& locate) {
+            const std::uint32_t* region_of = cell_region_.data();
+            std::uint32_t* cr = by_region ? nullptr : cand_row.data();
+            std::uint32_t* cg = by_region ? dst_slot : cand_region.data();
+            const std::size_t ahead = std::min(n - start, m + StridedColumn::kAhead);
+            std::size_t found = 0;
+            for (std::size_t i = 0; i < m; ++i) {
+                if (i + StridedColumn::kAhead < ahead) c0.prefetch(start + i + StridedColumn::kAhead);
+                const std::uint32_t r = region_of[locate(c0[start + i])];
+                if constexpr (by_region) {
+                    dst_row[found] = static_cast<std::int64_t>(start + i);
+                } else {
+                    cr[found] = static_cast<std::uint32_t>(i);
+                }
+                cg[found] = r;
+                found += r != outside;
+            }
+            return found;
+        });
+        if constexpr (by_region) {
+            rows.grow(k);
+            kept.grow(k);
+        } else {
+            const std::uint32_t none = static_cast<std::uint32_t>(slots);
+            std::size_t out = 0;
+            for (std::size_t j = 0; j < k; ++j) {
+                const std::size_t row = start + cand_row[j];
+                const std::uint32_t s =
+                    static_cast<std::uint32_t>(slot_of(row, cand_region[j], j & 1));
+                dst_row[out] = static_cast<std::int64_t>(row);
+                dst_slot[out] = s;
+                out += s != none;
+            }
+            rows.grow(out);
+            kept.grow(out);
+        }
+    }
+    return group_by_slot(std::move(rows), kept, targets(), size());
 }
 
 template <typename Visit>
-void RegionMembership::for_each_member(const RowCells& cells, const StridedColumn* c1,
+void RegionMembership::for_each_member(StridedColumn c0, const StridedColumn* c1, std::size_t n,
                                        Visit&& visit) const {
-    for (std::size_t i = 0; i < cells.size(); ++i) {
-        const std::size_t begin = cell_start_[cells[i]];
-        const std::size_t end = cell_start_[cells[i] + 1];
-        for (std::size_t k = begin; k < end; ++k) {
-            const std::uint32_t r = cell_regions_[k];
-            if (two_features() && !second_[r].contains((*c1)[i])) continue;
-            visit(i, r);
+    with_locator([&](const auto& locate) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t cell = locate(c0[i]);
+            const std::size_t begin = cell_start_[cell];
+            const std::size_t end = cell_start_[cell + 1];
+            for (std::size_t k = begin; k < end; ++k) {
+                const std::uint32_t r = cell_regions_[k];
+                if (two_features() && !second_[r].contains((*c1)[i])) continue;
+                visit(i, r);
+            }
         }
-    }
+    });
 }
 
 void RegionMembership::close_second_at_conditional_max(StridedColumn c0, StridedColumn c1,
                                                        std::size_t n) {
     if (!two_features()) return;
-    RowCells cells;
-    locate(c0, n, cells);
-    close_second_at_conditional_max(cells, c1);
-}
-
-void RegionMembership::close_second_at_conditional_max(const RowCells& cells, StridedColumn c1) {
-    if (!two_features()) return;
     const std::size_t regions = size();
-    const std::size_t n = cells.size();
     std::vector<double> best(regions, 0.0);
     std::vector<char> seen(regions, 0);
     std::vector<char> has_nan(regions, 0);
@@ -191,201 +283,125 @@ void RegionMembership::close_second_at_conditional_max(const RowCells& cells, St
         std::vector<double> top(regions + 1, -std::numeric_limits<double>::infinity());
         std::vector<std::size_t> hits(regions + 1, 0);
         std::vector<char> nan(regions + 1, 0);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t r = cell_region_[cells[i]];
-            const double v1 = c1[i];
-            top[r] = v1 > top[r] ? v1 : top[r];
-            ++hits[r];
-            nan[r] |= static_cast<char>(std::isnan(v1));
-        }
+        with_locator([&](const auto& locate) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::uint32_t r = cell_region_[locate(c0[i])];
+                const double v1 = c1[i];
+                top[r] = v1 > top[r] ? v1 : top[r];
+                ++hits[r];
+                nan[r] |= static_cast<char>(std::isnan(v1));
+            }
+        });
         for (std::size_t r = 0; r < regions; ++r) {
             seen[r] = hits[r] > 0;
             has_nan[r] = nan[r];
             best[r] = top[r];
         }
     } else {
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t begin = cell_start_[cells[i]];
-            const std::size_t end = cell_start_[cells[i] + 1];
-            if (begin == end) continue;
-            const double v1 = c1[i];
-            for (std::size_t k = begin; k < end; ++k) {
-                const std::uint32_t r = cell_regions_[k];
-                if (std::isnan(v1)) {
-                    has_nan[r] = 1;
-                } else if (!seen[r] || v1 > best[r]) {
-                    best[r] = v1;
+        with_locator([&](const auto& locate) {
+            for (std::size_t i = 0; i < n; ++i) {
+                const std::size_t cell = locate(c0[i]);
+                const std::size_t begin = cell_start_[cell];
+                const std::size_t end = cell_start_[cell + 1];
+                if (begin == end) continue;
+                const double v1 = c1[i];
+                for (std::size_t k = begin; k < end; ++k) {
+                    const std::uint32_t r = cell_regions_[k];
+                    if (std::isnan(v1)) {
+                        has_nan[r] = 1;
+                    } else if (!seen[r] || v1 > best[r]) {
+                        best[r] = v1;
+                    }
+                    seen[r] = 1;
                 }
-                seen[r] = 1;
             }
-        }
+        });
     }
     for (std::size_t r = 0; r < regions; ++r) {
         second_[r].closed = seen[r] && !has_nan[r] && best[r] == second_[r].ub;
     }
 }
 
-std::vector<std::int64_t> RegionMembership::count(StridedColumn c0, const StridedColumn* c1,
-                                                  std::size_t n, RowCells& cells) const {
-    if (!disjoint_ || two_features()) {
-        locate(c0, n, cells);
-        return count(cells, c1);
-    }
-    // One feature, disjoint regions: locate and count in one pass, counting even and odd
-    // rows apart so that runs of rows in one region do not wait on a single counter.
-    cells.allocate(n);
-    const std::size_t width = size() + 2;
-    std::vector<std::int64_t> counts(2 * width, 0);
-    std::size_t i = 0;
-    for (; i + 2 <= n; i += 2) {
-        const std::uint32_t r = cell_region_[cell_of(c0[i])];
-        const std::uint32_t q = cell_region_[cell_of(c0[i + 1])];
-        cells[i] = r;
-        cells[i + 1] = q;
-        ++counts[r + 1];
-        ++counts[width + q + 1];
-    }
-    if (i < n) {
-        const std::uint32_t r = cell_region_[cell_of(c0[i])];
-        cells[i] = r;
-        ++counts[r + 1];
-    }
-    std::vector<std::int64_t> offsets(size() + 1, 0);
-    for (std::size_t r = 1; r <= size(); ++r) offsets[r] = counts[r] + counts[width + r];
-    for (std::size_t r = 0; r < size(); ++r) offsets[r + 1] += offsets[r];
-    return offsets;
-}
-
-std::vector<std::int64_t> RegionMembership::count_closing_second(StridedColumn c0, StridedColumn c1,
-                                                                 std::size_t n, RowCells& cells) {
-    if (!disjoint_ || !two_features()) {
-        locate(c0, n, cells);
-        close_second_at_conditional_max(cells, c1);
-        return count(cells, &c1);
-    }
-    // One pass: each row's region on the first feature, the running second-feature maxima
-    // that decide the closure, and a slot per row: r when the row lies inside region r with
-    // its upper bound open, R + 1 + r when it lies exactly on that upper bound, R (= none)
-    // otherwise. The closure then decides whether the boundary rows belong.
-    const std::size_t regions = size();
-    const std::uint32_t none = static_cast<std::uint32_t>(regions);
-    cells.allocate(n);
-    // The running statistics come in two copies, for even and odd rows, so that a run of
-    // rows in one region does not wait on a single chain of read-modify-writes.
-    const std::size_t width = regions + 1;
-    std::vector<double> top(2 * width, -std::numeric_limits<double>::infinity());
-    std::vector<std::size_t> hits(2 * width, 0);
-    std::vector<char> nan(2 * width, 0);
-    std::vector<std::int64_t> slots(4 * width, 0);
-    std::vector<double> lb(width, std::numeric_limits<double>::quiet_NaN());
-    std::vector<double> ub(width, std::numeric_limits<double>::quiet_NaN());
-    for (std::size_t r = 0; r < regions; ++r) {
-        lb[r] = second_[r].lb;
-        ub[r] = second_[r].ub;
-    }
-    auto visit = [&](std::size_t i, std::size_t copy) {
-        const std::uint32_t r = cell_region_[cell_of(c0[i])];
-        const double v1 = c1[i];
-        const std::size_t k = copy * width + r;
-        top[k] = v1 > top[k] ? v1 : top[k];
-        ++hits[k];
-        nan[k] |= static_cast<char>(std::isnan(v1));
-        const bool above = v1 >= lb[r];
-        const std::uint32_t slot =
-            above && v1 < ub[r] ? r : (above && v1 == ub[r] ? none + 1 + r : none);
-        cells[i] = slot;
-        ++slots[copy * 2 * width + slot];
-    };
-    std::size_t i = 0;
-    for (; i + 2 <= n; i += 2) {
-        visit(i, 0);
-        visit(i + 1, 1);
-    }
-    if (i < n) visit(i, 0);
-    for (std::size_t r = 0; r < width; ++r) {
-        top[r] = std::max(top[r], top[width + r]);
-        hits[r] += hits[width + r];
-        nan[r] = static_cast<char>(nan[r] | nan[width + r]);
-    }
-    for (std::size_t slot = 0; slot < 2 * width; ++slot) slots[slot] += slots[2 * width + slot];
-    // `fill` reads a region or none per row: boundary slots become their region when it is
-    // closed, none otherwise.
-    bool on_boundary = false;
-    std::vector<std::uint32_t> target(2 * regions + 2, none);
-    std::vector<std::int64_t> offsets(regions + 1, 0);
-    for (std::size_t r = 0; r < regions; ++r) {
-        second_[r].closed = hits[r] > 0 && !nan[r] && top[r] == second_[r].ub;
-        target[r] = static_cast<std::uint32_t>(r);
-        if (second_[r].closed) target[regions + 1 + r] = static_cast<std::uint32_t>(r);
-        on_boundary = on_boundary || slots[regions + 1 + r] > 0;
-        const std::int64_t edge = second_[r].closed ? slots[regions + 1 + r] : 0;
-        offsets[r + 1] = offsets[r] + slots[r] + edge;
-    }
-    if (on_boundary) {
-        for (std::size_t i = 0; i < n; ++i) cells[i] = target[cells[i]];
-    }
-    return offsets;
-}
-
-std::vector<std::int64_t> RegionMembership::count(RowCells& cells, const StridedColumn* c1) const {
-    if (two_features() && c1 == nullptr) {
-        throw std::invalid_argument("two-feature regions need the second column");
-    }
-    const std::size_t n = cells.size();
-    const std::uint32_t none = static_cast<std::uint32_t>(size());
-    std::vector<std::int64_t> offsets(size() + 2, 0);
-    if (disjoint_ && two_features()) {
-        // cells[i] := the row's region, or `none`; offsets[r + 1] counts region r.
-        for (std::size_t i = 0; i < n; ++i) {
-            std::uint32_t r = cell_region_[cells[i]];
-            r = r != none && second_[r].contains((*c1)[i]) ? r : none;
-            cells[i] = r;
-            ++offsets[r + 1];
-        }
-    } else if (disjoint_) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t r = cell_region_[cells[i]];
-            cells[i] = r;
-            ++offsets[r + 1];
-        }
-    } else {
-        for_each_member(cells, c1, [&](std::size_t, std::uint32_t r) { ++offsets[r + 1]; });
-    }
-    offsets.pop_back();
-    for (std::size_t r = 0; r < size(); ++r) offsets[r + 1] += offsets[r];
-    return offsets;
-}
-
-void RegionMembership::fill(const RowCells& cells, const StridedColumn* c1,
-                            const std::vector<std::int64_t>& offsets, std::int64_t* rows) const {
-    std::vector<std::int64_t> cursor(offsets.begin(), offsets.end() - 1);
-    if (disjoint_) {
-        // Rows outside every region write to a scratch slot that is never advanced.
-        std::int64_t scratch = 0;
-        cursor.push_back(0);
-        const std::uint32_t none = static_cast<std::uint32_t>(size());
-        for (std::size_t i = 0; i < cells.size(); ++i) {
-            const std::uint32_t r = cells[i];
-            const bool member = r != none;
-            std::int64_t* dst = member ? rows + cursor[r] : &scratch;
-            *dst = static_cast<std::int64_t>(i);
-            cursor[r] += member;
-        }
-        return;
-    }
-    for_each_member(cells, c1, [&](std::size_t i, std::uint32_t r) {
-        rows[cursor[r]++] = static_cast<std::int64_t>(i);
+RegionRows RegionMembership::overlapping_members(StridedColumn c0, const StridedColumn* c1,
+                                                 std::size_t n) const {
+    std::vector<std::vector<std::int64_t>> groups(size());
+    for_each_member(c0, c1, n, [&](std::size_t i, std::uint32_t r) {
+        groups[r].push_back(static_cast<std::int64_t>(i));
     });
+    RegionRows out;
+    out.offsets.assign(size() + 1, 0);
+    for (std::size_t r = 0; r < size(); ++r) {
+        out.offsets[r + 1] = out.offsets[r] + static_cast<std::int64_t>(groups[r].size());
+        std::copy(groups[r].begin(), groups[r].end(), out.rows.reserve(groups[r].size()));
+        out.rows.grow(groups[r].size());
+    }
+    return out;
 }
 
 RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1,
                                      std::size_t n) const {
-    RegionRows out;
-    RowCells cells;
-    out.offsets = count(c0, c1, n, cells);
-    out.rows.resize(static_cast<std::size_t>(out.offsets.back()));
-    fill(cells, c1, out.offsets, out.rows.data());
-    return out;
+    if (two_features() && c1 == nullptr) {
+        throw std::invalid_argument("two-feature regions need the second column");
+    }
+    if (!disjoint_) return overlapping_members(c0, c1, n);
+    const std::size_t regions = size();
+    const std::uint32_t none = static_cast<std::uint32_t>(regions);
+    auto identity = [&] {
+        std::vector<std::uint32_t> target(regions);
+        for (std::size_t r = 0; r < regions; ++r) target[r] = static_cast<std::uint32_t>(r);
+        return target;
+    };
+    if (two_features()) {
+        const StridedColumn second = *c1;
+        return group_rows(
+            c0, n, regions,
+            [&](std::size_t i, std::uint32_t r, std::size_t) {
+                return second_[r].contains(second[i]) ? r : none;
+            },
+            identity);
+    }
+    return group_rows(c0, n, regions, nullptr, identity);
+}
+
+RegionRows RegionMembership::members_closing_second(StridedColumn c0, StridedColumn c1,
+                                                    std::size_t n) {
+    if (!disjoint_ || !two_features()) {
+        close_second_at_conditional_max(c0, c1, n);
+        return members(c0, &c1, n);
+    }
+    // One pass: for the rows inside a region's first-feature bound, the running
+    // second-feature maxima that decide the closure, and the row's slot: r when it lies
+    // below the region's second upper bound, R + r when exactly on it, none (2R) otherwise.
+    // The closure then decides whether the boundary rows join their region.
+    const std::size_t regions = size();
+    const std::uint32_t none = static_cast<std::uint32_t>(2 * regions);
+    // The running statistics come in two copies, for even and odd rows, so that a run of
+    // rows in one region does not wait on a single chain of read-modify-writes.
+    std::vector<double> top(2 * regions, -std::numeric_limits<double>::infinity());
+    std::vector<std::size_t> hits(2 * regions, 0);
+    std::vector<char> nan(2 * regions, 0);
+    auto slot_of = [&](std::size_t i, std::uint32_t r, std::size_t parity) {
+        const double v1 = c1[i];
+        const std::size_t k = parity * regions + r;
+        top[k] = v1 > top[k] ? v1 : top[k];
+        ++hits[k];
+        nan[k] |= static_cast<char>(std::isnan(v1));
+        const Bound& b = second_[r];
+        const bool above = v1 >= b.lb;
+        return above && v1 < b.ub ? r : (above && v1 == b.ub ? regions + r : none);
+    };
+    auto targets = [&] {
+        std::vector<std::uint32_t> target(2 * regions);
+        for (std::size_t r = 0; r < regions; ++r) {
+            const bool any = hits[r] + hits[regions + r] > 0;
+            const double largest = std::max(top[r], top[regions + r]);
+            second_[r].closed = any && !(nan[r] | nan[regions + r]) && largest == second_[r].ub;
+            target[r] = static_cast<std::uint32_t>(r);
+            target[regions + r] = static_cast<std::uint32_t>(second_[r].closed ? r : regions);
+        }
+        return target;
+    };
+    return group_rows(c0, n, 2 * regions, slot_of, targets);
 }
 
 }  // namespace orrin

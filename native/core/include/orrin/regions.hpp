@@ -7,10 +7,14 @@
 // and never rows x regions.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <functional>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace orrin {
@@ -25,6 +29,13 @@ struct StridedColumn {
         std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof v);
         return v;
     }
+    // Asks for value i ahead of its use. A strided column defeats the hardware prefetcher
+    // often enough that passes which do work per value wait on memory without it.
+    void prefetch(std::size_t i) const {
+        __builtin_prefetch(data + static_cast<std::ptrdiff_t>(i) * stride);
+    }
+    // Rows ahead that passes prefetch.
+    static constexpr std::size_t kAhead = 128;
 };
 
 // [lb, ub) or, when `closed`, [lb, ub]. A NaN bound or value is never inside.
@@ -47,26 +58,71 @@ bool finite_max(StridedColumn c, std::size_t n, double& max);
 void finite_max_pair(StridedColumn a, StridedColumn b, std::size_t n, bool finite[2],
                      double max[2]);
 
+// A growable array of trivially copyable values in malloc'd storage. It grows by realloc,
+// which moves large blocks by remapping their pages instead of copying and touching them
+// again, and reserves without initialising.
+template <typename T>
+class Appendable {
+  public:
+    Appendable() = default;
+    Appendable(const Appendable&) = delete;
+    Appendable& operator=(const Appendable&) = delete;
+    Appendable(Appendable&& o) noexcept : data_(o.data_), size_(o.size_), cap_(o.cap_) {
+        o.data_ = nullptr;
+        o.size_ = o.cap_ = 0;
+    }
+    Appendable& operator=(Appendable&& o) noexcept {
+        std::swap(data_, o.data_);
+        std::swap(size_, o.size_);
+        std::swap(cap_, o.cap_);
+        return *this;
+    }
+    ~Appendable() { std::free(data_); }
+
+    // Room for `extra` more values; returns where they go (valid until the next reserve).
+    T* reserve(std::size_t extra) {
+        if (size_ + extra > cap_) {
+            const std::size_t cap = std::max(2 * cap_, std::max<std::size_t>(size_ + extra, 1024));
+            void* grown = std::realloc(data_, cap * sizeof(T));
+            if (grown == nullptr) throw std::bad_alloc();
+            data_ = static_cast<T*>(grown);
+            cap_ = cap;
+        }
+        return data_ + size_;
+    }
+    // Counts `added` values written after the last reserve.
+    void grow(std::size_t added) { size_ += added; }
+    void resize(std::size_t size) {
+        reserve(size > size_ ? size - size_ : 0);
+        size_ = size;
+    }
+    // Hands the storage to the caller, who frees it with std::free.
+    T* release() {
+        T* out = data_;
+        data_ = nullptr;
+        size_ = cap_ = 0;
+        return out;
+    }
+
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    T* data() { return data_; }
+    const T* data() const { return data_; }
+    const T* begin() const { return data_; }
+    const T* end() const { return data_ + size_; }
+    T& operator[](std::size_t i) { return data_[i]; }
+    const T& operator[](std::size_t i) const { return data_[i]; }
+
+  private:
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+    std::size_t cap_ = 0;
+};
+
 // Rows grouped by region, each group ascending: region r holds rows[offsets[r]..offsets[r+1]).
 struct RegionRows {
     std::vector<std::int64_t> offsets;
-    std::vector<std::int64_t> rows;
-};
-
-// One entry per row, left uninitialised on allocation (the first pass writes every entry).
-class RowCells {
-  public:
-    void allocate(std::size_t n) {
-        data_.reset(new std::uint32_t[n]);
-        size_ = n;
-    }
-    std::size_t size() const { return size_; }
-    std::uint32_t& operator[](std::size_t i) { return data_[i]; }
-    std::uint32_t operator[](std::size_t i) const { return data_[i]; }
-
-  private:
-    std::unique_ptr<std::uint32_t[]> data_;
-    std::size_t size_ = 0;
+    Appendable<std::int64_t> rows;
 };
 
 class RegionMembership {
@@ -79,79 +135,113 @@ class RegionMembership {
     bool two_features() const { return !second_.empty(); }
     const std::vector<Bound>& second() const { return second_; }
 
-    // cells[i] := the cell of c0[i] among the region bounds; the passes below read it, so
-    // that each row is located once.
-    void locate(StridedColumn c0, std::size_t n, RowCells& cells) const;
-
     // Closes each second-feature upper bound exactly when it equals the largest second
     // value among the rows that meet the region's first-feature bound (open when none does).
-    void close_second_at_conditional_max(const RowCells& cells, StridedColumn c1);
     void close_second_at_conditional_max(StridedColumn c0, StridedColumn c1, std::size_t n);
 
-    // offsets (size() + 1 entries) of the groups that `fill` writes, from the located
-    // `cells`, which are rewritten for `fill`.
-    std::vector<std::int64_t> count(RowCells& cells, const StridedColumn* c1) const;
-    // locate + count.
-    std::vector<std::int64_t> count(StridedColumn c0, const StridedColumn* c1, std::size_t n,
-                                    RowCells& cells) const;
-    // close_second_at_conditional_max + count in as few passes over the rows as the
-    // regions allow (one when they are disjoint).
-    std::vector<std::int64_t> count_closing_second(StridedColumn c0, StridedColumn c1,
-                                                   std::size_t n, RowCells& cells);
-    // Writes the groups into `rows` (offsets.back() entries).
-    void fill(const RowCells& cells, const StridedColumn* c1,
-              const std::vector<std::int64_t>& offsets, std::int64_t* rows) const;
-
-    // count + fill into owned storage.
+    // The rows of every region (c1 is the second column, null for one feature).
     RegionRows members(StridedColumn c0, const StridedColumn* c1, std::size_t n) const;
+    // close_second_at_conditional_max + members in one pass over the rows when the regions
+    // are disjoint.
+    RegionRows members_closing_second(StridedColumn c0, StridedColumn c1, std::size_t n);
 
   private:
     // The cell of a value: 2j + 1 is breakpoint j itself, 2j the open interval below it.
     // NaN lands in cell 0, which no region covers (every bound is at or above breakpoint 0).
-    std::size_t cell_of(double v) const {
-        const std::size_t nb = breaks_.size();
-        if (!grid_first_.empty()) {
-            // Below every breakpoint (or NaN), above every one, or else start from the grid
-            // bucket of v and step to the exact count of breakpoints below v: the bucket
-            // only shortens the walk, the comparisons decide.
-            if (!(v >= breaks_.front())) return 0;
-            if (v > breaks_.back()) return 2 * nb;
-            std::size_t g = static_cast<std::size_t>((v - breaks_.front()) * grid_scale_);
-            if (g >= grid_first_.size()) g = grid_first_.size() - 1;
-            std::size_t j = grid_first_[g];
-            while (j < nb && breaks_[j] < v) ++j;
-            while (j > 0 && breaks_[j - 1] >= v) --j;
-            return 2 * j + (j < nb && breaks_[j] == v);
-        }
-        // Few breakpoints: a branch-free count beats a binary search on unpredictable data.
-        // NaN compares false everywhere and gives cell 0.
-        if (nb <= kLinear) {
-            std::size_t below = 0;
-            std::size_t equal = 0;
-            for (const double b : breaks_) {
-                below += b < v;
-                equal |= b == v;
+    // Three ways to find it, chosen once per pass so that the row loop holds one of them.
+
+    // Few breakpoints: a branch-free count beats a search on unpredictable data. Each
+    // breakpoint below v adds 2 and one equal to v adds 1; NaN compares false everywhere.
+    struct LinearLocator {
+        const double* breaks;
+        std::size_t nb;
+        std::size_t operator()(double v) const {
+            std::size_t cell = 0;
+            for (std::size_t j = 0; j < nb; ++j) {
+                cell += static_cast<std::size_t>(breaks[j] < v) +
+                        static_cast<std::size_t>(breaks[j] <= v);
             }
-            return 2 * below + equal;
+            return cell;
         }
-        return cell_by_search(v);
+    };
+    // A binary search whose steps do not branch on the data; `padded` is the breakpoints
+    // followed by NaN, equal to nothing.
+    struct SearchLocator {
+        const double* padded;
+        std::size_t nb;
+        std::size_t operator()(double v) const {
+            const double* base = padded;
+            std::size_t len = nb;
+            while (len > 1) {
+                const std::size_t half = len / 2;
+                base = base[half - 1] < v ? base + half : base;
+                len -= half;
+            }
+            const std::size_t below = static_cast<std::size_t>(base - padded) + (*base < v);
+            return 2 * below + (padded[below] == v);
+        }
+    };
+    // Many breakpoints: start from the equal-width grid bucket of v and step to the exact
+    // count of breakpoints below v; the bucket only shortens the walk, the comparisons
+    // decide.
+    struct GridLocator {
+        const double* breaks;
+        std::size_t nb;
+        const std::uint32_t* first;
+        std::size_t buckets;
+        double scale;
+        std::size_t operator()(double v) const {
+            if (!(v >= breaks[0])) return 0;
+            if (v > breaks[nb - 1]) return 2 * nb;
+            std::size_t g = static_cast<std::size_t>((v - breaks[0]) * scale);
+            if (g >= buckets) g = buckets - 1;
+            std::size_t j = first[g];
+            while (j < nb && breaks[j] < v) ++j;
+            while (j > 0 && breaks[j - 1] >= v) --j;
+            return 2 * j + (j < nb && breaks[j] == v);
+        }
+    };
+    // body(locator) with the locator that suits the breakpoints.
+    template <typename Body>
+    decltype(auto) with_locator(Body&& body) const {
+        const std::size_t nb = breaks_.size();
+        if (nb <= kLinear) return body(LinearLocator{breaks_.data(), nb});
+        if (!grid_first_.empty()) {
+            return body(GridLocator{breaks_.data(), nb, grid_first_.data(), grid_first_.size(),
+                                    grid_scale_});
+        }
+        return body(SearchLocator{padded_.data(), nb});
     }
-    std::size_t cell_by_search(double v) const;
+    std::size_t cell_of(double v) const {
+        return with_locator([v](const auto& locate) { return locate(v); });
+    }
     // Equal-width buckets over [breaks_.front(), breaks_.back()]: grid_first_[g] counts the
     // breakpoints below bucket g. Empty when the span is not finite or some bucket would
     // hold more than a few breakpoints; cell_of then counts or searches.
     void build_grid();
     std::vector<std::uint32_t> grid_first_;
     double grid_scale_ = 0.0;
-    static constexpr std::size_t kLinear = 32;
+    static constexpr std::size_t kLinear = 8;
+    // Grids pay off only for many breakpoints; fewer are searched.
+    static constexpr std::size_t kGridFrom = 64;
 
-    // Calls visit(row, region) for every member, rows ascending, given each row's cell.
+    // Groups the rows of disjoint regions (see the definition); `targets` maps the slots
+    // to regions once every row is seen.
+    template <typename SlotOf>
+    RegionRows group_rows(StridedColumn c0, std::size_t n, std::size_t slots, SlotOf&& slot_of,
+                          const std::function<std::vector<std::uint32_t>()>& targets) const;
+    // Calls visit(row, region) for every member, rows ascending.
     template <typename Visit>
-    void for_each_member(const RowCells& cells, const StridedColumn* c1, Visit&& visit) const;
+    void for_each_member(StridedColumn c0, const StridedColumn* c1, std::size_t n,
+                         Visit&& visit) const;
+    // members when some cell lies in several regions.
+    RegionRows overlapping_members(StridedColumn c0, const StridedColumn* c1,
+                                   std::size_t n) const;
 
     std::vector<Bound> first_;
     std::vector<Bound> second_;
     std::vector<double> breaks_;
+    std::vector<double> padded_;  // breaks_ followed by NaN
     std::vector<std::size_t> cell_start_;
     std::vector<std::uint32_t> cell_regions_;
     // When no cell lies in two regions (disjoint regions, the usual case) each row belongs to
