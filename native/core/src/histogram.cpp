@@ -160,6 +160,9 @@ std::vector<double> histogram_edges(double lo, double hi, std::size_t nbins) {
 
 namespace {
 
+// Rows ahead that the strided passes prefetch.
+constexpr std::size_t kAhead = 128;
+
 // Exact bin of v: the number of inner edges <= v.
 std::size_t search_bin(const double* e, std::size_t k, double v) {
     return static_cast<std::size_t>(std::upper_bound(e + 1, e + k, v) - (e + 1));
@@ -194,6 +197,8 @@ void assign_bins_as(const double* x, std::size_t n, const std::vector<double>& e
     // Four count arrays, so that runs of rows in one bin do not wait on one counter.
     std::vector<std::size_t> lanes(counts != nullptr ? 4 * k : 0, 0);
     for (std::size_t i = 0; i < n; ++i) {
+        // The per-row work keeps few loads in flight; a strided column needs them asked for.
+        if (i + kAhead < n) __builtin_prefetch(x + (i + kAhead) * stride);
         const double v = x[i * stride];
         // An estimate from the arithmetic, kept when the edges of its bin enclose v (all but
         // values within rounding of an edge); otherwise an exact search decides.
@@ -429,13 +434,28 @@ std::vector<std::size_t> gather_bin_ranges(
     double* va = out[0].get();
     double* vw = out[1].get();
     const std::size_t n = h.rows;
+    // Chunk by chunk, the rows in some range are compacted first (the cursor stays in a
+    // register, so the pass over all rows neither branches on the data nor chains through
+    // memory), then only those are copied to their range.
+    constexpr std::size_t kChunk = 4096;
+    std::uint32_t member_row[kChunk];
+    std::uint32_t member_range[kChunk];
     with_bins(h, [&](const auto* bin) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t r = range_of[bin[i]];
-            if (r == 0xFFFFFFFFu) continue;
-            const std::size_t pos = shared[r]++;
-            if (va != nullptr) va[pos] = a.data[i * a.stride];
-            if (vw != nullptr) vw[pos] = w.data[i * w.stride];
+        for (std::size_t begin = 0; begin < n; begin += kChunk) {
+            const std::size_t m = std::min(kChunk, n - begin);
+            std::size_t k = 0;
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::uint32_t r = range_of[bin[begin + i]];
+                member_row[k] = static_cast<std::uint32_t>(i);
+                member_range[k] = r;
+                k += r != 0xFFFFFFFFu;
+            }
+            for (std::size_t j = 0; j < k; ++j) {
+                const std::size_t i = begin + member_row[j];
+                const std::size_t pos = shared[member_range[j]]++;
+                if (va != nullptr) va[pos] = a.data[i * a.stride];
+                if (vw != nullptr) vw[pos] = w.data[i * w.stride];
+            }
         }
     });
     return start;

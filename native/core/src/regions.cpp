@@ -30,6 +30,7 @@ bool finite_max(StridedColumn c, std::size_t n, double& max) {
     double probe[4] = {0.0, 0.0, 0.0, 0.0};
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
+        if (i + StridedColumn::kAhead < n) c.prefetch(i + StridedColumn::kAhead);
         for (std::size_t k = 0; k < 4; ++k) {
             const double v = c[i + k];
             probe[k] += v - v;
@@ -51,6 +52,10 @@ void finite_max_pair(StridedColumn a, StridedColumn b, std::size_t n, bool finit
     double probe[4] = {0.0, 0.0, 0.0, 0.0};
     std::size_t i = 0;
     for (; i + 2 <= n; i += 2) {
+        if (i + StridedColumn::kAhead < n) {
+            a.prefetch(i + StridedColumn::kAhead);
+            b.prefetch(i + StridedColumn::kAhead);
+        }
         for (std::size_t k = 0; k < 2; ++k) {
             const double u = a[i + k];
             const double v = b[i + k];
@@ -206,6 +211,7 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
     constexpr bool by_region = std::is_same_v<std::decay_t<SlotOf>, std::nullptr_t>;
     constexpr std::size_t kChunk = 4096;
     const std::uint32_t outside = static_cast<std::uint32_t>(size());
+    std::vector<std::uint32_t> cell(kChunk);
     std::vector<std::uint32_t> cand_row(by_region ? 0 : kChunk), cand_region(by_region ? 0 : kChunk);
     Appendable<std::int64_t> rows;
     Appendable<std::uint32_t> kept;
@@ -213,25 +219,21 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
         const std::size_t m = std::min(kChunk, n - start);
         std::int64_t* dst_row = rows.reserve(m);
         std::uint32_t* dst_slot = kept.reserve(m);
-        const std::size_t k = with_locator([&](const auto& locate) {
-            const std::uint32_t* region_of = cell_region_.data();
-            std::uint32_t* cr = by_region ? nullptr : cand_row.data();
-            std::uint32_t* cg = by_region ? dst_slot : cand_region.data();
-            const std::size_t ahead = std::min(n - start, m + StridedColumn::kAhead);
-            std::size_t found = 0;
-            for (std::size_t i = 0; i < m; ++i) {
-                if (i + StridedColumn::kAhead < ahead) c0.prefetch(start + i + StridedColumn::kAhead);
-                const std::uint32_t r = region_of[locate(c0[start + i])];
-                if constexpr (by_region) {
-                    dst_row[found] = static_cast<std::int64_t>(start + i);
-                } else {
-                    cr[found] = static_cast<std::uint32_t>(i);
-                }
-                cg[found] = r;
-                found += r != outside;
+        with_locator([&](const auto& locate) { cells_of(locate, c0, start, m, n, cell.data()); });
+        const std::uint32_t* region_of = cell_region_.data();
+        std::uint32_t* cr = by_region ? nullptr : cand_row.data();
+        std::uint32_t* cg = by_region ? dst_slot : cand_region.data();
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::uint32_t r = region_of[cell[i]];
+            if constexpr (by_region) {
+                dst_row[k] = static_cast<std::int64_t>(start + i);
+            } else {
+                cr[k] = static_cast<std::uint32_t>(i);
             }
-            return found;
-        });
+            cg[k] = r;
+            k += r != outside;
+        }
         if constexpr (by_region) {
             rows.grow(k);
             kept.grow(k);

@@ -13,9 +13,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace orrin {
 
@@ -151,17 +157,46 @@ class RegionMembership {
     // Three ways to find it, chosen once per pass so that the row loop holds one of them.
 
     // Few breakpoints: a branch-free count beats a search on unpredictable data. Each
-    // breakpoint below v adds 2 and one equal to v adds 1; NaN compares false everywhere.
+    // breakpoint below v adds 2 and one equal to v adds 1; NaN compares false everywhere,
+    // so v = NaN gives cell 0 and the NaN padding up to N adds nothing. A fixed N unrolls.
+    template <std::size_t N>
     struct LinearLocator {
-        const double* breaks;
-        std::size_t nb;
+        double breaks[N];
+        explicit LinearLocator(const std::vector<double>& b) {
+            for (std::size_t j = 0; j < N; ++j) {
+                breaks[j] = j < b.size() ? b[j] : std::numeric_limits<double>::quiet_NaN();
+            }
+        }
         std::size_t operator()(double v) const {
             std::size_t cell = 0;
-            for (std::size_t j = 0; j < nb; ++j) {
+            for (std::size_t j = 0; j < N; ++j) {
                 cell += static_cast<std::size_t>(breaks[j] < v) +
                         static_cast<std::size_t>(breaks[j] <= v);
             }
             return cell;
+        }
+        // cells[i] := the cell of c[start + i] for i < m; two rows per vector where SSE2 is
+        // available (the same comparisons, so the same cells).
+        void cells(StridedColumn c, std::size_t start, std::size_t m, std::size_t n,
+                   std::uint32_t* out) const {
+            std::size_t i = 0;
+#if defined(__SSE2__)
+            __m128d b[N];
+            for (std::size_t j = 0; j < N; ++j) b[j] = _mm_set1_pd(breaks[j]);
+            for (; i + 2 <= m; i += 2) {
+                if (start + i + StridedColumn::kAhead < n) c.prefetch(start + i + StridedColumn::kAhead);
+                const __m128d v = _mm_set_pd(c[start + i + 1], c[start + i]);
+                __m128i acc = _mm_setzero_si128();
+                for (std::size_t j = 0; j < N; ++j) {
+                    // A true comparison is all ones, -1 as an integer.
+                    acc = _mm_sub_epi64(acc, _mm_castpd_si128(_mm_cmplt_pd(b[j], v)));
+                    acc = _mm_sub_epi64(acc, _mm_castpd_si128(_mm_cmple_pd(b[j], v)));
+                }
+                out[i] = static_cast<std::uint32_t>(_mm_cvtsi128_si64(acc));
+                out[i + 1] = static_cast<std::uint32_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+            }
+#endif
+            for (; i < m; ++i) out[i] = static_cast<std::uint32_t>((*this)(c[start + i]));
         }
     };
     // A binary search whose steps do not branch on the data; `padded` is the breakpoints
@@ -201,11 +236,31 @@ class RegionMembership {
             return 2 * j + (j < nb && breaks[j] == v);
         }
     };
+    // cells[i] := locate(c[start + i]) for i < m, for locators without a block method.
+    template <typename Locator>
+    static void cells_of(const Locator& locate, StridedColumn c, std::size_t start,
+                         std::size_t m, std::size_t n, std::uint32_t* out) {
+        if constexpr (has_cells<Locator>::value) {
+            locate.cells(c, start, m, n, out);
+        } else {
+            for (std::size_t i = 0; i < m; ++i) {
+                if (start + i + StridedColumn::kAhead < n) c.prefetch(start + i + StridedColumn::kAhead);
+                out[i] = static_cast<std::uint32_t>(locate(c[start + i]));
+            }
+        }
+    }
+    template <typename L, typename = void>
+    struct has_cells : std::false_type {};
+    template <typename L>
+    struct has_cells<L, std::void_t<decltype(&L::cells)>> : std::true_type {};
     // body(locator) with the locator that suits the breakpoints.
     template <typename Body>
     decltype(auto) with_locator(Body&& body) const {
         const std::size_t nb = breaks_.size();
-        if (nb <= kLinear) return body(LinearLocator{breaks_.data(), nb});
+        if (nb <= 2) return body(LinearLocator<2>(breaks_));
+        if (nb <= 4) return body(LinearLocator<4>(breaks_));
+        if (nb <= 6) return body(LinearLocator<6>(breaks_));
+        if (nb <= kLinear) return body(LinearLocator<kLinear>(breaks_));
         if (!grid_first_.empty()) {
             return body(GridLocator{breaks_.data(), nb, grid_first_.data(), grid_first_.size(),
                                     grid_scale_});
