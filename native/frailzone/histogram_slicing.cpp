@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "array_args.hpp"
+#include "checked_columns.hpp"
 #include "gc_pause.hpp"
 #include "orrin/histogram.hpp"
 #include "orrin/numeric.hpp"
@@ -422,10 +423,21 @@ Column matrix_column(const py::array& x, py::ssize_t j) {
     return float64_column(py::reinterpret_borrow<py::array>(col), "x");
 }
 
+// Takes the range of a column that the fit driver has just checked; false when it has not.
+bool take_checked_range(Column& c) {
+    const CheckedColumn* known = find_checked(
+        c.data, static_cast<std::ptrdiff_t>(c.stride * sizeof(double)), c.n);
+    if (known == nullptr) return false;
+    c.has_range = true;
+    c.lo = known->lo;
+    c.hi = known->hi;
+    return true;
+}
+
 // Column j of a 2-D array as finite float64 values.
 Column binned_column(const py::array& x, py::ssize_t j, const std::string& name) {
     Column values = matrix_column(x, j);
-    check_finite(values, name);
+    if (!take_checked_range(values)) check_finite(values, name);
     return values;
 }
 
@@ -442,6 +454,7 @@ std::pair<Column, Column> binned_columns(const py::array& x, py::ssize_t j0,
         check_finite(cols.first, name0);
         throw;
     }
+    if (take_checked_range(cols.first) && take_checked_range(cols.second)) return cols;
     check_finite(cols.first, name0, cols.second, name1);
     return cols;
 }
@@ -703,6 +716,7 @@ void register_histogram_slicing(py::module_& m) {
                          py::arg("sample_weight") = py::none());
     orrin_py::def_method(cls, "_fit", &fit, kFitDoc, py::arg("x"), py::arg("y"), py::arg("preds"),
                          py::arg("scores"), py::arg("sample_weight") = py::none());
+    native_histogram_pass() = cls.attr("__dict__")["_fit"];
 }
 
 }  // namespace frailzone

@@ -73,17 +73,6 @@ ColumnRef numeric_column(const py::array& x, py::ssize_t c, const std::string& n
     return out;
 }
 
-double require_finite(const ColumnRef& column, const std::string& name, const py::handle& feature) {
-    bool finite = true;
-    double max = 0.0;
-    {
-        py::gil_scoped_release release;
-        finite = column.size == 0 || orrin::finite_max(column.view, column.size, max);
-    }
-    if (!finite) raise_not_finite(name, feature);
-    return max;
-}
-
 void raise_not_finite(const std::string& name, const py::handle& feature) {
     throw py::value_error(name + " holds NaN or infinite values in the slicing feature " +
                           std::string(py::repr(feature)) + ".");

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "checked_columns.hpp"
 #include "gc_pause.hpp"
 #include "orrin/numeric.hpp"
 #include "orrin/regions.hpp"
@@ -65,9 +66,9 @@ struct DataSet {
     py::object weight;        // None or the caller's weights as an array
     py::array_t<double> w64;  // the weights as float64, for the zero-sum test
     py::ssize_t rows = 0;
-    // Columns read as float64 so far, each once, with their maxima once checked finite.
+    // Columns read as float64 so far, each once, with their ranges once checked finite.
     std::list<std::pair<py::ssize_t, ColumnRef>> columns;  // stable references
-    std::vector<std::pair<py::ssize_t, double>> maxima;
+    std::vector<std::pair<py::ssize_t, orrin::FiniteRange>> ranges;
 
     const ColumnRef& column(py::ssize_t c) {
         for (const auto& entry : columns) {
@@ -76,37 +77,47 @@ struct DataSet {
         columns.emplace_back(c, numeric_column(x, c, prefix + "_x"));
         return columns.back().second;
     }
-    // Whether each of the columns `cs` (one or two) is finite; records the maxima of those
+    // Whether each of the columns `cs` (one or two) is finite; records the ranges of those
     // that are. Two columns are read in one pass.
     std::vector<bool> scan_finite(const std::vector<py::ssize_t>& cs) {
         std::vector<const ColumnRef*> refs;
         for (py::ssize_t c : cs) refs.push_back(&column(c));
-        bool finite[2] = {true, true};
-        double max[2] = {0.0, 0.0};
+        orrin::FiniteRange found[2] = {};
         {
             py::gil_scoped_release release;
             if (refs.size() == 2) {
-                orrin::finite_max_pair(refs[0]->view, refs[1]->view, refs[0]->size, finite, max);
+                orrin::finite_range_pair(refs[0]->view, refs[1]->view, refs[0]->size, found);
             } else {
                 for (std::size_t k = 0; k < refs.size(); ++k) {
-                    finite[k] = orrin::finite_max(refs[k]->view, refs[k]->size, max[k]);
+                    found[k] = orrin::finite_range(refs[k]->view, refs[k]->size);
                 }
             }
         }
         std::vector<bool> out;
         for (std::size_t k = 0; k < cs.size(); ++k) {
-            if (finite[k]) maxima.emplace_back(cs[k], max[k]);
-            out.push_back(finite[k]);
+            if (found[k].finite) ranges.emplace_back(cs[k], found[k]);
+            out.push_back(found[k].finite);
         }
         return out;
     }
     double max_of(py::ssize_t c) {
-        for (const auto& entry : maxima) {
-            if (entry.first == c) return entry.second;
+        for (const auto& entry : ranges) {
+            if (entry.first == c) return entry.second.hi;
         }
         const ColumnRef& col = column(c);
         py::gil_scoped_release release;
         return orrin::column_max(col.view, col.size);
+    }
+    // The scanned columns read in place from the caller's matrix, for the pass to trust.
+    std::vector<CheckedColumn> checked() const {
+        std::vector<CheckedColumn> out;
+        for (const auto& [c, range] : ranges) {
+            for (const auto& [position, ref] : columns) {
+                if (position != c || !ref.owner.is(x)) continue;
+                out.push_back({ref.view.data, ref.view.stride, ref.size, range.lo, range.hi});
+            }
+        }
+        return out;
     }
 };
 
@@ -244,8 +255,14 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
                             ? scoring_func(fitting.y.attr("ravel")(), preds)
                             : scoring_func(fitting.y.attr("ravel")(), preds,
                                            py::arg("sample_weight") = fitting.weight);
-    self.attr("_fit")(fitting.x, fitting.y, preds, scores,
-                      py::arg("sample_weight") = fitting.weight);
+    {
+        // The built-in histogram pass need not read the columns checked above again.
+        py::object pass = self.attr("_fit");
+        const CheckedColumnsScope known(calls_native_histogram_pass(self, pass)
+                                            ? fitting.checked()
+                                            : std::vector<CheckedColumn>());
+        pass(fitting.x, fitting.y, preds, scores, py::arg("sample_weight") = fitting.weight);
+    }
 
     py::object weak_region = self.attr("weak_region");
     if (weak_region.is_none()) return py::none();

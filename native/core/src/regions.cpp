@@ -22,11 +22,12 @@ double column_max(StridedColumn c, std::size_t n) {
     return best;
 }
 
-bool finite_max(StridedColumn c, std::size_t n, double& max) {
+FiniteRange finite_range(StridedColumn c, std::size_t n) {
     // v - v is 0 for every finite v and NaN for NaN and infinities. Four independent
-    // accumulators keep the pass from waiting on one dependency chain; the maximum of
-    // finite values does not depend on the order.
-    double best[4] = {c[0], c[0], c[0], c[0]};
+    // accumulators keep the pass from waiting on one dependency chain; the extremes of
+    // finite values do not depend on the order.
+    double lo[4] = {c[0], c[0], c[0], c[0]};
+    double hi[4] = {c[0], c[0], c[0], c[0]};
     double probe[4] = {0.0, 0.0, 0.0, 0.0};
     std::size_t i = 0;
     for (; i + 4 <= n; i += 4) {
@@ -34,48 +35,59 @@ bool finite_max(StridedColumn c, std::size_t n, double& max) {
         for (std::size_t k = 0; k < 4; ++k) {
             const double v = c[i + k];
             probe[k] += v - v;
-            best[k] = v > best[k] ? v : best[k];
+            lo[k] = v < lo[k] ? v : lo[k];
+            hi[k] = v > hi[k] ? v : hi[k];
         }
     }
     for (; i < n; ++i) {
         const double v = c[i];
         probe[0] += v - v;
-        best[0] = v > best[0] ? v : best[0];
+        lo[0] = v < lo[0] ? v : lo[0];
+        hi[0] = v > hi[0] ? v : hi[0];
     }
-    max = std::max(std::max(best[0], best[1]), std::max(best[2], best[3]));
-    return probe[0] + probe[1] + probe[2] + probe[3] == 0.0;
+    return {probe[0] + probe[1] + probe[2] + probe[3] == 0.0,
+            std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3])),
+            std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3]))};
 }
 
-void finite_max_pair(StridedColumn a, StridedColumn b, std::size_t n, bool finite[2],
-                     double max[2]) {
-    double best[4] = {a[0], a[0], b[0], b[0]};
-    double probe[4] = {0.0, 0.0, 0.0, 0.0};
+void finite_range_pair(StridedColumn a, StridedColumn b, std::size_t n, FiniteRange out[2]) {
+    // Each column's lanes see the same rows as in finite_range, so ties between -0.0 and 0.0
+    // resolve alike.
+    const StridedColumn col[2] = {a, b};
+    double lo[2][4], hi[2][4], probe[2][4];
+    for (std::size_t c = 0; c < 2; ++c) {
+        for (std::size_t k = 0; k < 4; ++k) {
+            lo[c][k] = hi[c][k] = col[c][0];
+            probe[c][k] = 0.0;
+        }
+    }
     std::size_t i = 0;
-    for (; i + 2 <= n; i += 2) {
+    for (; i + 4 <= n; i += 4) {
         if (i + StridedColumn::kAhead < n) {
             a.prefetch(i + StridedColumn::kAhead);
             b.prefetch(i + StridedColumn::kAhead);
         }
-        for (std::size_t k = 0; k < 2; ++k) {
-            const double u = a[i + k];
-            const double v = b[i + k];
-            probe[k] += u - u;
-            best[k] = u > best[k] ? u : best[k];
-            probe[2 + k] += v - v;
-            best[2 + k] = v > best[2 + k] ? v : best[2 + k];
+        for (std::size_t c = 0; c < 2; ++c) {
+            for (std::size_t k = 0; k < 4; ++k) {
+                const double v = col[c][i + k];
+                probe[c][k] += v - v;
+                lo[c][k] = v < lo[c][k] ? v : lo[c][k];
+                hi[c][k] = v > hi[c][k] ? v : hi[c][k];
+            }
         }
     }
     for (; i < n; ++i) {
-        const double u = a[i];
-        const double v = b[i];
-        probe[0] += u - u;
-        best[0] = u > best[0] ? u : best[0];
-        probe[2] += v - v;
-        best[2] = v > best[2] ? v : best[2];
+        for (std::size_t c = 0; c < 2; ++c) {
+            const double v = col[c][i];
+            probe[c][0] += v - v;
+            lo[c][0] = v < lo[c][0] ? v : lo[c][0];
+            hi[c][0] = v > hi[c][0] ? v : hi[c][0];
+        }
     }
     for (std::size_t c = 0; c < 2; ++c) {
-        finite[c] = probe[2 * c] + probe[2 * c + 1] == 0.0;
-        max[c] = std::max(best[2 * c], best[2 * c + 1]);
+        out[c] = {probe[c][0] + probe[c][1] + probe[c][2] + probe[c][3] == 0.0,
+                  std::min(std::min(lo[c][0], lo[c][1]), std::min(lo[c][2], lo[c][3])),
+                  std::max(std::max(hi[c][0], hi[c][1]), std::max(hi[c][2], hi[c][3]))};
     }
 }
 
@@ -388,9 +400,14 @@ RegionRows RegionMembership::members_closing_second(StridedColumn c0, StridedCol
         top[k] = v1 > top[k] ? v1 : top[k];
         ++hits[k];
         nan[k] |= static_cast<char>(std::isnan(v1));
+        // Branch-free: v1 is random with respect to the bounds. Below and on the upper
+        // bound exclude each other.
         const Bound& b = second_[r];
-        const bool above = v1 >= b.lb;
-        return above && v1 < b.ub ? r : (above && v1 == b.ub ? regions + r : none);
+        const std::uint32_t above = v1 >= b.lb;
+        const std::uint32_t inside = above & static_cast<std::uint32_t>(v1 < b.ub);
+        const std::uint32_t on = above & static_cast<std::uint32_t>(v1 == b.ub);
+        return none - inside * (none - r) -
+               on * (none - static_cast<std::uint32_t>(regions) - r);
     };
     auto targets = [&] {
         std::vector<std::uint32_t> target(2 * regions);

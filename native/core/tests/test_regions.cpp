@@ -262,35 +262,37 @@ INSTANTIATE_TEST_SUITE_P(Cases, RegionLocate,
 
 namespace {
 
-TEST(FiniteMax, FindsTheMaximumAndEveryNonFiniteValueAtAnyPosition) {
+TEST(FiniteRange, FindsTheExtremesAndEveryNonFiniteValueAtAnyPosition) {
     for (std::size_t n = 1; n <= 9; ++n) {
         std::vector<double> a(n), b(n);
         for (std::size_t i = 0; i < n; ++i) {
             a[i] = -static_cast<double>((i * 7) % n);
             b[i] = static_cast<double>((i * 5) % n) - 100.0;
         }
-        const double max_a = *std::max_element(a.begin(), a.end());
-        const double max_b = *std::max_element(b.begin(), b.end());
-        double max = 0.0;
-        ASSERT_TRUE(orrin::finite_max(column(a), n, max));
-        EXPECT_EQ(max, max_a);
-        bool finite[2];
-        double maxima[2];
-        orrin::finite_max_pair(column(a), column(b), n, finite, maxima);
-        EXPECT_TRUE(finite[0] && finite[1]);
-        EXPECT_EQ(maxima[0], max_a);
-        EXPECT_EQ(maxima[1], max_b);
+        const auto [min_a, max_a] = std::minmax_element(a.begin(), a.end());
+        const auto [min_b, max_b] = std::minmax_element(b.begin(), b.end());
+        const orrin::FiniteRange r = orrin::finite_range(column(a), n);
+        ASSERT_TRUE(r.finite);
+        EXPECT_EQ(r.lo, *min_a);
+        EXPECT_EQ(r.hi, *max_a);
+        orrin::FiniteRange pair[2];
+        orrin::finite_range_pair(column(a), column(b), n, pair);
+        EXPECT_TRUE(pair[0].finite && pair[1].finite);
+        EXPECT_EQ(pair[0].lo, *min_a);
+        EXPECT_EQ(pair[0].hi, *max_a);
+        EXPECT_EQ(pair[1].lo, *min_b);
+        EXPECT_EQ(pair[1].hi, *max_b);
         for (std::size_t pos = 0; pos < n; ++pos) {
             for (double bad : {kNan, kInf, -kInf}) {
                 std::vector<double> c = b;
                 c[pos] = bad;
-                EXPECT_FALSE(orrin::finite_max(column(c), n, max)) << n << " " << pos;
-                orrin::finite_max_pair(column(a), column(c), n, finite, maxima);
-                EXPECT_TRUE(finite[0]);
-                EXPECT_FALSE(finite[1]) << n << " " << pos;
-                orrin::finite_max_pair(column(c), column(a), n, finite, maxima);
-                EXPECT_FALSE(finite[0]) << n << " " << pos;
-                EXPECT_TRUE(finite[1]);
+                EXPECT_FALSE(orrin::finite_range(column(c), n).finite) << n << " " << pos;
+                orrin::finite_range_pair(column(a), column(c), n, pair);
+                EXPECT_TRUE(pair[0].finite);
+                EXPECT_FALSE(pair[1].finite) << n << " " << pos;
+                orrin::finite_range_pair(column(c), column(a), n, pair);
+                EXPECT_FALSE(pair[0].finite) << n << " " << pos;
+                EXPECT_TRUE(pair[1].finite);
             }
         }
     }

@@ -50,19 +50,28 @@ struct Bound {
     double ub;
     bool closed;
 
-    bool contains(double v) const { return v >= lb && (v < ub || (closed && v == ub)); }
+    // Without branches: the passes test values that fall either way at random.
+    bool contains(double v) const {
+        return static_cast<bool>(static_cast<int>(v >= lb) &
+                                 (static_cast<int>(v < ub) | (static_cast<int>(closed) &
+                                                              static_cast<int>(v == ub))));
+    }
 };
 
 // The largest of c[0..n), NaN when any value is NaN (as numpy's max); n must be positive.
 double column_max(StridedColumn c, std::size_t n);
 
-// Whether every value of c[0..n) is finite; `max` receives their largest when they are
-// (n must be positive). One pass without early exit, so that it vectorises.
-bool finite_max(StridedColumn c, std::size_t n, double& max);
+// Whether every value of c[0..n) is finite and, when they are, their smallest and largest
+// (n must be positive). One pass without early exit, so that it pipelines.
+struct FiniteRange {
+    bool finite;
+    double lo;
+    double hi;
+};
+FiniteRange finite_range(StridedColumn c, std::size_t n);
 
-// finite_max of two columns of the same rows in one pass (they usually share cache lines).
-void finite_max_pair(StridedColumn a, StridedColumn b, std::size_t n, bool finite[2],
-                     double max[2]);
+// finite_range of two columns of the same rows in one pass (they usually share cache lines).
+void finite_range_pair(StridedColumn a, StridedColumn b, std::size_t n, FiniteRange out[2]);
 
 // A growable array of trivially copyable values in malloc'd storage. It grows by realloc,
 // which moves large blocks by remapping their pages instead of copying and touching them
