@@ -119,8 +119,10 @@ constexpr const char* kFitDoc =
     "    Sample weights.";
 
 // Working buffers of n doubles, left uninitialised (each is written in full before use).
-using Buffer = std::unique_ptr<double[]>;
-Buffer buffer(std::size_t n, bool needed) { return needed ? Buffer(new double[n]) : Buffer(); }
+using Buffer = orrin::ScratchArray<double>;
+Buffer buffer(std::size_t n, bool needed) {
+    return needed ? orrin::scratch_array<double>(n) : Buffer();
+}
 
 // The buffers a pass sorts its scores and weights into, shared by the passes of one fit so
 // the second-feature passes reuse one allocation.
@@ -366,7 +368,7 @@ PassResult run_pass(const PassSettings& s, const RegionData& d, Workspace& ws) {
     }
     {
         py::gil_scoped_release release;
-        std::unique_ptr<double[]> gathered_values[2];
+        orrin::ScratchArray<double> gathered_values[2];
         const std::vector<std::size_t> start =
             orrin::gather_bin_ranges(h, gathered, {{d.scores, 1}, {d.weights, 1}}, gathered_values);
         for (std::size_t g = 0; g < gathered.size(); ++g) {

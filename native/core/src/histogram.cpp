@@ -252,10 +252,10 @@ Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins, 
     h.rows = n;
     h.offset.assign(k + 1, 0);
     if (k <= 256) {
-        h.bin8.reset(new std::uint8_t[n]);
+        h.bin8 = scratch_array<std::uint8_t>(n);
         assign_bins_as(x, n, h.edges, h.bin8.get(), h.offset.data() + 1, stride);
     } else {
-        h.bin32.reset(new std::uint32_t[n]);
+        h.bin32 = scratch_array<std::uint32_t>(n);
         assign_bins_as(x, n, h.edges, h.bin32.get(), h.offset.data() + 1, stride);
     }
     for (std::size_t j = 0; j < k; ++j) h.offset[j + 1] += h.offset[j];
@@ -411,14 +411,14 @@ std::vector<std::int64_t> interval_members(const double* x, std::size_t n, doubl
 
 std::vector<std::size_t> gather_bin_ranges(
     const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
-    const Source (&values)[2], std::unique_ptr<double[]> (&out)[2]) {
+    const Source (&values)[2], ScratchArray<double> (&out)[2]) {
     std::vector<std::size_t> start(ranges.size() + 1, 0);
     for (std::size_t r = 0; r < ranges.size(); ++r) {
         start[r + 1] = start[r] + h.offset[ranges[r].second + 1] - h.offset[ranges[r].first];
     }
     const std::size_t total = start.back();
     for (int c = 0; c < 2; ++c) {
-        out[c].reset(values[c].data != nullptr ? new double[total > 0 ? total : 1] : nullptr);
+        out[c] = values[c].data != nullptr ? scratch_array<double>(total) : ScratchArray<double>();
     }
     if (total == 0) return start;
     // The rows of a range keep their row order, so all bins of range r share cursor r.

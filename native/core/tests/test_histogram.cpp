@@ -227,7 +227,7 @@ TEST(GatherBinRanges, UnionsInRowOrder) {
     const std::vector<double> x{0.5, 3.5, 1.5, 2.5, 0.2, 3.9, 1.1, 0.0, 4.0};
     const std::vector<double> row{0, 1, 2, 3, 4, 5, 6, 7, 8};
     const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 4);
-    std::unique_ptr<double[]> out[2];
+    orrin::ScratchArray<double> out[2];
     const auto start = orrin::gather_bin_ranges(h, {{0, 1}, {3, 3}}, {{row.data(), 1}, {}}, out);
     EXPECT_EQ(start, (std::vector<std::size_t>{0, 5, 8}));
     EXPECT_EQ(std::vector<double>(out[0].get(), out[0].get() + 8),
@@ -256,7 +256,7 @@ TEST_P(BinWidths, GroupingAndGatherMatchDigitize) {
         {0, 1}, {bins / 2, bins / 2}, {bins - 3, bins - 1}};
     std::vector<double> values(5000);
     for (std::size_t i = 0; i < 5000; ++i) values[i] = static_cast<double>(i) + 0.25;
-    std::unique_ptr<double[]> out[2];
+    orrin::ScratchArray<double> out[2];
     const auto start =
         orrin::gather_bin_ranges(h, ranges, {{values.data(), 1}, {x.data(), 3}}, out);
     ASSERT_EQ(start.size(), ranges.size() + 1);
@@ -280,7 +280,7 @@ INSTANTIATE_TEST_SUITE_P(OneAndFourBytes, BinWidths, ::testing::Values(10, 256, 
 TEST(GatherBinRanges, NoRangesAndMissingColumn) {
     const std::vector<double> x{0.5, 3.5, 1.5, 2.5};
     const orrin::Histogram h = orrin::build_histogram(x.data(), x.size(), 4);
-    std::unique_ptr<double[]> out[2];
+    orrin::ScratchArray<double> out[2];
     EXPECT_EQ(orrin::gather_bin_ranges(h, {}, {{x.data(), 1}, {}}, out),
               (std::vector<std::size_t>{0}));
     const auto start = orrin::gather_bin_ranges(h, {{1, 2}}, {{x.data(), 1}, {}}, out);

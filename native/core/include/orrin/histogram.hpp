@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "orrin/memory.hpp"
+
 namespace orrin {
 
 // `np.histogram` refused the data (numpy's message, raised as ValueError by the bindings).
@@ -64,8 +66,8 @@ struct Histogram {
     std::vector<double> edges;
     std::size_t rows = 0;
     // Bin of every row: one byte per row when there are at most 256 bins, else four.
-    std::unique_ptr<std::uint8_t[]> bin8;
-    std::unique_ptr<std::uint32_t[]> bin32;
+    ScratchArray<std::uint8_t> bin8;
+    ScratchArray<std::uint32_t> bin32;
     std::vector<std::size_t> offset;  // rows of bin j, in bin order: offset[j] .. offset[j+1]
     std::size_t nbins() const { return edges.size() - 1; }
     std::size_t count(std::size_t j) const { return offset[j + 1] - offset[j]; }
@@ -106,7 +108,7 @@ std::vector<std::int64_t> interval_members(const double* x, std::size_t n, doubl
 // for the returned starts. Each out[c] is allocated for every non-null values[c].
 std::vector<std::size_t> gather_bin_ranges(
     const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
-    const Source (&values)[2], std::unique_ptr<double[]> (&out)[2]);
+    const Source (&values)[2], ScratchArray<double> (&out)[2]);
 
 // A run of touching weak bins: the interval [lb, ub] and the bins first .. last it covers.
 struct MergedRun {

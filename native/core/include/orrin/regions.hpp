@@ -23,6 +23,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "orrin/memory.hpp"
+
 namespace orrin {
 
 // One column of float64 values, `stride` bytes apart (negative strides allowed).
@@ -102,6 +104,7 @@ class Appendable {
             if (grown == nullptr) throw std::bad_alloc();
             data_ = static_cast<T*>(grown);
             cap_ = cap;
+            advise_huge_pages(data_, cap_ * sizeof(T));
         }
         return data_ + size_;
     }
