@@ -163,9 +163,6 @@ py::object RegionArrays::region(std::size_t r) const {
     return rows[py::slice(offsets[r], offsets[r + 1], 1)];
 }
 
-namespace {
-
-// Hands the grouped rows to a numpy array that owns them.
 RegionArrays to_arrays(orrin::RegionRows groups) {
     RegionArrays out;
     out.offsets = std::move(groups.offsets);
@@ -175,8 +172,6 @@ RegionArrays to_arrays(orrin::RegionRows groups) {
     out.rows = py::array_t<std::int64_t>(size, rows, owner);
     return out;
 }
-
-}  // namespace
 
 py::object take_region(const py::array& values, const RegionArrays& rows, std::size_t r) {
     const bool direct = values.ndim() == 1 && values.dtype().is(py::dtype::of<double>()) &&
@@ -209,14 +204,5 @@ RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef
     return to_arrays(std::move(groups));
 }
 
-RegionArrays region_rows_closing_second(orrin::RegionMembership& regions, const ColumnRef& c0,
-                                        const ColumnRef& c1) {
-    orrin::RegionRows groups;
-    {
-        py::gil_scoped_release release;
-        groups = regions.members_closing_second(c0.view, c1.view, c0.size);
-    }
-    return to_arrays(std::move(groups));
-}
 
 }  // namespace frailzone

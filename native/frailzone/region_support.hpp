@@ -66,13 +66,11 @@ struct RegionArrays {
     // A view of region r's rows, ascending.
     py::object region(std::size_t r) const;
 };
+// Hands grouped rows to a numpy array that owns them.
+RegionArrays to_arrays(orrin::RegionRows groups);
+// The rows of every region among the rows of c0 (and c1 for two features).
 RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef& c0,
                          const ColumnRef* c1);
-
-// The same after closing the second-feature bounds at the conditional maxima of `c1` (see
-// RegionMembership::close_second_at_conditional_max); each row is located once.
-RegionArrays region_rows_closing_second(orrin::RegionMembership& regions, const ColumnRef& c0,
-                                        const ColumnRef& c1);
 
 // `values[idx]` for region r's rows `idx`: a one-dimensional native float64 array is
 // gathered in C++ (the same new float64 array), anything else is indexed by numpy, so the

@@ -14,6 +14,7 @@
 #include "checked_columns.hpp"
 #include "gc_pause.hpp"
 #include "orrin/numeric.hpp"
+#include "orrin/parallel.hpp"
 #include "orrin/regions.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
@@ -77,22 +78,16 @@ struct DataSet {
         columns.emplace_back(c, numeric_column(x, c, prefix + "_x"));
         return columns.back().second;
     }
-    // Whether each of the columns `cs` (one or two) is finite; records the ranges of those
-    // that are. Two columns are read in one pass.
-    std::vector<bool> scan_finite(const std::vector<py::ssize_t>& cs) {
+    // The columns `cs` (one or two) read for a finiteness scan.
+    std::vector<const ColumnRef*> scan_columns(const std::vector<py::ssize_t>& cs) {
         std::vector<const ColumnRef*> refs;
         for (py::ssize_t c : cs) refs.push_back(&column(c));
-        orrin::FiniteRange found[2] = {};
-        {
-            py::gil_scoped_release release;
-            if (refs.size() == 2) {
-                orrin::finite_range_pair(refs[0]->view, refs[1]->view, refs[0]->size, found);
-            } else {
-                for (std::size_t k = 0; k < refs.size(); ++k) {
-                    found[k] = orrin::finite_range(refs[k]->view, refs[k]->size);
-                }
-            }
-        }
+        return refs;
+    }
+    // Whether each of the columns `cs` is finite given the scan `found`; records the ranges
+    // of those that are.
+    std::vector<bool> record_scan(const std::vector<py::ssize_t>& cs,
+                                  const orrin::FiniteRange (&found)[2]) {
         std::vector<bool> out;
         for (std::size_t k = 0; k < cs.size(); ++k) {
             if (found[k].finite) ranges.emplace_back(cs[k], found[k]);
@@ -120,6 +115,22 @@ struct DataSet {
         return out;
     }
 };
+
+// The finiteness and range of one or two columns of the same rows, in one pass.
+void scan(const std::vector<const ColumnRef*>& refs, orrin::FiniteRange (&found)[2]) {
+    if (refs.size() == 2) {
+        orrin::finite_range_pair(refs[0]->view, refs[1]->view, refs[0]->size, found);
+    } else {
+        for (std::size_t k = 0; k < refs.size(); ++k) {
+            found[k] = orrin::finite_range(refs[k]->view, refs[k]->size);
+        }
+    }
+}
+
+// Sets of fewer rows are scanned and grouped in turn: a thread costs more than it saves.
+bool worth_a_thread(const DataSet& a, const DataSet& b) {
+    return std::min(a.rows, b.rows) >= (py::ssize_t{1} << 16);
+}
 
 DataSet prepare_set(const std::string& prefix, const py::object& x, const py::object& y,
                     const py::object& pred, const py::object& weight) {
@@ -234,8 +245,17 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
     if (py::hasattr(self, "slice_features") && !self.attr("slice_features").is_none()) {
         std::vector<py::ssize_t> used = slice_columns(self.attr("slice_features"), names);
         if (used.size() > 2) used.resize(2);  // the strategies slice on the first two
-        const std::vector<bool> train_finite = train.scan_finite(used);
-        const std::vector<bool> test_finite = test.scan_finite(used);
+        const auto train_refs = train.scan_columns(used);
+        const auto test_refs = test.scan_columns(used);
+        orrin::FiniteRange train_found[2] = {}, test_found[2] = {};
+        {
+            py::gil_scoped_release release;
+            orrin::run_both(
+                worth_a_thread(train, test), [&] { scan(train_refs, train_found); },
+                [&] { scan(test_refs, test_found); });
+        }
+        const std::vector<bool> train_finite = train.record_scan(used, train_found);
+        const std::vector<bool> test_finite = test.record_scan(used, test_found);
         for (std::size_t k = 0; k < used.size(); ++k) {
             if (!train_finite[k]) raise_not_finite("train_x", names[used[k]]);
             if (!test_finite[k]) raise_not_finite("test_x", names[used[k]]);
@@ -283,14 +303,27 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
             }
         }
     }
-    auto members = [&](DataSet& set) {
-        orrin::RegionMembership membership(first, second);
-        const ColumnRef& c0 = set.column(fidx[0]);
-        if (!two) return region_rows(membership, c0, nullptr);
-        return region_rows_closing_second(membership, c0, set.column(fidx[1]));
+    // Each set closes the second-feature bounds on its own rows, so each has its own copy.
+    orrin::RegionMembership train_regions(first, second), test_regions(first, second);
+    const ColumnRef& train_c0 = train.column(fidx[0]);
+    const ColumnRef& test_c0 = test.column(fidx[0]);
+    const ColumnRef* train_c1 = two ? &train.column(fidx[1]) : nullptr;
+    const ColumnRef* test_c1 = two ? &test.column(fidx[1]) : nullptr;
+    auto members = [two](orrin::RegionMembership& regions, const ColumnRef& c0,
+                         const ColumnRef* c1) {
+        if (!two) return regions.members(c0.view, nullptr, c0.size);
+        return regions.members_closing_second(c0.view, c1->view, c0.size);
     };
-    const RegionArrays train_rows = members(train);
-    const RegionArrays test_rows = members(test);
+    orrin::RegionRows train_groups, test_groups;
+    {
+        py::gil_scoped_release release;
+        orrin::run_both(
+            worth_a_thread(train, test),
+            [&] { train_groups = members(train_regions, train_c0, train_c1); },
+            [&] { test_groups = members(test_regions, test_c0, test_c1); });
+    }
+    const RegionArrays train_rows = to_arrays(std::move(train_groups));
+    const RegionArrays test_rows = to_arrays(std::move(test_groups));
 
     const py::object score_name = self.attr("score_name");
     const py::object train_all_key = py::str("train_") + score_name + py::str(" All");
