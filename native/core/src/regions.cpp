@@ -225,8 +225,9 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
     const std::uint32_t outside = static_cast<std::uint32_t>(size());
     std::vector<std::uint32_t> cell(kChunk);
     std::vector<std::uint32_t> cand_row(by_region ? 0 : kChunk), cand_region(by_region ? 0 : kChunk);
-    Appendable<std::int64_t> rows;
-    Appendable<std::uint32_t> kept;
+    // At most one entry per row: reserved at once, so the buffers never move.
+    Appendable<std::int64_t> rows(n);
+    Appendable<std::uint32_t> kept(n);
     for (std::size_t start = 0; start < n; start += kChunk) {
         const std::size_t m = std::min(kChunk, n - start);
         std::int64_t* dst_row = rows.reserve(m);

@@ -82,6 +82,9 @@ template <typename T>
 class Appendable {
   public:
     Appendable() = default;
+    // Reserves `capacity` values up front. Untouched pages of a large block cost nothing, so
+    // reserving the most that can come (one value per row) avoids growing at all.
+    explicit Appendable(std::size_t capacity) { reserve(capacity); }
     Appendable(const Appendable&) = delete;
     Appendable& operator=(const Appendable&) = delete;
     Appendable(Appendable&& o) noexcept : data_(o.data_), size_(o.size_), cap_(o.cap_) {
@@ -99,7 +102,7 @@ class Appendable {
     // Room for `extra` more values; returns where they go (valid until the next reserve).
     T* reserve(std::size_t extra) {
         if (size_ + extra > cap_) {
-            const std::size_t cap = std::max(2 * cap_, std::max<std::size_t>(size_ + extra, 1024));
+            const std::size_t cap = std::max(2 * cap_, std::max<std::size_t>(size_ + extra, 64));
             void* grown = std::realloc(data_, cap * sizeof(T));
             if (grown == nullptr) throw std::bad_alloc();
             data_ = static_cast<T*>(grown);
