@@ -293,6 +293,32 @@ def test_region_map_equals_reference(case, grid):
     assert image.get_interpolation() == "nearest"
 
 
+def test_many_rows_draw_like_the_reference():
+    # Enough rows that the panels and the conditional maxima are counted in two parts;
+    # rounded values put ties and values on the edges in both parts.
+    rng = np.random.default_rng(17)
+    n = 300_001
+    x = np.column_stack([np.round(rng.uniform(0, 10, n), 2), rng.normal(size=n),
+                         np.round(rng.uniform(-5, 5, n), 1)])
+    in_first = (x[:, 0] >= 2.0) & (x[:, 0] < 4.0)
+    regions = [{"lb1": 2.0, "ub1": 4.0, "lb2": 0.0, "ub2": x[in_first, 2].max()},
+               {"lb1": 6.0, "ub1": 10.0, "lb2": -2.0, "ub2": 1.5}]
+    scores = rng.random(n)
+    fig = plot_marginal(record(x, [0, 2], regions, scores=scores, threshold=0.3), grid=200)
+    ax_main, ax_bottom, ax_left = fig.axes
+    img, labels = ref_map(x[:, 0], x[:, 2], regions, 200)
+    np.testing.assert_array_equal(ax_main.images[0].get_array(), np.flipud(img.T))
+    assert [(t.get_text(), *t.xy) for t in ax_main.texts] == labels
+    extent = [x[:, 0].min(), x[:, 0].max(), x[:, 2].min(), x[:, 2].max()]
+    assert list(ax_main.images[0].get_extent()) == extent
+    split = -scores <= -0.3
+    for ax, v, horizontal in ((ax_bottom, x[:, 0], False), (ax_left, x[:, 2], True)):
+        _, density, _, share = ref_histogram(v, 10, split)
+        (_, length, _, _, _), (_, length2, _, _, _) = bar_data(ax, horizontal)
+        np.testing.assert_array_equal(length, density)
+        np.testing.assert_array_equal(length2, share)
+
+
 @pytest.mark.parametrize("ub2, closed", [(6.0, True), (5.0, False)])
 def test_second_bound_closes_at_the_largest_value_of_its_rows(ub2, closed):
     # Rows with 2 <= x0 < 5 have x1 in {3, 6, 4}; the grid points are the integers 0..10.
