@@ -170,33 +170,28 @@ void RegionMembership::build_grid() {
 namespace {
 
 // Rows in ascending order with a slot each, grouped into regions by a stable counting sort:
-// slot s goes to region target[s], or nowhere when target[s] is `regions`.
-RegionRows group_by_slot(Appendable<std::int64_t> rows, const Appendable<std::uint32_t>& slots,
+// slot s goes to region target[s], or nowhere when target[s] is `regions`. `per_slot`
+// counts the rows of each slot.
+template <typename Slot>
+RegionRows group_by_slot(Appendable<std::int64_t> rows, const Appendable<Slot>& slots,
+                         const std::vector<std::size_t>& per_slot,
                          const std::vector<std::uint32_t>& target, std::size_t regions) {
     RegionRows out;
-    out.offsets.assign(regions + 1, 0);
+    out.offsets.assign(regions + 2, 0);
+    for (std::size_t s = 0; s < target.size(); ++s) {
+        out.offsets[target[s] + 1] += static_cast<std::int64_t>(per_slot[s]);
+    }
+    out.offsets.pop_back();  // the dropped rows
+    for (std::size_t r = 0; r < regions; ++r) out.offsets[r + 1] += out.offsets[r];
     const std::size_t m = rows.size();
-    const std::int64_t* idx = rows.data();
-    const std::uint32_t* slot = slots.data();
-    // Counts of even and odd entries apart, so that runs in one region do not wait on a
-    // single counter; region `regions` collects the dropped entries.
-    const std::size_t width = regions + 1;
-    std::vector<std::int64_t> counts(2 * width, 0);
-    std::size_t i = 0;
-    for (; i + 2 <= m; i += 2) {
-        ++counts[target[slot[i]]];
-        ++counts[width + target[slot[i + 1]]];
-    }
-    if (i < m) ++counts[target[slot[i]]];
-    for (std::size_t r = 0; r < regions; ++r) {
-        out.offsets[r + 1] = out.offsets[r] + counts[r] + counts[width + r];
-    }
     if (regions == 1 && out.offsets[1] == static_cast<std::int64_t>(m)) {
         out.rows = std::move(rows);  // one region, nothing dropped: already grouped
         return out;
     }
     out.rows.resize(static_cast<std::size_t>(out.offsets.back()));
-    std::vector<std::int64_t*> dst(width);
+    const std::int64_t* idx = rows.data();
+    const Slot* slot = slots.data();
+    std::vector<std::int64_t*> dst(regions + 1);
     for (std::size_t r = 0; r < regions; ++r) dst[r] = out.rows.data() + out.offsets[r];
     std::int64_t scratch = 0;
     dst[regions] = &scratch;
@@ -210,7 +205,7 @@ RegionRows group_by_slot(Appendable<std::int64_t> rows, const Appendable<std::ui
 
 }  // namespace
 
-template <typename SlotOf>
+template <typename Slot, typename SlotOf>
 RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::size_t slots,
                                         SlotOf&& slot_of,
                                         const std::function<std::vector<std::uint32_t>()>& targets)
@@ -219,23 +214,27 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
     // their region (the cursor lives in a register, so the pass over all rows has no chain
     // through memory). Without slot_of a row's slot is its region; otherwise only the
     // compacted rows get their slot from slot_of(row, region, parity) in [0, slots], where
-    // `slots` means none; `parity` lets slot_of keep running statistics in two copies.
+    // `slots` means none; `parity` lets slot_of keep running statistics in two copies. The
+    // slots of a chunk are counted while they are in the cache.
     constexpr bool by_region = std::is_same_v<std::decay_t<SlotOf>, std::nullptr_t>;
     constexpr std::size_t kChunk = 4096;
     const std::uint32_t outside = static_cast<std::uint32_t>(size());
+    // One region found by the first feature alone needs no slots: every kept row is its.
+    const bool one_slot = by_region && size() == 1;
     std::vector<std::uint32_t> cell(kChunk);
-    std::vector<std::uint32_t> cand_row(by_region ? 0 : kChunk), cand_region(by_region ? 0 : kChunk);
+    std::vector<std::uint32_t> cand_row(by_region ? 0 : kChunk), cand_region(kChunk);
     // At most one entry per row: reserved at once, so the buffers never move.
     Appendable<std::int64_t> rows(n);
-    Appendable<std::uint32_t> kept(n);
+    Appendable<Slot> kept(one_slot ? 0 : n);
+    std::vector<std::size_t> counts(2 * (slots + 1), 0);
     for (std::size_t start = 0; start < n; start += kChunk) {
         const std::size_t m = std::min(kChunk, n - start);
         std::int64_t* dst_row = rows.reserve(m);
-        std::uint32_t* dst_slot = kept.reserve(m);
+        Slot* dst_slot = one_slot ? nullptr : kept.reserve(m);
         with_locator([&](const auto& locate) { cells_of(locate, c0, start, m, n, cell.data()); });
         const std::uint32_t* region_of = cell_region_.data();
-        std::uint32_t* cr = by_region ? nullptr : cand_row.data();
-        std::uint32_t* cg = by_region ? dst_slot : cand_region.data();
+        std::uint32_t* cr = cand_row.data();
+        std::uint32_t* cg = cand_region.data();
         std::size_t k = 0;
         for (std::size_t i = 0; i < m; ++i) {
             const std::uint32_t r = region_of[cell[i]];
@@ -247,25 +246,51 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
             cg[k] = r;
             k += r != outside;
         }
-        if constexpr (by_region) {
-            rows.grow(k);
-            kept.grow(k);
-        } else {
+        std::size_t out = k;
+        if constexpr (!by_region) {
             const std::uint32_t none = static_cast<std::uint32_t>(slots);
-            std::size_t out = 0;
+            out = 0;
             for (std::size_t j = 0; j < k; ++j) {
                 const std::size_t row = start + cand_row[j];
                 const std::uint32_t s =
                     static_cast<std::uint32_t>(slot_of(row, cand_region[j], j & 1));
                 dst_row[out] = static_cast<std::int64_t>(row);
-                dst_slot[out] = s;
+                cg[out] = s;
                 out += s != none;
             }
-            rows.grow(out);
+        }
+        if (one_slot) {
+            counts[0] += out;
+        } else {
+            std::size_t j = 0;
+            for (; j + 2 <= out; j += 2) {
+                dst_slot[j] = static_cast<Slot>(cg[j]);
+                dst_slot[j + 1] = static_cast<Slot>(cg[j + 1]);
+                ++counts[cg[j]];
+                ++counts[slots + 1 + cg[j + 1]];
+            }
+            if (j < out) {
+                dst_slot[j] = static_cast<Slot>(cg[j]);
+                ++counts[cg[j]];
+            }
             kept.grow(out);
         }
+        rows.grow(out);
     }
-    return group_by_slot(std::move(rows), kept, targets(), size());
+    std::vector<std::size_t> per_slot(slots);
+    for (std::size_t g = 0; g < slots; ++g) per_slot[g] = counts[g] + counts[slots + 1 + g];
+    return group_by_slot(std::move(rows), kept, per_slot, targets(), size());
+}
+
+template <typename SlotOf>
+RegionRows RegionMembership::group_rows_any(StridedColumn c0, std::size_t n, std::size_t slots,
+                                            SlotOf&& slot_of,
+                                            const std::function<std::vector<std::uint32_t>()>& targets)
+    const {
+    if (slots < 0xFF) {
+        return group_rows<std::uint8_t>(c0, n, slots, std::forward<SlotOf>(slot_of), targets);
+    }
+    return group_rows<std::uint32_t>(c0, n, slots, std::forward<SlotOf>(slot_of), targets);
 }
 
 template <typename Visit>
@@ -368,14 +393,14 @@ RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1,
     };
     if (two_features()) {
         const StridedColumn second = *c1;
-        return group_rows(
+        return group_rows_any(
             c0, n, regions,
-            [&](std::size_t i, std::uint32_t r, std::size_t) {
+            [&](std::size_t i, std::uint32_t r, std::size_t) -> std::uint32_t {
                 return second_[r].contains(second[i]) ? r : none;
             },
             identity);
     }
-    return group_rows(c0, n, regions, nullptr, identity);
+    return group_rows_any(c0, n, regions, nullptr, identity);
 }
 
 RegionRows RegionMembership::members_closing_second(StridedColumn c0, StridedColumn c1,
@@ -421,7 +446,7 @@ RegionRows RegionMembership::members_closing_second(StridedColumn c0, StridedCol
         }
         return target;
     };
-    return group_rows(c0, n, 2 * regions, slot_of, targets);
+    return group_rows_any(c0, n, 2 * regions, slot_of, targets);
 }
 
 }  // namespace orrin

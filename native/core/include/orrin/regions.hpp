@@ -297,9 +297,14 @@ class RegionMembership {
 
     // Groups the rows of disjoint regions (see the definition); `targets` maps the slots
     // to regions once every row is seen.
-    template <typename SlotOf>
+    template <typename Slot, typename SlotOf>
     RegionRows group_rows(StridedColumn c0, std::size_t n, std::size_t slots, SlotOf&& slot_of,
                           const std::function<std::vector<std::uint32_t>()>& targets) const;
+    // group_rows with slots stored in a byte when they fit.
+    template <typename SlotOf>
+    RegionRows group_rows_any(StridedColumn c0, std::size_t n, std::size_t slots,
+                              SlotOf&& slot_of,
+                              const std::function<std::vector<std::uint32_t>()>& targets) const;
     // Calls visit(row, region) for every member, rows ascending.
     template <typename Visit>
     void for_each_member(StridedColumn c0, const StridedColumn* c1, std::size_t n,
