@@ -11,8 +11,9 @@ Figures printed:
   table), and whether the tables are identical; the pass `_fit` alone against the baseline
   pass, and whether the weak regions and rule lists are identical;
 - `fit` with bins=100 against bins=10 at 1e6 rows;
-- `fit` at 1e7 rows against 1e6;
-- rows/s and peak resident memory of a fresh process at 1e5, 1e6 and 1e7 rows.
+- `fit` at 1e7 rows against 1e6, steady state in one process (wall and CPU time);
+- rows/s and peak resident memory of a fresh process at 1e5, 1e6 and 1e7 rows, and the
+  1e7 / 1e6 ratio of those first calls, which also pay for the kernel backing fresh memory.
 
 Usage: PYTHONPATH=src python benchmarks/bench_histogram_slicing.py [--quick]
 """
@@ -28,7 +29,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "diagnoser"))
 
-from harness import best_of, fresh_process  # noqa: E402
+from harness import best_cpu, best_of, fresh_process  # noqa: E402
 from histogram_reference import ReferenceSlicing  # noqa: E402
 
 NAMES = ["x0", "x1", "x2"]
@@ -181,6 +182,27 @@ def bins_ratio(n, repeat):
               f"ratio {pass_t[100] / pass_t[10]:.2f}")
 
 
+def scaling(sizes, repeat=3):
+    """Steady-state fit time at each size in this process (best of `repeat`, wall and CPU):
+    the linearity figure. A first call in a fresh process also pays for the kernel backing
+    fresh memory, which grows faster than the rows do (see `fresh`)."""
+    from orrin.diagnoser.frailzone import HistogramSlicing
+
+    results = {}
+    for n in sizes:
+        kw = fit_kwargs(make_data(n))
+        for features in (["x0"], ["x0", "x1"]):
+            s = HistogramSlicing(slice_features=features, bins=10)
+            s.fit(**kw)
+            wall = best_of(lambda: s.fit(**kw), repeat)
+            cpu = best_cpu(lambda: s.fit(**kw), repeat)
+            results[(len(features), n)] = (wall, cpu)
+            print(f"{len(features)} feature(s), {n:.0e} rows: fit {wall * 1e3:9.1f} ms wall "
+                  f"{cpu * 1e3:9.1f} ms cpu, {n / wall:12.0f} rows/s")
+        del kw
+    return results
+
+
 def fresh(sizes):
     results = {}
     for features in (["x0"], ["x0", "x1"]):
@@ -204,7 +226,14 @@ def main():
     compare_at(big, 5)
     print("== bins=100 against bins=10 ==")
     bins_ratio(big, 5)
-    print("== fresh process ==")
+    print("== steady state in this process ==")
+    steady = scaling(sizes[-2:])
+    for f in (1, 2):
+        wall = steady[(f, sizes[-1])][0] / steady[(f, sizes[-2])][0]
+        cpu = steady[(f, sizes[-1])][1] / steady[(f, sizes[-2])][1]
+        print(f"{f} feature(s): time {sizes[-1]:.0e} / {sizes[-2]:.0e} rows = {wall:.1f} wall, "
+              f"{cpu:.1f} cpu")
+    print("== fresh process (first call) ==")
     results = fresh(sizes)
     for f in (1, 2):
         print(f"{f} feature(s): time {sizes[-1]:.0e} / {sizes[-2]:.0e} rows = "

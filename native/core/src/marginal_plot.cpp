@@ -340,7 +340,8 @@ class IntervalMax {
         std::size_t len = ends_.size();
         while (len > 1) {
             const std::size_t half = len / 2;
-            base = (base[half] < v) ? base + half : base;
+            // Arithmetic, not a conditional: compilers turn the latter into a branch.
+            base += static_cast<std::size_t>(base[half] < v) * half;
             len -= half;
         }
         return static_cast<std::size_t>(base - ends_.data()) + (*base < v ? 1 : 0);

@@ -125,6 +125,7 @@ RegionMembership::RegionMembership(std::vector<Bound> first, std::vector<Bound> 
     }
     for (std::size_t c = 0; c < cells; ++c) {
         disjoint_ = disjoint_ && per_cell[c + 1] <= 1;
+        max_depth_ = std::max(max_depth_, per_cell[c + 1]);
         per_cell[c + 1] += per_cell[c];
     }
     cell_start_ = per_cell;
@@ -139,13 +140,13 @@ RegionMembership::RegionMembership(std::vector<Bound> first, std::vector<Bound> 
 }
 
 void RegionMembership::build_grid() {
-    constexpr std::size_t kPerBucket = 8;
+    // About 64 buckets per breakpoint, so that few rows land in a bucket with a breakpoint.
     constexpr std::size_t kMaxBuckets = std::size_t{1} << 16;
     const std::size_t nb = breaks_.size();
-    if (nb < kGridFrom) return;
+    if (nb <= kLinear) return;
     const double lo = breaks_.front();
     const double span = breaks_.back() - lo;
-    const std::size_t buckets = std::min(kMaxBuckets, std::max<std::size_t>(64, 8 * nb));
+    const std::size_t buckets = std::min(kMaxBuckets, 64 * nb);
     const double scale = static_cast<double>(buckets) / span;
     if (!std::isfinite(lo) || !std::isfinite(span) || !(span > 0.0) || !std::isfinite(scale)) {
         return;
@@ -158,10 +159,12 @@ void RegionMembership::build_grid() {
         first[g] = static_cast<std::uint32_t>(j);
     }
     first[buckets] = static_cast<std::uint32_t>(nb);
-    for (std::size_t g = 0; g < buckets; ++g) {
-        if (first[g + 1] - first[g] > kPerBucket) return;
+    grid_low_.assign(nb + 1, -std::numeric_limits<double>::infinity());
+    grid_high_.assign(nb + 1, std::numeric_limits<double>::infinity());
+    for (std::size_t k = 0; k < nb; ++k) {
+        grid_low_[k + 1] = breaks_[k];
+        grid_high_[k] = breaks_[k];
     }
-    first.pop_back();
     grid_first_ = std::move(first);
     grid_scale_ = scale;
 }
@@ -217,43 +220,59 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
     // `slots` means none; `parity` lets slot_of keep running statistics in two copies. The
     // slots of a chunk are counted while they are in the cache.
     constexpr bool by_region = std::is_same_v<std::decay_t<SlotOf>, std::nullptr_t>;
-    constexpr std::size_t kChunk = 4096;
     const std::uint32_t outside = static_cast<std::uint32_t>(size());
-    // One region found by the first feature alone needs no slots: every kept row is its.
-    const bool one_slot = by_region && size() == 1;
-    std::vector<std::uint32_t> cell(kChunk);
-    std::vector<std::uint32_t> cand_row(by_region ? 0 : kChunk), cand_region(kChunk);
-    // At most one entry per row: reserved at once, so the buffers never move.
+    const std::uint32_t none = static_cast<std::uint32_t>(slots);
+    // Overlapping regions give a row one candidate per region of its cell.
+    const std::size_t depth = disjoint_ ? 1 : max_depth_;
+    const std::size_t chunk = std::max<std::size_t>(64, 4096 / depth);
+    // Disjoint regions found by the first feature alone: rows go straight to the output.
+    const bool direct = by_region && disjoint_;
+    // One such region needs no slots: every kept row is its.
+    const bool one_slot = direct && size() == 1;
+    std::vector<std::uint32_t> cell(chunk);
+    std::vector<std::uint32_t> cand_row(direct ? 0 : chunk * depth), cand_region(chunk * depth);
+    // At most one entry per row when the regions are disjoint: reserved at once, so the
+    // buffers never move.
     Appendable<std::int64_t> rows(n);
     Appendable<Slot> kept(one_slot ? 0 : n);
     std::vector<std::size_t> counts(2 * (slots + 1), 0);
-    for (std::size_t start = 0; start < n; start += kChunk) {
-        const std::size_t m = std::min(kChunk, n - start);
-        std::int64_t* dst_row = rows.reserve(m);
-        Slot* dst_slot = one_slot ? nullptr : kept.reserve(m);
+    for (std::size_t start = 0; start < n; start += chunk) {
+        const std::size_t m = std::min(chunk, n - start);
+        std::int64_t* dst_row = rows.reserve(m * depth);
+        Slot* dst_slot = one_slot ? nullptr : kept.reserve(m * depth);
         with_locator([&](const auto& locate) { cells_of(locate, c0, start, m, n, cell.data()); });
-        const std::uint32_t* region_of = cell_region_.data();
         std::uint32_t* cr = cand_row.data();
         std::uint32_t* cg = cand_region.data();
         std::size_t k = 0;
-        for (std::size_t i = 0; i < m; ++i) {
-            const std::uint32_t r = region_of[cell[i]];
-            if constexpr (by_region) {
-                dst_row[k] = static_cast<std::int64_t>(start + i);
-            } else {
-                cr[k] = static_cast<std::uint32_t>(i);
+        if (disjoint_) {
+            const std::uint32_t* region_of = cell_region_.data();
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::uint32_t r = region_of[cell[i]];
+                if (direct) {
+                    dst_row[k] = static_cast<std::int64_t>(start + i);
+                } else {
+                    cr[k] = static_cast<std::uint32_t>(i);
+                }
+                cg[k] = r;
+                k += r != outside;
             }
-            cg[k] = r;
-            k += r != outside;
+        } else {
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::size_t c = cell[i];
+                for (std::size_t q = cell_start_[c]; q < cell_start_[c + 1]; ++q) {
+                    cr[k] = static_cast<std::uint32_t>(i);
+                    cg[k] = cell_regions_[q];
+                    ++k;
+                }
+            }
         }
         std::size_t out = k;
-        if constexpr (!by_region) {
-            const std::uint32_t none = static_cast<std::uint32_t>(slots);
+        if (!direct) {
             out = 0;
             for (std::size_t j = 0; j < k; ++j) {
-                const std::size_t row = start + cand_row[j];
-                const std::uint32_t s =
-                    static_cast<std::uint32_t>(slot_of(row, cand_region[j], j & 1));
+                const std::size_t row = start + cr[j];
+                std::uint32_t s = cg[j];
+                if constexpr (!by_region) s = static_cast<std::uint32_t>(slot_of(row, s, j & 1));
                 dst_row[out] = static_cast<std::int64_t>(row);
                 cg[out] = s;
                 out += s != none;
@@ -291,23 +310,6 @@ RegionRows RegionMembership::group_rows_any(StridedColumn c0, std::size_t n, std
         return group_rows<std::uint8_t>(c0, n, slots, std::forward<SlotOf>(slot_of), targets);
     }
     return group_rows<std::uint32_t>(c0, n, slots, std::forward<SlotOf>(slot_of), targets);
-}
-
-template <typename Visit>
-void RegionMembership::for_each_member(StridedColumn c0, const StridedColumn* c1, std::size_t n,
-                                       Visit&& visit) const {
-    with_locator([&](const auto& locate) {
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t cell = locate(c0[i]);
-            const std::size_t begin = cell_start_[cell];
-            const std::size_t end = cell_start_[cell + 1];
-            for (std::size_t k = begin; k < end; ++k) {
-                const std::uint32_t r = cell_regions_[k];
-                if (two_features() && !second_[r].contains((*c1)[i])) continue;
-                visit(i, r);
-            }
-        }
-    });
 }
 
 void RegionMembership::close_second_at_conditional_max(StridedColumn c0, StridedColumn c1,
@@ -362,28 +364,11 @@ void RegionMembership::close_second_at_conditional_max(StridedColumn c0, Strided
     }
 }
 
-RegionRows RegionMembership::overlapping_members(StridedColumn c0, const StridedColumn* c1,
-                                                 std::size_t n) const {
-    std::vector<std::vector<std::int64_t>> groups(size());
-    for_each_member(c0, c1, n, [&](std::size_t i, std::uint32_t r) {
-        groups[r].push_back(static_cast<std::int64_t>(i));
-    });
-    RegionRows out;
-    out.offsets.assign(size() + 1, 0);
-    for (std::size_t r = 0; r < size(); ++r) {
-        out.offsets[r + 1] = out.offsets[r] + static_cast<std::int64_t>(groups[r].size());
-        std::copy(groups[r].begin(), groups[r].end(), out.rows.reserve(groups[r].size()));
-        out.rows.grow(groups[r].size());
-    }
-    return out;
-}
-
 RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1,
                                      std::size_t n) const {
     if (two_features() && c1 == nullptr) {
         throw std::invalid_argument("two-feature regions need the second column");
     }
-    if (!disjoint_) return overlapping_members(c0, c1, n);
     const std::size_t regions = size();
     const std::uint32_t none = static_cast<std::uint32_t>(regions);
     auto identity = [&] {
@@ -405,11 +390,9 @@ RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1,
 
 RegionRows RegionMembership::members_closing_second(StridedColumn c0, StridedColumn c1,
                                                     std::size_t n) {
-    if (!disjoint_ || !two_features()) {
-        close_second_at_conditional_max(c0, c1, n);
-        return members(c0, &c1, n);
-    }
-    // One pass: for the rows inside a region's first-feature bound, the running
+    if (!two_features()) return members(c0, nullptr, n);
+    // One pass: for the rows inside a region's first-feature bound (once per such region),
+    // the running
     // second-feature maxima that decide the closure, and the row's slot: r when it lies
     // below the region's second upper bound, R + r when exactly on it, none (2R) otherwise.
     // The closure then decides whether the boundary rows join their region.

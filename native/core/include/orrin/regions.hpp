@@ -162,8 +162,7 @@ class RegionMembership {
 
     // The rows of every region (c1 is the second column, null for one feature).
     RegionRows members(StridedColumn c0, const StridedColumn* c1, std::size_t n) const;
-    // close_second_at_conditional_max + members in one pass over the rows when the regions
-    // are disjoint.
+    // close_second_at_conditional_max + members in one pass over the rows.
     RegionRows members_closing_second(StridedColumn c0, StridedColumn c1, std::size_t n);
 
   private:
@@ -224,31 +223,63 @@ class RegionMembership {
             std::size_t len = nb;
             while (len > 1) {
                 const std::size_t half = len / 2;
-                base = base[half - 1] < v ? base + half : base;
+                // Arithmetic, not a conditional: compilers turn the latter into a branch.
+                base += static_cast<std::size_t>(base[half - 1] < v) * half;
                 len -= half;
             }
             const std::size_t below = static_cast<std::size_t>(base - padded) + (*base < v);
             return 2 * below + (padded[below] == v);
         }
+        // The cells of c[start + i] for i < m, four searches in lockstep: one search is a
+        // chain of dependent loads, four of them keep the core busy.
+        void cells(StridedColumn c, std::size_t start, std::size_t m, std::size_t n,
+                   std::uint32_t* out) const {
+            constexpr std::size_t kLanes = 4;
+            std::size_t i = 0;
+            for (; i + kLanes <= m; i += kLanes) {
+                if (start + i + StridedColumn::kAhead < n) c.prefetch(start + i + StridedColumn::kAhead);
+                double v[kLanes];
+                const double* base[kLanes];
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    v[l] = c[start + i + l];
+                    base[l] = padded;
+                }
+                std::size_t len = nb;
+                while (len > 1) {
+                    const std::size_t half = len / 2;
+                    for (std::size_t l = 0; l < kLanes; ++l) {
+                        base[l] += static_cast<std::size_t>(base[l][half - 1] < v[l]) * half;
+                    }
+                    len -= half;
+                }
+                for (std::size_t l = 0; l < kLanes; ++l) {
+                    const std::size_t below =
+                        static_cast<std::size_t>(base[l] - padded) + (*base[l] < v[l]);
+                    out[i + l] = static_cast<std::uint32_t>(2 * below + (padded[below] == v[l]));
+                }
+            }
+            for (; i < m; ++i) out[i] = static_cast<std::uint32_t>((*this)(c[start + i]));
+        }
     };
-    // Many breakpoints: start from the equal-width grid bucket of v and step to the exact
-    // count of breakpoints below v; the bucket only shortens the walk, the comparisons
-    // decide.
+    // Many breakpoints: equal-width buckets over their span. Most buckets hold no
+    // breakpoint, so a value's bucket gives its cell once two comparisons confirm that it lies
+    // strictly between the neighbouring breakpoints; values in a bucket with a breakpoint, on
+    // a breakpoint, NaN, or misplaced by rounding are searched.
     struct GridLocator {
-        const double* breaks;
-        std::size_t nb;
-        const std::uint32_t* first;
-        std::size_t buckets;
+        const double* low;           // low[j]: breakpoint j - 1, -inf for j = 0
+        const double* high;          // high[j]: breakpoint j, +inf for j = nb
+        const std::uint32_t* first;  // first[g]: breakpoints below bucket g; nb past the end
+        double lo;
         double scale;
+        double last;  // the bucket past the end, for values above every breakpoint
+        SearchLocator search;
         std::size_t operator()(double v) const {
-            if (!(v >= breaks[0])) return 0;
-            if (v > breaks[nb - 1]) return 2 * nb;
-            std::size_t g = static_cast<std::size_t>((v - breaks[0]) * scale);
-            if (g >= buckets) g = buckets - 1;
-            std::size_t j = first[g];
-            while (j < nb && breaks[j] < v) ++j;
-            while (j > 0 && breaks[j - 1] >= v) --j;
-            return 2 * j + (j < nb && breaks[j] == v);
+            double g = (v - lo) * scale;
+            g = g > 0.0 ? g : 0.0;  // NaN too
+            g = g < last ? g : last;
+            const std::size_t j = first[static_cast<std::size_t>(g)];
+            if (static_cast<int>(low[j] < v) & static_cast<int>(v < high[j])) return 2 * j;
+            return search(v);
         }
     };
     // cells[i] := locate(c[start + i]) for i < m, for locators without a block method.
@@ -277,23 +308,24 @@ class RegionMembership {
         if (nb <= 6) return body(LinearLocator<6>(breaks_));
         if (nb <= kLinear) return body(LinearLocator<kLinear>(breaks_));
         if (!grid_first_.empty()) {
-            return body(GridLocator{breaks_.data(), nb, grid_first_.data(), grid_first_.size(),
-                                    grid_scale_});
+            return body(GridLocator{grid_low_.data(), grid_high_.data(), grid_first_.data(),
+                                    breaks_.front(), grid_scale_,
+                                    static_cast<double>(grid_first_.size() - 1),
+                                    SearchLocator{padded_.data(), nb}});
         }
         return body(SearchLocator{padded_.data(), nb});
     }
     std::size_t cell_of(double v) const {
         return with_locator([v](const auto& locate) { return locate(v); });
     }
-    // Equal-width buckets over [breaks_.front(), breaks_.back()]: grid_first_[g] counts the
-    // breakpoints below bucket g. Empty when the span is not finite or some bucket would
-    // hold more than a few breakpoints; cell_of then counts or searches.
+    // The buckets of GridLocator, built for more than kLinear breakpoints spanning a finite,
+    // positive range; empty otherwise (cell_of then searches).
     void build_grid();
     std::vector<std::uint32_t> grid_first_;
+    std::vector<double> grid_low_;
+    std::vector<double> grid_high_;
     double grid_scale_ = 0.0;
     static constexpr std::size_t kLinear = 8;
-    // Grids pay off only for many breakpoints; fewer are searched.
-    static constexpr std::size_t kGridFrom = 64;
 
     // Groups the rows of disjoint regions (see the definition); `targets` maps the slots
     // to regions once every row is seen.
@@ -305,14 +337,6 @@ class RegionMembership {
     RegionRows group_rows_any(StridedColumn c0, std::size_t n, std::size_t slots,
                               SlotOf&& slot_of,
                               const std::function<std::vector<std::uint32_t>()>& targets) const;
-    // Calls visit(row, region) for every member, rows ascending.
-    template <typename Visit>
-    void for_each_member(StridedColumn c0, const StridedColumn* c1, std::size_t n,
-                         Visit&& visit) const;
-    // members when some cell lies in several regions.
-    RegionRows overlapping_members(StridedColumn c0, const StridedColumn* c1,
-                                   std::size_t n) const;
-
     std::vector<Bound> first_;
     std::vector<Bound> second_;
     std::vector<double> breaks_;
@@ -323,6 +347,7 @@ class RegionMembership {
     // at most one region: `cell_region_` maps a cell to it, or to size() for none, and the
     // passes run without branches on the data.
     bool disjoint_ = true;
+    std::size_t max_depth_ = 1;  // the most regions that share a cell
     std::vector<std::uint32_t> cell_region_;
 };
 
