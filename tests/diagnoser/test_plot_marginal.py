@@ -548,7 +548,10 @@ def test_two_features_draw_alike_whatever_the_memory_layout(layout, target):
     assert _drawn(got) == _drawn(ref)
 
 
-finite = st.floats(-1e6, 1e6, allow_nan=False, allow_subnormal=False)
+# Bins narrower than about 1e-300 are left out: there scipy's rounding of values onto the
+# last edge overflows and drops the maximum, where the plot counts it in the last bin.
+finite = st.floats(-1e6, 1e6, allow_nan=False, allow_subnormal=False).filter(
+    lambda f: f == 0.0 or abs(f) > 1e-250)
 
 
 @settings(max_examples=60, deadline=None)
