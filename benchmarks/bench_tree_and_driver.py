@@ -127,7 +127,7 @@ def main():
     for label, regions, columns in (("one feature", ONE, [0]), ("two features", TWO, [0, 1])):
         prev = None
         for n in sizes:
-            repeat = 3 if n <= 1_000_000 else 1
+            repeat = 3
             t_drv = driver_time(n, regions, columns, repeat)
             t_idx = target_time(n, regions, columns, repeat)
             line = (f"{label:12s} n={n:>11,d}  driver re-scoring {t_drv[0]:7.3f}s wall "

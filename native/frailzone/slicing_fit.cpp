@@ -181,8 +181,7 @@ RegionScore score_region(const py::object& self, const DataSet& set, const Regio
         for (std::size_t i = 0; i < count; ++i) scratch[i] = w[idx[i]];
         weightless = orrin::numpy_sum(scratch.data(), count) == 0.0;
     }
-    py::object y = take_region(set.y, rows, r);
-    py::object pred = take_region(set.pred, rows, r);
+    auto [y, pred] = take_region_pair(set.y, set.pred, rows, r);
     if (additive) {
         py::object all = scoring_func(y, pred);
         if (weightless) return {all, np.attr("nan")};
