@@ -5,8 +5,6 @@
 #include <cstring>
 #include <utility>
 
-#include "orrin/parallel.hpp"
-
 namespace frailzone {
 
 py::object module_attr(const char* name) {
@@ -175,67 +173,24 @@ RegionArrays to_arrays(orrin::RegionRows groups) {
     return out;
 }
 
-namespace {
-
-// Whether values[idx] can be gathered in C++: a one-dimensional aligned float64 array.
-bool gathers_directly(const py::array& values) {
-    return values.ndim() == 1 && values.dtype().is(py::dtype::of<double>()) &&
-           values.attr("flags").attr("aligned").cast<bool>();
-}
-
-// A new float64 array for region r's rows of `values` and the source to gather from.
-struct Gather {
-    py::array_t<double> out;
-    double* dst;
-    orrin::StridedColumn src;
-};
-Gather prepare_gather(const py::array& values, const RegionArrays& rows, std::size_t r) {
+py::object take_region(const py::array& values, const RegionArrays& rows, std::size_t r) {
+    const bool direct = values.ndim() == 1 && values.dtype().is(py::dtype::of<double>()) &&
+                        values.attr("flags").attr("aligned").cast<bool>();
+    if (!direct) return values[rows.region(r)];
     const std::size_t count = rows.count(r);
     const std::int64_t* idx = rows.rows.data() + rows.offsets[r];
     // A region's rows ascend, so its first and last row bound them all.
     if (count > 0 && (idx[0] < 0 || idx[count - 1] >= values.shape(0))) {
         throw py::index_error("a region row lies outside the array");
     }
-    Gather g{py::array_t<double>(static_cast<py::ssize_t>(count)), nullptr, {}};
-    g.dst = g.out.mutable_data();
-    g.src = {static_cast<const char*>(values.data()), values.strides(0)};
-    return g;
-}
-void run_gather(const Gather& g, const std::int64_t* idx, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) g.dst[i] = g.src[static_cast<std::size_t>(idx[i])];
-}
-
-}  // namespace
-
-py::object take_region(const py::array& values, const RegionArrays& rows, std::size_t r) {
-    if (!gathers_directly(values)) return values[rows.region(r)];
-    const Gather g = prepare_gather(values, rows, r);
-    const std::int64_t* idx = rows.rows.data() + rows.offsets[r];
+    py::array_t<double> out(static_cast<py::ssize_t>(count));
+    double* dst = out.mutable_data();
+    const orrin::StridedColumn src{static_cast<const char*>(values.data()), values.strides(0)};
     {
         py::gil_scoped_release release;
-        run_gather(g, idx, rows.count(r));
+        for (std::size_t i = 0; i < count; ++i) dst[i] = src[static_cast<std::size_t>(idx[i])];
     }
-    return std::move(g.out);
-}
-
-std::pair<py::object, py::object> take_region_pair(const py::array& a, const py::array& b,
-                                                   const RegionArrays& rows, std::size_t r) {
-    if (!gathers_directly(a) || !gathers_directly(b)) {
-        py::object first = take_region(a, rows, r);
-        return {first, take_region(b, rows, r)};
-    }
-    const Gather ga = prepare_gather(a, rows, r);
-    const Gather gb = prepare_gather(b, rows, r);
-    const std::int64_t* idx = rows.rows.data() + rows.offsets[r];
-    const std::size_t count = rows.count(r);
-    {
-        py::gil_scoped_release release;
-        // Large regions are gathered side by side; a thread costs more than a small one.
-        orrin::run_both(
-            count >= (std::size_t{1} << 16), [&] { run_gather(ga, idx, count); },
-            [&] { run_gather(gb, idx, count); });
-    }
-    return {std::move(ga.out), std::move(gb.out)};
+    return std::move(out);
 }
 
 RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef& c0,
@@ -247,6 +202,5 @@ RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef
     }
     return to_arrays(std::move(groups));
 }
-
 
 }  // namespace frailzone

@@ -77,8 +77,6 @@ RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef
 // gathered in C++ (the same new float64 array), anything else is indexed by numpy, so the
 // caller sees the dtype and shape that indexing gives.
 py::object take_region(const py::array& values, const RegionArrays& rows, std::size_t r);
-// take_region of two arrays, {a[idx], b[idx]}.
-std::pair<py::object, py::object> take_region_pair(const py::array& a, const py::array& b,
-                                                   const RegionArrays& rows, std::size_t r);
+
 
 }  // namespace frailzone

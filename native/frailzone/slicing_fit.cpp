@@ -14,7 +14,6 @@
 #include "checked_columns.hpp"
 #include "gc_pause.hpp"
 #include "orrin/numeric.hpp"
-#include "orrin/parallel.hpp"
 #include "orrin/regions.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
@@ -127,11 +126,6 @@ void scan(const std::vector<const ColumnRef*>& refs, orrin::FiniteRange (&found)
     }
 }
 
-// Sets of fewer rows are scanned and grouped in turn: a thread costs more than it saves.
-bool worth_a_thread(const DataSet& a, const DataSet& b) {
-    return std::min(a.rows, b.rows) >= (py::ssize_t{1} << 16);
-}
-
 DataSet prepare_set(const std::string& prefix, const py::object& x, const py::object& y,
                     const py::object& pred, const py::object& weight) {
     DataSet set;
@@ -181,7 +175,8 @@ RegionScore score_region(const py::object& self, const DataSet& set, const Regio
         for (std::size_t i = 0; i < count; ++i) scratch[i] = w[idx[i]];
         weightless = orrin::numpy_sum(scratch.data(), count) == 0.0;
     }
-    auto [y, pred] = take_region_pair(set.y, set.pred, rows, r);
+    py::object y = take_region(set.y, rows, r);
+    py::object pred = take_region(set.pred, rows, r);
     if (additive) {
         py::object all = scoring_func(y, pred);
         if (weightless) return {all, np.attr("nan")};
@@ -249,9 +244,8 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
         orrin::FiniteRange train_found[2] = {}, test_found[2] = {};
         {
             py::gil_scoped_release release;
-            orrin::run_both(
-                worth_a_thread(train, test), [&] { scan(train_refs, train_found); },
-                [&] { scan(test_refs, test_found); });
+            scan(train_refs, train_found);
+            scan(test_refs, test_found);
         }
         const std::vector<bool> train_finite = train.record_scan(used, train_found);
         const std::vector<bool> test_finite = test.record_scan(used, test_found);
@@ -316,10 +310,8 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
     orrin::RegionRows train_groups, test_groups;
     {
         py::gil_scoped_release release;
-        orrin::run_both(
-            worth_a_thread(train, test),
-            [&] { train_groups = members(train_regions, train_c0, train_c1); },
-            [&] { test_groups = members(test_regions, test_c0, test_c1); });
+        train_groups = members(train_regions, train_c0, train_c1);
+        test_groups = members(test_regions, test_c0, test_c1);
     }
     const RegionArrays train_rows = to_arrays(std::move(train_groups));
     const RegionArrays test_rows = to_arrays(std::move(test_groups));

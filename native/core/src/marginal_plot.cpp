@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "orrin/histogram.hpp"
-#include "orrin/parallel.hpp"
 
 namespace orrin {
 
@@ -183,19 +182,6 @@ class PanelCounter {
         }
     }
 
-    // Adds the counts of `other`, which binned other rows with the same edges.
-    void merge(PanelCounter& other) {
-        flush();
-        other.flush();
-        for (std::size_t b = 0; b < bins_; ++b) {
-            rows_[b] += other.rows_[b];
-            if (!weak_.empty()) {
-                weak_[b] += other.weak_[b];
-                moved_[b] += other.moved_[b];
-            }
-        }
-    }
-
     HistogramPanel finish(std::size_t n) && {
         flush();
         const std::vector<double>& e = edges_;
@@ -298,16 +284,6 @@ class IntervalMax {
         const std::size_t p = piece(x0);
         if (!seen_[p] || x1 > best_[p]) best_[p] = x1;
         seen_[p] = 1;
-    }
-
-    // Takes in the rows that `later` saw, which come after the rows seen here: a tie keeps
-    // the value seen first, as feeding all rows to one object would.
-    void merge(const IntervalMax& later) {
-        for (std::size_t p = 0; p < best_.size(); ++p) {
-            if (!later.seen_[p]) continue;
-            if (!seen_[p] || later.best_[p] > best_[p]) best_[p] = later.best_[p];
-            seen_[p] = 1;
-        }
     }
 
     // Max of x1 over rows with lb <= x0 < ub (x0 <= ub when `closed`); false when none.
@@ -536,23 +512,19 @@ RegionMap region_map(const double* x0, const double* x1, std::size_t n, std::siz
     return map;
 }
 
-namespace {
-
-// The lanes of column_ranges over rows [begin, end) of columns u and v: lanes 0 and 1 read
-// u and v on even rows, lanes 2 and 3 on odd rows (begin is even).
-struct RangeLanes {
-    double lo[4];
-    double hi[4];
-    double zero[4];
-
-    RangeLanes(const ColumnView& u, const ColumnView& v, std::size_t begin) {
-        const double first[2] = {u.data[begin * u.stride], v.data[begin * v.stride]};
-        for (std::size_t l = 0; l < 4; ++l) {
-            lo[l] = hi[l] = first[l % 2];
-            zero[l] = 0.0;
-        }
-    }
-    void read(const ColumnView& u, const ColumnView& v, std::size_t begin, std::size_t end) {
+std::vector<ColumnRange> column_ranges(const ColumnView* columns, std::size_t count,
+                                       std::size_t n) {
+    // v - v is 0 for a finite value and NaN otherwise; a NaN never wins a comparison. The
+    // columns are read in pairs, so each row is fetched once, with two rows per step to keep
+    // the comparisons independent.
+    std::vector<ColumnRange> out;
+    for (std::size_t c = 0; c < count; c += 2) {
+        const bool pair = c + 1 < count;
+        const ColumnView u = columns[c];
+        const ColumnView v = columns[pair ? c + 1 : c];
+        double lo[4] = {u.data[0], v.data[0], u.data[0], v.data[0]};
+        double hi[4] = {lo[0], lo[1], lo[2], lo[3]};
+        double zero[4] = {0.0, 0.0, 0.0, 0.0};
         const auto take = [&](std::size_t i, std::size_t lane) {
             const double e[2] = {u.data[i * u.stride], v.data[i * v.stride]};
             for (std::size_t l = 0; l < 2; ++l) {
@@ -561,50 +533,16 @@ struct RangeLanes {
                 zero[lane + l] = zero[lane + l] + (e[l] - e[l]);
             }
         };
-        std::size_t i = begin;
-        for (; i + 2 <= end; i += 2) {
+        std::size_t i = 0;
+        for (; i + 2 <= n; i += 2) {
             take(i, 0);
             take(i + 1, 2);
         }
-        if (i < end) take(i, 0);
-    }
-    // Takes in the lanes of later rows: a tie keeps the value read first, as one pass would.
-    void merge(const RangeLanes& later) {
-        for (std::size_t l = 0; l < 4; ++l) {
-            lo[l] = later.lo[l] < lo[l] ? later.lo[l] : lo[l];
-            hi[l] = later.hi[l] > hi[l] ? later.hi[l] : hi[l];
-            zero[l] = zero[l] + later.zero[l];
-        }
-    }
-};
-
-}  // namespace
-
-std::vector<ColumnRange> column_ranges(const ColumnView* columns, std::size_t count,
-                                       std::size_t n) {
-    // v - v is 0 for a finite value and NaN otherwise; a NaN never wins a comparison. The
-    // columns are read in pairs, so each row is fetched once, with two rows per step to keep
-    // the comparisons independent. Many rows are read in two halves side by side.
-    constexpr std::size_t kSplitRows = std::size_t{1} << 17;
-    std::vector<ColumnRange> out;
-    for (std::size_t c = 0; c < count; c += 2) {
-        const bool pair = c + 1 < count;
-        const ColumnView u = columns[c];
-        const ColumnView v = columns[pair ? c + 1 : c];
-        RangeLanes lanes(u, v, 0);
-        if (n >= kSplitRows) {
-            const std::size_t half = n / 4 * 2;  // even, so the halves share the lane parity
-            RangeLanes later(u, v, half);
-            run_both(
-                true, [&] { lanes.read(u, v, 0, half); }, [&] { later.read(u, v, half, n); });
-            lanes.merge(later);
-        } else {
-            lanes.read(u, v, 0, n);
-        }
+        if (i < n) take(i, 0);
         for (std::size_t l = 0; l < 2; ++l) {
-            const double lo_l = lanes.lo[l + 2] < lanes.lo[l] ? lanes.lo[l + 2] : lanes.lo[l];
-            const double hi_l = lanes.hi[l + 2] > lanes.hi[l] ? lanes.hi[l + 2] : lanes.hi[l];
-            out.push_back({lo_l, hi_l, lanes.zero[l] + lanes.zero[l + 2] == 0.0});
+            const double lo_l = lo[l + 2] < lo[l] ? lo[l + 2] : lo[l];
+            const double hi_l = hi[l + 2] > hi[l] ? hi[l + 2] : hi[l];
+            out.push_back({lo_l, hi_l, zero[l] + zero[l + 2] == 0.0});
             if (!pair) break;
         }
     }
@@ -626,48 +564,16 @@ MarginalData marginal_data(const ColumnView* columns, const ColumnRange* ranges,
     if (count == 2 && regions != nullptr && image != nullptr)
         plan = plan_map(ranges[0], ranges[1], grid, *regions);
     IntervalMax* tops = plan && plan->tops ? &*plan->tops : nullptr;
-    const auto count_part = [&](std::size_t begin, std::size_t end, PanelCounter* counters,
-                                IntervalMax* maxima) {
-        ColumnView part[2];
-        for (std::size_t c = 0; c < count; ++c) {
-            part[c] = {columns[c].data + begin * columns[c].stride, columns[c].stride};
-        }
-        WeakRule part_weak{};
-        if (weak != nullptr) {
-            part_weak = *weak;
-            part_weak.scores.data += begin * weak->scores.stride;
-        }
-        const WeakRule* w = weak != nullptr ? &part_weak : nullptr;
-        const std::size_t m = end - begin;
-        if (count == 1) {
-            if (w)
-                count_rows<true, 1>(part, m, w, counters, nullptr);
-            else
-                count_rows<false, 1>(part, m, w, counters, nullptr);
-        } else {
-            if (w)
-                count_rows<true, 2>(part, m, w, counters, maxima);
-            else
-                count_rows<false, 2>(part, m, w, counters, maxima);
-        }
-    };
-    // Large inputs are counted in two halves side by side; counts add and maxima merge
-    // exactly, so the result is the same.
-    constexpr std::size_t kSplitRows = std::size_t{1} << 17;
-    if (n >= kSplitRows) {
-        const std::size_t half = n / 2;
-        std::vector<PanelCounter> later_panels(panels);
-        std::optional<IntervalMax> later_tops;
-        if (tops != nullptr) later_tops.emplace(*tops);
-        run_both(
-            true, [&] { count_part(0, half, panels.data(), tops); },
-            [&] {
-                count_part(half, n, later_panels.data(), later_tops ? &*later_tops : nullptr);
-            });
-        for (std::size_t c = 0; c < count; ++c) panels[c].merge(later_panels[c]);
-        if (tops != nullptr) tops->merge(*later_tops);
+    if (count == 1) {
+        if (weak)
+            count_rows<true, 1>(columns, n, weak, panels.data(), nullptr);
+        else
+            count_rows<false, 1>(columns, n, weak, panels.data(), nullptr);
     } else {
-        count_part(0, n, panels.data(), tops);
+        if (weak)
+            count_rows<true, 2>(columns, n, weak, panels.data(), tops);
+        else
+            count_rows<false, 2>(columns, n, weak, panels.data(), tops);
     }
     MarginalData data;
     for (PanelCounter& p : panels) data.panels.push_back(std::move(p).finish(n));
