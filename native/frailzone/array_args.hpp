@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrays.hpp"
 #include "orrin/histogram.hpp"
 
 namespace frailzone {
@@ -38,8 +39,7 @@ inline py::array_t<double> as_float64(const py::array& a, const char* name) {
                              py::str(a.dtype()).cast<std::string>());
     }
     try {
-        py::object converted = numpy().attr("ascontiguousarray")(a, py::arg("dtype") = "float64");
-        return py::reinterpret_borrow<py::array_t<double>>(converted);
+        return orrin_py::contiguous_float64(a);
     } catch (py::error_already_set& e) {
         throw py::type_error(std::string(name) + " must hold real numbers: " + e.what());
     }

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrays.hpp"
 #include "orrin/histogram.hpp"
 #include "orrin/marginal_plot.hpp"
 #include "pyclass.hpp"
@@ -112,7 +113,7 @@ Array as_float64(const py::object& values, const std::string& what) {
                              std::string(py::str(arr.attr("dtype"))) + ".");
     }
     try {
-        return Array::ensure(np.attr("ascontiguousarray")(arr, "dtype"_a = np.attr("float64")));
+        return Array::ensure(orrin_py::contiguous_float64(arr));
     } catch (py::error_already_set&) {
         throw py::type_error(what + " must hold numbers.");
     }

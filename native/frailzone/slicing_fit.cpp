@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrays.hpp"
 #include "checked_columns.hpp"
 #include "gc_pause.hpp"
 #include "orrin/numeric.hpp"
@@ -142,7 +143,7 @@ DataSet prepare_set(const std::string& prefix, const py::object& x, const py::ob
         if (w.ndim() != 1) throw py::value_error(wname + " must be one-dimensional.");
         py::object np = py::module_::import("numpy");
         try {
-            set.w64 = np.attr("ascontiguousarray")(w, py::arg("dtype") = np.attr("float64"));
+            set.w64 = orrin_py::contiguous_float64(w);
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
             throw py::type_error(wname + " must hold numbers.");

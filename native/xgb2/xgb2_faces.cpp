@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "arrays.hpp"
 #include "module_names.hpp"
 #include "orrin/xgb2_prep.hpp"
 #include "pyclass.hpp"
@@ -246,8 +247,8 @@ Validated apply_weights(const py::object& x, const py::object& y, const py::obje
         throw py::type_error("sample_weight must hold real numbers, got dtype " +
                              py::cast<std::string>(py::str(given.dtype())));
     }
-    py::array_t<double, py::array::c_style | py::array::forcecast> weights =
-        np.attr("ascontiguousarray")(given.attr("ravel")(), py::arg("dtype") = np.attr("float64"));
+    const py::array_t<double, py::array::c_style> weights =
+        orrin_py::contiguous_float64(given.attr("ravel")());
 
     std::vector<std::int64_t> kept;
     std::vector<double> normalized;

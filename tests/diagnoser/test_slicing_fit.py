@@ -222,3 +222,27 @@ def test_histogram_pass_in_fit_matches_the_pass_alone(cls, features):
     # repr compares floats exactly and NaN equal to NaN
     assert repr(s.weak_region) == repr(ref.weak_region)
     assert repr(s.rule_list) == repr(ref.rule_list)
+
+
+def _unaligned(a):
+    """A float64 copy of `a` at an odd address (numpy keeps such views as they are)."""
+    a = np.asarray(a, dtype=float)
+    buf = np.zeros(a.nbytes + 1, dtype=np.uint8)
+    out = np.ndarray(a.shape, dtype=a.dtype, buffer=buf, offset=1)
+    out[...] = a
+    return out
+
+
+@pytest.mark.parametrize("metric", [None, {"name": "R2"}])
+def test_unaligned_arrays_fit_like_aligned_ones(metric):
+    rng = np.random.default_rng(8)
+    x = rng.normal(size=(400, 2))
+    y = x[:, 0] + rng.normal(size=400) * (1 + (x[:, 0] > 0.5))
+    p, w = x[:, 0].copy(), rng.random(400)
+    args = dict(train_x=x, train_y=y, test_x=x, test_y=y, train_pred=p, test_pred=p,
+                feature_names=["a", "b"], train_sample_weight=w, test_sample_weight=w)
+    odd = {k: _unaligned(v) if k != "feature_names" else v for k, v in args.items()}
+    assert not odd["test_sample_weight"].flags.aligned
+    ref = fz.HistogramSlicing(slice_features=["a"], metric=metric).fit(**args)
+    got = fz.HistogramSlicing(slice_features=["a"], metric=metric).fit(**odd)
+    pd.testing.assert_frame_equal(got, ref)
