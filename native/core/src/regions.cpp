@@ -231,10 +231,13 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
     const bool one_slot = direct && size() == 1;
     std::vector<std::uint32_t> cell(chunk);
     std::vector<std::uint32_t> cand_row(direct ? 0 : chunk * depth), cand_region(chunk * depth);
-    // At most one entry per row when the regions are disjoint: reserved at once, so the
-    // buffers never move.
-    Appendable<std::int64_t> rows(n);
-    Appendable<Slot> kept(one_slot ? 0 : n);
+    // Blocks past 32 MiB are fresh mappings on every call (glibc reuses smaller ones), so
+    // for many rows the buffers reserve one entry per row at once and never move; for
+    // fewer rows they grow, keeping to memory the allocator hands back without page faults.
+    constexpr std::size_t kFreshBytes = std::size_t{32} << 20;
+    const bool reserve_all = n * sizeof(std::int64_t) > kFreshBytes;
+    Appendable<std::int64_t> rows(reserve_all ? n : 0);
+    Appendable<Slot> kept(reserve_all && !one_slot ? n : 0);
     std::vector<std::size_t> counts(2 * (slots + 1), 0);
     for (std::size_t start = 0; start < n; start += chunk) {
         const std::size_t m = std::min(chunk, n - start);
