@@ -137,6 +137,16 @@ RegionMembership::RegionMembership(std::vector<Bound> first, std::vector<Bound> 
             cell_region_[c] = static_cast<std::uint32_t>(r);
         }
     }
+    // Overlapping regions, few per cell: each cell's regions padded to the same count with
+    // "none", so that listing a row's candidates is a loop of fixed length.
+    if (!disjoint_ && max_depth_ <= kPaddedDepth) {
+        cell_table_.assign(cells * max_depth_, static_cast<std::uint32_t>(first_.size()));
+        for (std::size_t c = 0; c < cells; ++c) {
+            for (std::size_t q = cell_start_[c]; q < cell_start_[c + 1]; ++q) {
+                cell_table_[c * max_depth_ + (q - cell_start_[c])] = cell_regions_[q];
+            }
+        }
+    }
 }
 
 void RegionMembership::build_grid() {
@@ -258,6 +268,17 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
                 }
                 cg[k] = r;
                 k += r != outside;
+            }
+        } else if (!cell_table_.empty()) {
+            const std::uint32_t* table = cell_table_.data();
+            for (std::size_t i = 0; i < m; ++i) {
+                const std::uint32_t* entry = table + cell[i] * depth;
+                for (std::size_t q = 0; q < depth; ++q) {
+                    const std::uint32_t r = entry[q];
+                    cr[k] = static_cast<std::uint32_t>(i);
+                    cg[k] = r;
+                    k += r != outside;
+                }
             }
         } else {
             for (std::size_t i = 0; i < m; ++i) {

@@ -348,6 +348,10 @@ class RegionMembership {
     // passes run without branches on the data.
     bool disjoint_ = true;
     std::size_t max_depth_ = 1;  // the most regions that share a cell
+    // Overlapping regions, at most kPaddedDepth per cell: cell c's regions at
+    // cell_table_[c * max_depth_ ...], padded with size().
+    static constexpr std::size_t kPaddedDepth = 8;
+    std::vector<std::uint32_t> cell_table_;
     std::vector<std::uint32_t> cell_region_;
 };
 
