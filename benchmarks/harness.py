@@ -44,22 +44,21 @@ def fresh_process(setup, stmt):
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
-def best_of(func, repeat=3):
-    """Smallest wall time of `repeat` calls of `func()` in this process, in seconds."""
+def _best(func, repeat, clock):
     best = float("inf")
     for _ in range(repeat):
-        t0 = time.perf_counter()
+        t0 = clock()
         func()
-        best = min(best, time.perf_counter() - t0)
+        best = min(best, clock() - t0)
     return best
+
+
+def best_of(func, repeat=3):
+    """Smallest wall time of `repeat` calls of `func()` in this process, in seconds."""
+    return _best(func, repeat, time.perf_counter)
 
 
 def best_cpu(func, repeat=3):
     """Smallest CPU time of this process over `repeat` calls of `func()`, in seconds: steadier
     than wall time when other processes share the cores."""
-    best = float("inf")
-    for _ in range(repeat):
-        t0 = time.process_time()
-        func()
-        best = min(best, time.process_time() - t0)
-    return best
+    return _best(func, repeat, time.process_time)

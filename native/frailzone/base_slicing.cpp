@@ -125,6 +125,25 @@ py::object get_index(py::object self, py::object x, py::object lb1, py::object u
     return intp_array(rows.data(), rows.size());
 }
 
+// The arguments of get_rule_list and evaluate_slice, checked, with the region's rows.
+struct RegionCall {
+    SlicingConfig config;
+    bool one;
+    RegionArgs args;
+    std::vector<std::int64_t> idx;
+
+    RegionCall(const py::object& self, bool with_limit, const py::object& x, const py::object& y,
+               const py::object& preds, const py::object& scores, const py::object& lb1,
+               const py::object& ub1, const py::object& lb2, const py::object& ub2,
+               const py::object& right, const py::object& sample_weight)
+        : config(SlicingConfig::read(self, with_limit)), one(one_feature_form(self)) {
+        const RegionBounds b = membership_bounds(self, lb1, ub1, lb2, ub2, right);
+        args = region_args(config, float64_column(as_ndarray(x, "x"), "x"), y, preds, scores,
+                           sample_weight);
+        idx = members(args.data, b);
+    }
+};
+
 py::dict bounds_record(const py::object& lb, const py::object& ub) {
     py::dict r;
     r["lb"] = lb;
@@ -135,14 +154,12 @@ py::dict bounds_record(const py::object& lb, const py::object& ub) {
 py::list get_rule_list(py::object self, py::object x, py::object y, py::object preds,
                        py::object scores, py::object lb1, py::object ub1, py::object lb2,
                        py::object ub2, py::object right, py::object sample_weight) {
-    const SlicingConfig c = SlicingConfig::read(self, false);
-    const bool one = one_feature_form(self);
-    const RegionBounds b = membership_bounds(self, lb1, ub1, lb2, ub2, right);
-    const RegionArgs a =
-        region_args(c, float64_column(as_ndarray(x, "x"), "x"), y, preds, scores, sample_weight);
-    const std::vector<std::int64_t> idx = members(a.data, b);
+    const RegionCall call(self, false, x, y, preds, scores, lb1, ub1, lb2, ub2, right,
+                          sample_weight);
+    const bool one = call.one;
+    const std::vector<std::int64_t>& idx = call.idx;
     std::vector<double> scratch;
-    py::object score = region_score(c, a.data, idx.data(), idx.size(), scratch);
+    py::object score = region_score(call.config, call.args.data, idx.data(), idx.size(), scratch);
     py::dict splits;
     splits["f0"] = bounds_record(lb1, ub1);
     if (!one) splits["f1"] = bounds_record(lb2, ub2);
@@ -158,17 +175,15 @@ py::list get_rule_list(py::object self, py::object x, py::object y, py::object p
 py::list evaluate_slice(py::object self, py::object x, py::object y, py::object preds,
                         py::object scores, py::object lb1, py::object ub1, py::object lb2,
                         py::object ub2, py::object right, py::object sample_weight) {
-    const SlicingConfig c = SlicingConfig::read(self, true);
-    const bool one = one_feature_form(self);
-    const RegionBounds b = membership_bounds(self, lb1, ub1, lb2, ub2, right);
-    const RegionArgs a =
-        region_args(c, float64_column(as_ndarray(x, "x"), "x"), y, preds, scores, sample_weight);
-    const std::vector<std::int64_t> idx = members(a.data, b);
+    const RegionCall call(self, true, x, y, preds, scores, lb1, ub1, lb2, ub2, right,
+                          sample_weight);
+    const bool one = call.one;
+    const std::vector<std::int64_t>& idx = call.idx;
     py::list out;
     if (idx.empty()) return out;
     std::vector<double> scratch;
-    py::object score = region_score(c, a.data, idx.data(), idx.size(), scratch);
-    if (!region_is_weak(c, score)) return out;
+    py::object score = region_score(call.config, call.args.data, idx.data(), idx.size(), scratch);
+    if (!region_is_weak(call.config, score)) return out;
     py::dict record;
     record["lb1"] = lb1;
     record["ub1"] = ub1;

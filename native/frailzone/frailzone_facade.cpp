@@ -252,14 +252,18 @@ py::object get_target_idx(py::object self) {
     return region_rows(regions, c0, &c1).rows;
 }
 
+// The strategy settings that open both result records, in their key order.
+py::dict settings_record(const py::object& self) {
+    py::dict value;
+    for (const char* key : {"slice_features", "bins", "method", "min_samples", "metric"}) {
+        value[key] = self.attr(key);
+    }
+    return value;
+}
+
 py::object get_result(py::object self) {
     py::object diag = self.attr("diag");
-    py::dict value;
-    value["slice_features"] = self.attr("slice_features");
-    value["bins"] = self.attr("bins");
-    value["method"] = self.attr("method");
-    value["min_samples"] = self.attr("min_samples");
-    value["metric"] = self.attr("metric");
+    py::dict value = settings_record(self);
     value["threshold_value"] = diag.attr("threshold_value");
     value["data"] = self.attr("output");
     return module_attr("TestDataResult")(py::arg("key") = "frailzone_result",
@@ -270,12 +274,7 @@ py::object get_marginal(py::object self) {
     py::object diag = self.attr("diag");
     py::object rule_list = py::hasattr(diag, "rule_list") ? py::object(diag.attr("rule_list"))
                                                           : py::object(py::none());
-    py::dict value;
-    value["slice_features"] = self.attr("slice_features");
-    value["bins"] = self.attr("bins");
-    value["method"] = self.attr("method");
-    value["min_samples"] = self.attr("min_samples");
-    value["metric"] = self.attr("metric");
+    py::dict value = settings_record(self);
     value["weak_region_stats"] = diag.attr("weak_region_stats");
     value["fidx"] = diag.attr("fidx");
     value["rule_list"] = rule_list;
