@@ -78,16 +78,22 @@ struct DataSet {
         columns.emplace_back(c, numeric_column(x, c, prefix + "_x"));
         return columns.back().second;
     }
-    // The columns `cs` (one or two) read for a finiteness scan.
-    std::vector<const ColumnRef*> scan_columns(const std::vector<py::ssize_t>& cs) {
+    // Whether each of the columns `cs` (one or two) is finite; records the ranges of those
+    // that are. Two columns are read in one pass.
+    std::vector<bool> scan_finite(const std::vector<py::ssize_t>& cs) {
         std::vector<const ColumnRef*> refs;
         for (py::ssize_t c : cs) refs.push_back(&column(c));
-        return refs;
-    }
-    // Whether each of the columns `cs` is finite given the scan `found`; records the ranges
-    // of those that are.
-    std::vector<bool> record_scan(const std::vector<py::ssize_t>& cs,
-                                  const orrin::FiniteRange (&found)[2]) {
+        orrin::FiniteRange found[2] = {};
+        {
+            py::gil_scoped_release release;
+            if (refs.size() == 2) {
+                orrin::finite_range_pair(refs[0]->view, refs[1]->view, refs[0]->size, found);
+            } else {
+                for (std::size_t k = 0; k < refs.size(); ++k) {
+                    found[k] = orrin::finite_range(refs[k]->view, refs[k]->size);
+                }
+            }
+        }
         std::vector<bool> out;
         for (std::size_t k = 0; k < cs.size(); ++k) {
             if (found[k].finite) ranges.emplace_back(cs[k], found[k]);
@@ -115,17 +121,6 @@ struct DataSet {
         return out;
     }
 };
-
-// The finiteness and range of one or two columns of the same rows, in one pass.
-void scan(const std::vector<const ColumnRef*>& refs, orrin::FiniteRange (&found)[2]) {
-    if (refs.size() == 2) {
-        orrin::finite_range_pair(refs[0]->view, refs[1]->view, refs[0]->size, found);
-    } else {
-        for (std::size_t k = 0; k < refs.size(); ++k) {
-            found[k] = orrin::finite_range(refs[k]->view, refs[k]->size);
-        }
-    }
-}
 
 DataSet prepare_set(const std::string& prefix, const py::object& x, const py::object& y,
                     const py::object& pred, const py::object& weight) {
@@ -240,16 +235,8 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
     if (py::hasattr(self, "slice_features") && !self.attr("slice_features").is_none()) {
         std::vector<py::ssize_t> used = slice_columns(self.attr("slice_features"), names);
         if (used.size() > 2) used.resize(2);  // the strategies slice on the first two
-        const auto train_refs = train.scan_columns(used);
-        const auto test_refs = test.scan_columns(used);
-        orrin::FiniteRange train_found[2] = {}, test_found[2] = {};
-        {
-            py::gil_scoped_release release;
-            scan(train_refs, train_found);
-            scan(test_refs, test_found);
-        }
-        const std::vector<bool> train_finite = train.record_scan(used, train_found);
-        const std::vector<bool> test_finite = test.record_scan(used, test_found);
+        const std::vector<bool> train_finite = train.scan_finite(used);
+        const std::vector<bool> test_finite = test.scan_finite(used);
         for (std::size_t k = 0; k < used.size(); ++k) {
             if (!train_finite[k]) raise_not_finite("train_x", names[used[k]]);
             if (!test_finite[k]) raise_not_finite("test_x", names[used[k]]);

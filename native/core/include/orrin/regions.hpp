@@ -126,13 +126,10 @@ class Appendable {
     }
 
     std::size_t size() const { return size_; }
-    bool empty() const { return size_ == 0; }
     T* data() { return data_; }
     const T* data() const { return data_; }
     const T* begin() const { return data_; }
     const T* end() const { return data_ + size_; }
-    T& operator[](std::size_t i) { return data_[i]; }
-    const T& operator[](std::size_t i) const { return data_[i]; }
 
   private:
     T* data_ = nullptr;
