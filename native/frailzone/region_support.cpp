@@ -1,5 +1,7 @@
 #include "region_support.hpp"
 
+#include "arrays.hpp"
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -166,10 +168,8 @@ py::object RegionArrays::region(std::size_t r) const {
 RegionArrays to_arrays(orrin::RegionRows groups) {
     RegionArrays out;
     out.offsets = std::move(groups.offsets);
-    const auto size = static_cast<py::ssize_t>(groups.rows.size());
-    std::int64_t* rows = groups.rows.release();
-    py::capsule owner(rows, [](void* p) { std::free(p); });
-    out.rows = py::array_t<std::int64_t>(size, rows, owner);
+    const std::size_t size = groups.rows.size();
+    out.rows = orrin_py::adopt_block(groups.rows.release(), size);
     return out;
 }
 
@@ -183,7 +183,7 @@ py::object take_region(const py::array& values, const RegionArrays& rows, std::s
     if (count > 0 && (idx[0] < 0 || idx[count - 1] >= values.shape(0))) {
         throw py::index_error("a region row lies outside the array");
     }
-    py::array_t<double> out(static_cast<py::ssize_t>(count));
+    py::array_t<double> out = orrin_py::block_array<double>(count);
     double* dst = out.mutable_data();
     const orrin::StridedColumn src{static_cast<const char*>(values.data()), values.strides(0)};
     {

@@ -1,17 +1,76 @@
 #include "orrin/memory.hpp"
 
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
 #if defined(__linux__)
+#include <malloc.h>
 #include <sys/mman.h>
+#include <unistd.h>
 #endif
 
 namespace orrin {
 
+namespace {
+
+constexpr std::size_t kHuge = std::size_t{1} << 21;
+// Blocks this large and larger are advised huge pages.
+constexpr std::size_t kLargeBytes = 2 * kHuge;
+// Blocks this large and larger are kept for reuse. malloc maps them afresh on every call and
+// unmaps them on free; smaller blocks it recycles itself, and keeping those here would only
+// take them from it.
+constexpr std::size_t kKeptBytes = std::size_t{32} << 20;
+// The reuse cache holds at most this many blocks and bytes; the oldest go first.
+constexpr std::size_t kCachedBlocks = 8;
+constexpr std::size_t kCachedBytes = std::size_t{512} << 20;
+
+struct Kept {
+    void* p;
+    std::size_t bytes;
+};
+
+struct Cache {
+    std::mutex lock;
+    std::vector<Kept> blocks;  // oldest first
+    std::size_t bytes = 0;
+};
+
+Cache& cache() {
+    // Never destroyed: blocks may be freed while the process exits.
+    static Cache* c = new Cache;
+    return *c;
+}
+
+std::size_t usable_size(void* p) {
+#if defined(__linux__)
+    return malloc_usable_size(p);
+#else
+    (void)p;
+    return 0;  // unknown: nothing is kept
+#endif
+}
+
+// Lets the kernel reclaim the whole pages strictly inside a kept block. The first and last
+// page are left alone: the allocator keeps its own records next to the block.
+void mark_reclaimable(void* p, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_FREE)
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<std::uintptr_t>(p);
+    const std::uintptr_t begin = (start + 2 * page - 1) & ~(page - 1);
+    const std::uintptr_t end = (start + bytes - page) & ~(page - 1);
+    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_FREE);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
+}  // namespace
+
 void advise_huge_pages(void* p, std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-    if (p == nullptr || bytes < 2 * kHuge) return;
+    if (p == nullptr || bytes < kLargeBytes) return;
     const auto start = reinterpret_cast<std::uintptr_t>(p);
     const std::uintptr_t begin = (start + kHuge - 1) & ~(kHuge - 1);
     const std::uintptr_t end = (start + bytes) & ~(kHuge - 1);
@@ -20,6 +79,70 @@ void advise_huge_pages(void* p, std::size_t bytes) {
     (void)p;
     (void)bytes;
 #endif
+}
+
+void* block_alloc(std::size_t bytes) {
+    if (bytes >= kKeptBytes) {
+        Cache& c = cache();
+        const std::lock_guard<std::mutex> hold(c.lock);
+        // The smallest kept block that fits without wasting more than it holds.
+        std::size_t best = c.blocks.size();
+        for (std::size_t k = 0; k < c.blocks.size(); ++k) {
+            const std::size_t have = c.blocks[k].bytes;
+            if (have < bytes || have / 2 > bytes) continue;
+            if (best == c.blocks.size() || have < c.blocks[best].bytes) best = k;
+        }
+        if (best < c.blocks.size()) {
+            void* p = c.blocks[best].p;
+            c.bytes -= c.blocks[best].bytes;
+            c.blocks.erase(c.blocks.begin() + static_cast<std::ptrdiff_t>(best));
+            return p;
+        }
+    }
+    void* p = std::malloc(bytes == 0 ? 1 : bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    advise_huge_pages(p, bytes);
+    return p;
+}
+
+void block_free(void* p) noexcept {
+    if (p == nullptr) return;
+    const std::size_t bytes = usable_size(p);
+    if (bytes < kKeptBytes || bytes > kCachedBytes) {
+        std::free(p);
+        return;
+    }
+    mark_reclaimable(p, bytes);
+    Cache& c = cache();
+    const std::lock_guard<std::mutex> hold(c.lock);
+    try {
+        c.blocks.push_back({p, bytes});
+    } catch (...) {
+        std::free(p);
+        return;
+    }
+    c.bytes += bytes;
+    std::size_t drop = 0;
+    while (c.blocks.size() - drop > kCachedBlocks || c.bytes > kCachedBytes) {
+        c.bytes -= c.blocks[drop].bytes;
+        std::free(c.blocks[drop].p);
+        ++drop;
+    }
+    c.blocks.erase(c.blocks.begin(), c.blocks.begin() + static_cast<std::ptrdiff_t>(drop));
+}
+
+void release_cached_blocks() noexcept {
+    Cache& c = cache();
+    const std::lock_guard<std::mutex> hold(c.lock);
+    for (const Kept& k : c.blocks) std::free(k.p);
+    c.blocks.clear();
+    c.bytes = 0;
+}
+
+std::size_t cached_block_bytes() noexcept {
+    Cache& c = cache();
+    const std::lock_guard<std::mutex> hold(c.lock);
+    return c.bytes;
 }
 
 }  // namespace orrin

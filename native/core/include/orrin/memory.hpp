@@ -1,7 +1,13 @@
-// Scratch arrays for passes over millions of rows. A fresh block is backed page by page on
-// first touch, and with 4 KiB pages those faults can cost more than the pass that writes
-// the block; blocks of 4 MiB and more therefore ask for transparent huge pages, as numpy
-// does for its own arrays.
+// Memory for passes over millions of rows.
+//
+// A fresh block is backed page by page on first touch, and the kernel zeroes every page it
+// backs: for a pass that writes a block once, that costs as much as the pass. Two remedies:
+// - blocks of 4 MiB and more ask for transparent huge pages, as numpy does for its own
+//   arrays, so that one fault backs 2 MiB;
+// - such blocks, once freed through `block_free`, are kept for reuse by the next
+//   `block_alloc` of a similar size instead of going back to the kernel (a few of them, a
+//   bounded total). Their pages are marked reclaimable meanwhile, so under memory pressure
+//   the kernel takes them back instead of swapping.
 #pragma once
 
 #include <algorithm>
@@ -16,20 +22,28 @@ namespace orrin {
 // at least 4 MiB (Linux); does nothing elsewhere or when the kernel declines.
 void advise_huge_pages(void* p, std::size_t bytes);
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
+// A block of at least `bytes` bytes (nonzero), uninitialised, suitably aligned for any
+// scalar; std::bad_alloc when none can be had. Large blocks come from the reuse cache when
+// it holds one that fits, else from malloc with the huge-page advice.
+void* block_alloc(std::size_t bytes);
+// Frees a block from block_alloc, malloc or realloc (null is ignored); large ones are kept
+// for reuse. Safe from any thread.
+void block_free(void* p) noexcept;
+// Hands every kept block back to the system (tests; a host may call it to trim memory).
+void release_cached_blocks() noexcept;
+// Bytes held by the reuse cache now.
+std::size_t cached_block_bytes() noexcept;
+
+struct BlockDeleter {
+    void operator()(void* p) const { block_free(p); }
 };
 template <typename T>
-using ScratchArray = std::unique_ptr<T[], FreeDeleter>;
+using ScratchArray = std::unique_ptr<T[], BlockDeleter>;
 
 // n uninitialised values of a trivially copyable T.
 template <typename T>
 ScratchArray<T> scratch_array(std::size_t n) {
-    const std::size_t bytes = std::max<std::size_t>(n, 1) * sizeof(T);
-    void* p = std::malloc(bytes);
-    if (p == nullptr) throw std::bad_alloc();
-    advise_huge_pages(p, bytes);
-    return ScratchArray<T>(static_cast<T*>(p));
+    return ScratchArray<T>(static_cast<T*>(block_alloc(std::max<std::size_t>(n, 1) * sizeof(T))));
 }
 
 }  // namespace orrin

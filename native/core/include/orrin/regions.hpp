@@ -97,17 +97,21 @@ class Appendable {
         std::swap(cap_, o.cap_);
         return *this;
     }
-    ~Appendable() { std::free(data_); }
+    ~Appendable() { block_free(data_); }
 
     // Room for `extra` more values; returns where they go (valid until the next reserve).
     T* reserve(std::size_t extra) {
         if (size_ + extra > cap_) {
             const std::size_t cap = std::max(2 * cap_, std::max<std::size_t>(size_ + extra, 64));
-            void* grown = std::realloc(data_, cap * sizeof(T));
-            if (grown == nullptr) throw std::bad_alloc();
-            data_ = static_cast<T*>(grown);
+            if (data_ == nullptr) {
+                data_ = static_cast<T*>(block_alloc(cap * sizeof(T)));
+            } else {
+                void* grown = std::realloc(data_, cap * sizeof(T));
+                if (grown == nullptr) throw std::bad_alloc();
+                data_ = static_cast<T*>(grown);
+                advise_huge_pages(data_, cap * sizeof(T));
+            }
             cap_ = cap;
-            advise_huge_pages(data_, cap_ * sizeof(T));
         }
         return data_ + size_;
     }
@@ -117,7 +121,7 @@ class Appendable {
         reserve(size > size_ ? size - size_ : 0);
         size_ = size;
     }
-    // Hands the storage to the caller, who frees it with std::free.
+    // Hands the storage to the caller, who frees it with block_free.
     T* release() {
         T* out = data_;
         data_ = nullptr;

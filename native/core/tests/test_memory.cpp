@@ -1,0 +1,73 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "orrin/memory.hpp"
+#include "orrin/regions.hpp"
+
+namespace {
+
+constexpr std::size_t kMiB = std::size_t{1} << 20;
+
+class BlockCache : public ::testing::Test {
+  protected:
+    void SetUp() override { orrin::release_cached_blocks(); }
+    void TearDown() override { orrin::release_cached_blocks(); }
+};
+
+TEST_F(BlockCache, FreedLargeBlockServesTheNextRequestOfItsSize) {
+    void* p = orrin::block_alloc(80 * kMiB);
+    std::memset(p, 1, 80 * kMiB);
+    orrin::block_free(p);
+    EXPECT_GE(orrin::cached_block_bytes(), 80 * kMiB);
+    // A request of less than half its size does not take it.
+    void* small = orrin::block_alloc(33 * kMiB);
+    EXPECT_NE(small, p);
+    std::free(small);  // plain malloc blocks may be freed either way
+    void* again = orrin::block_alloc(70 * kMiB);
+    EXPECT_EQ(again, p);
+    EXPECT_EQ(orrin::cached_block_bytes(), 0u);
+    std::memset(again, 2, 70 * kMiB);  // writable throughout
+    orrin::block_free(again);
+}
+
+TEST_F(BlockCache, SmallBlocksGoBackToMalloc) {
+    for (std::size_t bytes : {std::size_t{1}, std::size_t{4096}, 5 * kMiB, 31 * kMiB}) {
+        orrin::block_free(orrin::block_alloc(bytes));
+        EXPECT_EQ(orrin::cached_block_bytes(), 0u) << bytes;
+    }
+    orrin::block_free(nullptr);
+}
+
+TEST_F(BlockCache, KeepsAFewBlocksOfBoundedTotal) {
+    std::vector<void*> blocks;
+    for (int k = 0; k < 12; ++k) blocks.push_back(orrin::block_alloc(33 * kMiB));
+    for (void* p : blocks) orrin::block_free(p);
+    EXPECT_LE(orrin::cached_block_bytes(), 8 * 34 * kMiB);
+    EXPECT_GE(orrin::cached_block_bytes(), 8 * 33 * kMiB);
+    // Far larger blocks than the cache may hold are freed at once.
+    orrin::block_free(orrin::block_alloc(600 * kMiB));
+    EXPECT_LE(orrin::cached_block_bytes(), 512 * kMiB);
+}
+
+TEST_F(BlockCache, GrowingArrayKeepsItsValuesThroughReusedBlocks) {
+    orrin::block_free(orrin::block_alloc(64 * kMiB));
+    for (int round = 0; round < 2; ++round) {
+        orrin::Appendable<std::int64_t> values(5 * kMiB);  // a kept block
+        for (std::size_t i = 0; i < 12 * kMiB; ++i) {  // grows by realloc
+            *values.reserve(1) = static_cast<std::int64_t>(i);
+            values.grow(1);
+        }
+        ASSERT_EQ(values.size(), 12 * kMiB);
+        bool same = true;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            same = same && values.data()[i] == static_cast<std::int64_t>(i);
+        }
+        EXPECT_TRUE(same);
+    }
+}
+
+}  // namespace
