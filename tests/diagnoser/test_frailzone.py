@@ -146,6 +146,23 @@ def test_target_idx_indexes_the_fitted_split():
     assert np.array_equal(f.get_target_idx(), expected)
 
 
+def test_large_target_idx_results_keep_their_rows_while_alive():
+    # 5e6 rows: the kernels' blocks are large enough to be kept for reuse once freed, so a
+    # result still referenced must never be handed out again.
+    n = 5_000_000
+    x = np.arange(n, dtype=float)[::-1].reshape(-1, 1).copy()
+    f = fz.FrailZone(None, ["a"])
+    f.diag = SimpleNamespace(weak_region_stats=[{"lb1": 0.0, "ub1": float(n)}], x=x, fidx=[0])
+    first = f.get_target_idx()
+    f.diag.weak_region_stats = [{"lb1": 10.0, "ub1": float(n)}]
+    for _ in range(3):
+        second = f.get_target_idx()
+        del second
+    again = f.get_target_idx()
+    assert np.array_equal(first, np.arange(n))
+    assert np.array_equal(again, np.arange(n - 10))
+
+
 def test_get_result_and_get_marginal_records():
     f, *_ = fitted(use_test=True)
     result, marginal = f.get_result(), f.get_marginal()

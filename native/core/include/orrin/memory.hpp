@@ -29,7 +29,7 @@ void* block_alloc(std::size_t bytes);
 // Frees a block from block_alloc, malloc or realloc (null is ignored); large ones are kept
 // for reuse. Safe from any thread.
 void block_free(void* p) noexcept;
-// Hands every kept block back to the system (tests; a host may call it to trim memory).
+// Hands every kept block back to the system.
 void release_cached_blocks() noexcept;
 // Bytes held by the reuse cache now.
 std::size_t cached_block_bytes() noexcept;
