@@ -6,6 +6,7 @@
 
 #if defined(__linux__)
 #include <malloc.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -37,8 +38,17 @@ struct Cache {
 };
 
 Cache& cache() {
-    // Never destroyed: blocks may be freed while the process exits.
-    static Cache* c = new Cache;
+    // Never destroyed: blocks may be freed while the process exits. A fork while another
+    // thread holds the lock would leave the child's copy locked for good, so the lock is
+    // taken around fork.
+    static Cache* c = [] {
+        Cache* made = new Cache;
+#if defined(__linux__)
+        pthread_atfork([] { cache().lock.lock(); }, [] { cache().lock.unlock(); },
+                       [] { cache().lock.unlock(); });
+#endif
+        return made;
+    }();
     return *c;
 }
 

@@ -5,6 +5,14 @@
 #include <cstring>
 #include <vector>
 
+#include <atomic>
+#include <thread>
+
+#if defined(__linux__)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include "orrin/memory.hpp"
 #include "orrin/regions.hpp"
 
@@ -69,5 +77,34 @@ TEST_F(BlockCache, GrowingArrayKeepsItsValuesThroughReusedBlocks) {
         EXPECT_TRUE(same);
     }
 }
+
+#if defined(__linux__)
+TEST_F(BlockCache, ForkWhileAnotherThreadUsesTheCacheLeavesTheChildAUsableCache) {
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        // Twelve blocks freed at once: the cache evicts (and unmaps) under its lock.
+        while (!stop) {
+            void* blocks[12];
+            for (void*& p : blocks) p = orrin::block_alloc(33 * kMiB);
+            for (void* p : blocks) orrin::block_free(p);
+        }
+    });
+    bool all_exited = true;
+    for (int k = 0; k < 200 && all_exited; ++k) {
+        const pid_t child = fork();
+        if (child == 0) {
+            alarm(10);  // a child stuck on a lock held at fork dies of SIGALRM
+            orrin::block_free(orrin::block_alloc(33 * kMiB));
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        all_exited = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    stop = true;
+    busy.join();
+    EXPECT_TRUE(all_exited);
+}
+#endif
 
 }  // namespace
