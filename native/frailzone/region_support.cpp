@@ -1,11 +1,11 @@
 #include "region_support.hpp"
 
-#include "arrays.hpp"
-
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+
+#include "arrays.hpp"
 
 namespace frailzone {
 

@@ -78,5 +78,4 @@ RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef
 // caller sees the dtype and shape that indexing gives.
 py::object take_region(const py::array& values, const RegionArrays& rows, std::size_t r);
 
-
 }  // namespace frailzone

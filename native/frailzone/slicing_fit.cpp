@@ -136,7 +136,6 @@ DataSet prepare_set(const std::string& prefix, const py::object& x, const py::ob
         const std::string wname = prefix + "_sample_weight";
         py::array w = as_aligned(weight, set.rows, wname, xname);
         if (w.ndim() != 1) throw py::value_error(wname + " must be one-dimensional.");
-        py::object np = py::module_::import("numpy");
         try {
             set.w64 = orrin_py::contiguous_float64(w);
         } catch (py::error_already_set& e) {

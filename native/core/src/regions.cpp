@@ -336,58 +336,6 @@ RegionRows RegionMembership::group_rows_any(StridedColumn c0, std::size_t n, std
     return group_rows<std::uint32_t>(c0, n, slots, std::forward<SlotOf>(slot_of), targets);
 }
 
-void RegionMembership::close_second_at_conditional_max(StridedColumn c0, StridedColumn c1,
-                                                       std::size_t n) {
-    if (!two_features()) return;
-    const std::size_t regions = size();
-    std::vector<double> best(regions, 0.0);
-    std::vector<char> seen(regions, 0);
-    std::vector<char> has_nan(regions, 0);
-    if (disjoint_) {
-        // At most one region per cell; slot `regions` collects the rows outside every region.
-        // Maxima start at -inf, so NaN is the only value that needs a test of its own.
-        std::vector<double> top(regions + 1, -std::numeric_limits<double>::infinity());
-        std::vector<std::size_t> hits(regions + 1, 0);
-        std::vector<char> nan(regions + 1, 0);
-        with_locator([&](const auto& locate) {
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::uint32_t r = cell_region_[locate(c0[i])];
-                const double v1 = c1[i];
-                top[r] = v1 > top[r] ? v1 : top[r];
-                ++hits[r];
-                nan[r] |= static_cast<char>(std::isnan(v1));
-            }
-        });
-        for (std::size_t r = 0; r < regions; ++r) {
-            seen[r] = hits[r] > 0;
-            has_nan[r] = nan[r];
-            best[r] = top[r];
-        }
-    } else {
-        with_locator([&](const auto& locate) {
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::size_t cell = locate(c0[i]);
-                const std::size_t begin = cell_start_[cell];
-                const std::size_t end = cell_start_[cell + 1];
-                if (begin == end) continue;
-                const double v1 = c1[i];
-                for (std::size_t k = begin; k < end; ++k) {
-                    const std::uint32_t r = cell_regions_[k];
-                    if (std::isnan(v1)) {
-                        has_nan[r] = 1;
-                    } else if (!seen[r] || v1 > best[r]) {
-                        best[r] = v1;
-                    }
-                    seen[r] = 1;
-                }
-            }
-        });
-    }
-    for (std::size_t r = 0; r < regions; ++r) {
-        second_[r].closed = seen[r] && !has_nan[r] && best[r] == second_[r].ub;
-    }
-}
-
 RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1,
                                      std::size_t n) const {
     if (two_features() && c1 == nullptr) {

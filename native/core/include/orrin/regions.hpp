@@ -157,13 +157,11 @@ class RegionMembership {
     bool two_features() const { return !second_.empty(); }
     const std::vector<Bound>& second() const { return second_; }
 
-    // Closes each second-feature upper bound exactly when it equals the largest second
-    // value among the rows that meet the region's first-feature bound (open when none does).
-    void close_second_at_conditional_max(StridedColumn c0, StridedColumn c1, std::size_t n);
-
     // The rows of every region (c1 is the second column, null for one feature).
     RegionRows members(StridedColumn c0, const StridedColumn* c1, std::size_t n) const;
-    // close_second_at_conditional_max + members in one pass over the rows.
+    // Closes each second-feature upper bound exactly when it equals the largest second
+    // value among the rows that meet the region's first-feature bound (open when none does,
+    // or when one of them is NaN), then returns the rows of every region; one pass.
     RegionRows members_closing_second(StridedColumn c0, StridedColumn c1, std::size_t n);
 
   private:
