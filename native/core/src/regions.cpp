@@ -221,14 +221,15 @@ RegionRows group_by_slot(Appendable<std::int64_t> rows, const Appendable<Slot>& 
 template <typename Slot, typename SlotOf>
 RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::size_t slots,
                                         SlotOf&& slot_of,
-                                        const std::function<std::vector<std::uint32_t>()>& targets)
+                                        const SlotTargets& targets)
     const {
-    // Chunk by chunk: the rows inside some region's first-feature bound are compacted with
-    // their region (the cursor lives in a register, so the pass over all rows has no chain
-    // through memory). Without slot_of a row's slot is its region; otherwise only the
-    // compacted rows get their slot from slot_of(row, region, parity) in [0, slots], where
-    // `slots` means none; `parity` lets slot_of keep running statistics in two copies. The
-    // slots of a chunk are counted while they are in the cache.
+    // Chunk by chunk: the rows within the span of the breakpoints are compacted and located
+    // (rows outside it, and NaN, lie in no region), then the rows inside some region's
+    // first-feature bound are compacted with their region (the cursors live in registers,
+    // so the passes over all rows have no chain through memory). Without slot_of a row's
+    // slot is its region; otherwise only the compacted rows get their slot from
+    // slot_of(row, region) in [0, slots], where `slots` means none. The slots of a chunk
+    // are counted while they are in the cache.
     constexpr bool by_region = std::is_same_v<std::decay_t<SlotOf>, std::nullptr_t>;
     const std::uint32_t outside = static_cast<std::uint32_t>(size());
     const std::uint32_t none = static_cast<std::uint32_t>(slots);
@@ -240,6 +241,10 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
     // One such region needs no slots: every kept row is its.
     const bool one_slot = direct && size() == 1;
     std::vector<std::uint32_t> cell(chunk);
+    std::vector<std::uint32_t> near_row(chunk);
+    std::vector<double> near_value(chunk);
+    const double span_lo = breaks_.empty() ? HUGE_VAL : breaks_.front();
+    const double span_hi = breaks_.empty() ? -HUGE_VAL : breaks_.back();
     std::vector<std::uint32_t> cand_row(direct ? 0 : chunk * depth), cand_region(chunk * depth);
     // Blocks past 32 MiB are fresh mappings on every call (glibc reuses smaller ones), so
     // for many rows the buffers reserve one entry per row at once and never move; for
@@ -253,39 +258,49 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
         const std::size_t m = std::min(chunk, n - start);
         std::int64_t* dst_row = rows.reserve(m * depth);
         Slot* dst_slot = one_slot ? nullptr : kept.reserve(m * depth);
-        with_locator([&](const auto& locate) { cells_of(locate, c0, start, m, n, cell.data()); });
+        std::size_t q = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            if (start + i + StridedColumn::kAhead < n) c0.prefetch(start + i + StridedColumn::kAhead);
+            const double v = c0[start + i];
+            near_row[q] = static_cast<std::uint32_t>(i);
+            near_value[q] = v;
+            q += static_cast<std::size_t>(static_cast<int>(v >= span_lo) &
+                                          static_cast<int>(v <= span_hi));
+        }
+        const StridedColumn near{reinterpret_cast<const char*>(near_value.data()), sizeof(double)};
+        with_locator([&](const auto& locate) { cells_of(locate, near, 0, q, q, cell.data()); });
         std::uint32_t* cr = cand_row.data();
         std::uint32_t* cg = cand_region.data();
         std::size_t k = 0;
         if (disjoint_) {
             const std::uint32_t* region_of = cell_region_.data();
-            for (std::size_t i = 0; i < m; ++i) {
+            for (std::size_t i = 0; i < q; ++i) {
                 const std::uint32_t r = region_of[cell[i]];
                 if (direct) {
-                    dst_row[k] = static_cast<std::int64_t>(start + i);
+                    dst_row[k] = static_cast<std::int64_t>(start + near_row[i]);
                 } else {
-                    cr[k] = static_cast<std::uint32_t>(i);
+                    cr[k] = near_row[i];
                 }
                 cg[k] = r;
                 k += r != outside;
             }
         } else if (!cell_table_.empty()) {
             const std::uint32_t* table = cell_table_.data();
-            for (std::size_t i = 0; i < m; ++i) {
+            for (std::size_t i = 0; i < q; ++i) {
                 const std::uint32_t* entry = table + cell[i] * depth;
-                for (std::size_t q = 0; q < depth; ++q) {
-                    const std::uint32_t r = entry[q];
-                    cr[k] = static_cast<std::uint32_t>(i);
+                for (std::size_t d = 0; d < depth; ++d) {
+                    const std::uint32_t r = entry[d];
+                    cr[k] = near_row[i];
                     cg[k] = r;
                     k += r != outside;
                 }
             }
         } else {
-            for (std::size_t i = 0; i < m; ++i) {
+            for (std::size_t i = 0; i < q; ++i) {
                 const std::size_t c = cell[i];
-                for (std::size_t q = cell_start_[c]; q < cell_start_[c + 1]; ++q) {
-                    cr[k] = static_cast<std::uint32_t>(i);
-                    cg[k] = cell_regions_[q];
+                for (std::size_t e = cell_start_[c]; e < cell_start_[c + 1]; ++e) {
+                    cr[k] = near_row[i];
+                    cg[k] = cell_regions_[e];
                     ++k;
                 }
             }
@@ -296,7 +311,7 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
             for (std::size_t j = 0; j < k; ++j) {
                 const std::size_t row = start + cr[j];
                 std::uint32_t s = cg[j];
-                if constexpr (!by_region) s = static_cast<std::uint32_t>(slot_of(row, s, j & 1));
+                if constexpr (!by_region) s = static_cast<std::uint32_t>(slot_of(row, s));
                 dst_row[out] = static_cast<std::int64_t>(row);
                 cg[out] = s;
                 out += s != none;
@@ -322,13 +337,13 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
     }
     std::vector<std::size_t> per_slot(slots);
     for (std::size_t g = 0; g < slots; ++g) per_slot[g] = counts[g] + counts[slots + 1 + g];
-    return group_by_slot(std::move(rows), kept, per_slot, targets(), size());
+    return group_by_slot(std::move(rows), kept, per_slot, targets(per_slot), size());
 }
 
 template <typename SlotOf>
 RegionRows RegionMembership::group_rows_any(StridedColumn c0, std::size_t n, std::size_t slots,
                                             SlotOf&& slot_of,
-                                            const std::function<std::vector<std::uint32_t>()>& targets)
+                                            const SlotTargets& targets)
     const {
     if (slots < 0xFF) {
         return group_rows<std::uint8_t>(c0, n, slots, std::forward<SlotOf>(slot_of), targets);
@@ -343,7 +358,7 @@ RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1,
     }
     const std::size_t regions = size();
     const std::uint32_t none = static_cast<std::uint32_t>(regions);
-    auto identity = [&] {
+    auto identity = [&](const std::vector<std::size_t>&) {
         std::vector<std::uint32_t> target(regions);
         for (std::size_t r = 0; r < regions; ++r) target[r] = static_cast<std::uint32_t>(r);
         return target;
@@ -352,7 +367,7 @@ RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1,
         const StridedColumn second = *c1;
         return group_rows_any(
             c0, n, regions,
-            [&](std::size_t i, std::uint32_t r, std::size_t) -> std::uint32_t {
+            [&](std::size_t i, std::uint32_t r) -> std::uint32_t {
                 return second_[r].contains(second[i]) ? r : none;
             },
             identity);
@@ -363,45 +378,47 @@ RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1,
 RegionRows RegionMembership::members_closing_second(StridedColumn c0, StridedColumn c1,
                                                     std::size_t n) {
     if (!two_features()) return members(c0, nullptr, n);
-    // One pass: for the rows inside a region's first-feature bound (once per such region),
-    // the running
-    // second-feature maxima that decide the closure, and the row's slot: r when it lies
-    // below the region's second upper bound, R + r when exactly on it, none (2R) otherwise.
-    // The closure then decides whether the boundary rows join their region.
+    // One pass gives every row inside a region's first-feature bound (once per such region)
+    // a slot that says how its second value v stands to the region's second bound [lb, ub):
+    //   r       lb <= v < ub
+    //   R + r   v == ub >= lb
+    //   2R + r  v > ub
+    //   3R + r  v is NaN
+    //   4R + r  v == ub < lb
+    //   5R      below both bounds (none)
+    // The largest second value equals ub exactly when some v == ub and none is above it, so
+    // the slot counts decide the closure, and the rows on a closed bound join their region.
+    // A pure function of the row keeps the pass free of running statistics in memory.
     const std::size_t regions = size();
-    const std::uint32_t none = static_cast<std::uint32_t>(2 * regions);
-    // The running statistics come in two copies, for even and odd rows, so that a run of
-    // rows in one region does not wait on a single chain of read-modify-writes.
-    std::vector<double> top(2 * regions, -std::numeric_limits<double>::infinity());
-    std::vector<std::size_t> hits(2 * regions, 0);
-    std::vector<char> nan(2 * regions, 0);
-    auto slot_of = [&](std::size_t i, std::uint32_t r, std::size_t parity) {
-        const double v1 = c1[i];
-        const std::size_t k = parity * regions + r;
-        top[k] = v1 > top[k] ? v1 : top[k];
-        ++hits[k];
-        nan[k] |= static_cast<char>(std::isnan(v1));
-        // Branch-free: v1 is random with respect to the bounds. Below and on the upper
-        // bound exclude each other.
+    const std::uint32_t R = static_cast<std::uint32_t>(regions);
+    // Class of a value from the bits inside | on << 1 | at_or_above_lb << 2 | above << 3 |
+    // nan << 4 (only the combinations that occur matter).
+    static constexpr std::uint8_t kClass[32] = {
+        5, 5, 4, 4, 5, 0, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2,
+        3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
+    auto slot_of = [&](std::size_t i, std::uint32_t r) -> std::uint32_t {
+        const double v = c1[i];
         const Bound& b = second_[r];
-        const std::uint32_t above = v1 >= b.lb;
-        const std::uint32_t inside = above & static_cast<std::uint32_t>(v1 < b.ub);
-        const std::uint32_t on = above & static_cast<std::uint32_t>(v1 == b.ub);
-        return none - inside * (none - r) -
-               on * (none - static_cast<std::uint32_t>(regions) - r);
+        const unsigned ge = v >= b.lb;
+        const unsigned bits = (ge & static_cast<unsigned>(v < b.ub)) |
+                              static_cast<unsigned>(v == b.ub) << 1 | ge << 2 |
+                              static_cast<unsigned>(v > b.ub) << 3 |
+                              static_cast<unsigned>(v != v) << 4;
+        const std::uint32_t cls = kClass[bits];
+        return cls * R + r * static_cast<std::uint32_t>(cls != 5);
     };
-    auto targets = [&] {
-        std::vector<std::uint32_t> target(2 * regions);
+    auto targets = [&](const std::vector<std::size_t>& counts) {
+        std::vector<std::uint32_t> target(5 * regions, R);
         for (std::size_t r = 0; r < regions; ++r) {
-            const bool any = hits[r] + hits[regions + r] > 0;
-            const double largest = std::max(top[r], top[regions + r]);
-            second_[r].closed = any && !(nan[r] | nan[regions + r]) && largest == second_[r].ub;
+            const bool on = counts[regions + r] + counts[4 * regions + r] > 0;
+            const bool beyond = counts[2 * regions + r] + counts[3 * regions + r] > 0;
+            second_[r].closed = on && !beyond;
             target[r] = static_cast<std::uint32_t>(r);
-            target[regions + r] = static_cast<std::uint32_t>(second_[r].closed ? r : regions);
+            if (second_[r].closed) target[regions + r] = static_cast<std::uint32_t>(r);
         }
         return target;
     };
-    return group_rows_any(c0, n, 2 * regions, slot_of, targets);
+    return group_rows_any(c0, n, 5 * regions, slot_of, targets);
 }
 
 }  // namespace orrin

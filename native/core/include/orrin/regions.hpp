@@ -326,16 +326,18 @@ class RegionMembership {
     double grid_scale_ = 0.0;
     static constexpr std::size_t kLinear = 8;
 
-    // Groups the rows of disjoint regions (see the definition); `targets` maps the slots
-    // to regions once every row is seen.
+    // Maps every slot to a region (size() for none) once every row is seen, given the rows
+    // counted in each slot.
+    using SlotTargets = std::function<std::vector<std::uint32_t>(const std::vector<std::size_t>&)>;
+    // Groups the rows of the regions (see the definition) by their slots.
     template <typename Slot, typename SlotOf>
     RegionRows group_rows(StridedColumn c0, std::size_t n, std::size_t slots, SlotOf&& slot_of,
-                          const std::function<std::vector<std::uint32_t>()>& targets) const;
+                          const SlotTargets& targets) const;
     // group_rows with slots stored in a byte when they fit.
     template <typename SlotOf>
     RegionRows group_rows_any(StridedColumn c0, std::size_t n, std::size_t slots,
                               SlotOf&& slot_of,
-                              const std::function<std::vector<std::uint32_t>()>& targets) const;
+                              const SlotTargets& targets) const;
     std::vector<Bound> first_;
     std::vector<Bound> second_;
     std::vector<double> breaks_;
