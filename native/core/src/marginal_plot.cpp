@@ -533,7 +533,20 @@ std::vector<ColumnRange> column_ranges(const ColumnView* columns, std::size_t co
                 zero[lane + l] = zero[lane + l] + (e[l] - e[l]);
             }
         };
+        // A strided column read from memory rather than the caches waits on every line
+        // unless the lines are asked for ahead.
+        constexpr std::size_t kAhead = 128;
         std::size_t i = 0;
+        for (; i + 4 <= n; i += 4) {
+            if (i + kAhead < n) {
+                __builtin_prefetch(u.data + (i + kAhead) * u.stride);
+                __builtin_prefetch(v.data + (i + kAhead) * v.stride);
+            }
+            take(i, 0);
+            take(i + 1, 2);
+            take(i + 2, 0);
+            take(i + 3, 2);
+        }
         for (; i + 2 <= n; i += 2) {
             take(i, 0);
             take(i + 1, 2);
