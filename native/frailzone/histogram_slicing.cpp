@@ -118,10 +118,11 @@ constexpr const char* kFitDoc =
     "sample_weight : array-like of shape (n_samples,), default=None\n"
     "    Sample weights.";
 
-// Working buffers of n doubles, left uninitialised (each is written in full before use).
-using Buffer = orrin::ScratchArray<double>;
+// Working buffers of n doubles, left uninitialised (each is written in full before use). The
+// next fit at the same size gets them back without fresh pages.
+using Buffer = orrin::ReusedArray<double>;
 Buffer buffer(std::size_t n, bool needed) {
-    return needed ? orrin::scratch_array<double>(n) : Buffer();
+    return needed ? orrin::reused_array<double>(n) : Buffer();
 }
 
 // The buffers a pass sorts its scores and weights into, shared by the passes of one fit so

@@ -18,9 +18,10 @@ namespace {
 constexpr std::size_t kHuge = std::size_t{1} << 21;
 // Blocks this large and larger are advised huge pages.
 constexpr std::size_t kLargeBytes = 2 * kHuge;
-// Blocks this large and larger are kept for reuse. malloc maps them afresh on every call and
-// unmaps them on free; smaller blocks it recycles itself, and keeping those here would only
-// take them from it.
+// Blocks this large and larger are kept for reuse when freed through block_free (block_keep
+// keeps them from kLargeBytes on). malloc maps them afresh on every call and unmaps them on
+// free; smaller blocks it mostly recycles itself, and keeping those here would only take them
+// from it.
 constexpr std::size_t kKeptBytes = std::size_t{32} << 20;
 // The reuse cache holds at most this many blocks and bytes; the oldest go first.
 constexpr std::size_t kCachedBlocks = 8;
@@ -92,7 +93,7 @@ void advise_huge_pages(void* p, std::size_t bytes) {
 }
 
 void* block_alloc(std::size_t bytes) {
-    if (bytes >= kKeptBytes) {
+    if (bytes >= kLargeBytes) {
         Cache& c = cache();
         const std::lock_guard<std::mutex> hold(c.lock);
         // The smallest kept block that fits without wasting more than it holds.
@@ -115,10 +116,13 @@ void* block_alloc(std::size_t bytes) {
     return p;
 }
 
-void block_free(void* p) noexcept {
+namespace {
+
+// Keeps p for reuse when it holds kept_from bytes or more, else frees it.
+void free_block(void* p, std::size_t kept_from) noexcept {
     if (p == nullptr) return;
     const std::size_t bytes = usable_size(p);
-    if (bytes < kKeptBytes || bytes > kCachedBytes) {
+    if (bytes < kept_from || bytes > kCachedBytes) {
         std::free(p);
         return;
     }
@@ -140,6 +144,12 @@ void block_free(void* p) noexcept {
     }
     c.blocks.erase(c.blocks.begin(), c.blocks.begin() + static_cast<std::ptrdiff_t>(drop));
 }
+
+}  // namespace
+
+void block_free(void* p) noexcept { free_block(p, kKeptBytes); }
+
+void block_keep(void* p) noexcept { free_block(p, kLargeBytes); }
 
 void release_cached_blocks() noexcept {
     Cache& c = cache();

@@ -50,6 +50,22 @@ TEST_F(BlockCache, SmallBlocksGoBackToMalloc) {
     orrin::block_free(nullptr);
 }
 
+TEST_F(BlockCache, KeptScratchFrom4MiBServesTheNextRequestOfItsSize) {
+    void* p = orrin::block_alloc(8 * kMiB);
+    std::memset(p, 1, 8 * kMiB);
+    orrin::block_keep(p);
+    EXPECT_GE(orrin::cached_block_bytes(), 8 * kMiB);
+    void* again = orrin::block_alloc(8 * kMiB);
+    EXPECT_EQ(again, p);
+    std::memset(again, 2, 8 * kMiB);
+    // Freed the usual way, a block of that size goes back to malloc; so does a small one kept.
+    orrin::block_free(again);
+    EXPECT_EQ(orrin::cached_block_bytes(), 0u);
+    orrin::block_keep(orrin::block_alloc(3 * kMiB));
+    EXPECT_EQ(orrin::cached_block_bytes(), 0u);
+    orrin::block_keep(nullptr);
+}
+
 TEST_F(BlockCache, KeepsAFewBlocksOfBoundedTotal) {
     std::vector<void*> blocks;
     for (int k = 0; k < 12; ++k) blocks.push_back(orrin::block_alloc(33 * kMiB));

@@ -4,9 +4,9 @@
 // backs: for a pass that writes a block once, that costs as much as the pass. Two remedies:
 // - blocks of 4 MiB and more ask for transparent huge pages, as numpy does for its own
 //   arrays, so that one fault backs 2 MiB;
-// - such blocks, once freed through `block_free`, are kept for reuse by the next
-//   `block_alloc` of a similar size instead of going back to the kernel (a few of them, a
-//   bounded total). Their pages are marked reclaimable meanwhile, so under memory pressure
+// - blocks of 32 MiB and more, once freed through `block_free` (and blocks of 4 MiB and more
+//   freed through `block_keep`), are kept for reuse by the next `block_alloc` of a similar
+//   size instead of going back to the kernel (a few of them, a bounded total). Their pages are marked reclaimable meanwhile, so under memory pressure
 //   the kernel takes them back instead of swapping.
 #pragma once
 
@@ -34,16 +34,32 @@ void release_cached_blocks() noexcept;
 // Bytes held by the reuse cache now.
 std::size_t cached_block_bytes() noexcept;
 
+// Frees like block_free but keeps blocks from 4 MiB on, for scratch that every call of a pass
+// needs again at the same size. Smaller large blocks (below 32 MiB) are otherwise left to
+// malloc, which maps and unmaps them as its heap grows and shrinks.
+void block_keep(void* p) noexcept;
+
 struct BlockDeleter {
     void operator()(void* p) const { block_free(p); }
 };
 template <typename T>
 using ScratchArray = std::unique_ptr<T[], BlockDeleter>;
 
+struct KeepDeleter {
+    void operator()(void* p) const { block_keep(p); }
+};
+template <typename T>
+using ReusedArray = std::unique_ptr<T[], KeepDeleter>;
+
 // n uninitialised values of a trivially copyable T.
 template <typename T>
 ScratchArray<T> scratch_array(std::size_t n) {
     return ScratchArray<T>(static_cast<T*>(block_alloc(std::max<std::size_t>(n, 1) * sizeof(T))));
+}
+// The same, handed back through block_keep.
+template <typename T>
+ReusedArray<T> reused_array(std::size_t n) {
+    return ReusedArray<T>(static_cast<T*>(block_alloc(std::max<std::size_t>(n, 1) * sizeof(T))));
 }
 
 }  // namespace orrin
