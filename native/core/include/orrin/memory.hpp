@@ -59,7 +59,7 @@ ScratchArray<T> scratch_array(std::size_t n) {
 // The same, handed back through block_keep.
 template <typename T>
 ReusedArray<T> reused_array(std::size_t n) {
-    return ReusedArray<T>(static_cast<T*>(block_alloc(std::max<std::size_t>(n, 1) * sizeof(T))));
+    return ReusedArray<T>(scratch_array<T>(n).release());
 }
 
 }  // namespace orrin
