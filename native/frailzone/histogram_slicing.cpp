@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <tuple>
@@ -18,6 +19,7 @@
 #include "array_args.hpp"
 #include "checked_columns.hpp"
 #include "gc_pause.hpp"
+#include "pass_members.hpp"
 #include "orrin/histogram.hpp"
 #include "orrin/numeric.hpp"
 #include "pyclass.hpp"
@@ -239,7 +241,9 @@ bool at_least_min_samples(const py::object& min_samples, std::size_t count) {
     return res == 1;
 }
 
-PassResult run_pass(const PassSettings& s, const RegionData& d, Workspace& ws) {
+// With `members`, also leaves there the bounds and rows of every weak region.
+PassResult run_pass(const PassSettings& s, const RegionData& d, Workspace& ws,
+                    PassMembers* members) {
     PassResult res;
     const double range[2] = {d.x_lo, d.x_hi};
     const orrin::Histogram h =
@@ -315,12 +319,17 @@ PassResult run_pass(const PassSettings& s, const RegionData& d, Workspace& ws) {
     for (std::size_t j = 0; j < k; ++j) {
         bin_records.push_back(rule_record(s, e[j], e[j + 1], bin_scores[j], h.count(j)));
     }
+    // The bins of each weak region, in the order of res.weak_region.
+    std::vector<std::pair<std::size_t, std::size_t>> region_bins;
     if (weak_bins.empty() || !s.metric.additive) {
         for (std::size_t j : weak_bins) {
             res.weak_region.append(weak_record(s, e[j], e[j + 1]));
             res.ranks.emplace_back(below[j], e[j + 1] == h.hi ? d.n : below[j + 1]);
+            region_bins.emplace_back(j, j);
+            if (members != nullptr) members->add_bounds(e[j], e[j + 1]);
         }
         for (auto& r : bin_records) res.rule_list.append(r);
+        if (members != nullptr) members->add_rows(h, region_bins);
         return res;
     }
 
@@ -338,7 +347,10 @@ PassResult run_pass(const PassSettings& s, const RegionData& d, Workspace& ws) {
         res.weak_region.append(weak_record(s, region.lb, region.ub));
         res.ranks.emplace_back(below[run.first_bin],
                                region.ub == h.hi ? d.n : below[run.last_bin + 1]);
+        region_bins.emplace_back(run.first_bin, run.last_bin);
+        if (members != nullptr) members->add_bounds(region.lb, region.ub);
     }
+    if (members != nullptr) members->add_rows(h, region_bins);
 
     // Fold the bin records lying inside each kept region into one record.
     std::vector<std::pair<std::size_t, std::size_t>> folded;
@@ -472,15 +484,15 @@ py::array matrix_argument(const py::object& x) {
     return a;
 }
 
-py::tuple fit1d_impl(const PassSettings& s, const RegionData& d) {
+py::tuple fit1d_impl(const PassSettings& s, const RegionData& d, PassMembers* members) {
     const GcPause pause;
     Workspace ws;
-    const PassResult r = run_pass(s, d, ws);
+    const PassResult r = run_pass(s, d, ws, members);
     return py::make_tuple(r.weak_region, r.rule_list, edges_array(r.edges));
 }
 
 py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const RegionData& d,
-                     const Column& x0, const Column& x1) {
+                     const Column& x0, const Column& x1, PassMembers* members) {
     const GcPause pause;
     py::list weak_region;
     py::list rule_list_all;
@@ -495,11 +507,15 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
     const Buffer x1_sorted = buffer(d.n, true);
     const Buffer scores_sorted = buffer(d.n, additive);
     const Buffer weights_sorted = buffer(d.n, d.weights != nullptr);
+    // The row of every sorted position, for the regions' rows.
+    const orrin::ReusedArray<std::uint32_t> row_of =
+        members != nullptr ? orrin::reused_array<std::uint32_t>(d.n)
+                           : orrin::ReusedArray<std::uint32_t>();
     {
         py::gil_scoped_release release;
         orrin::scatter_by_bin(
             h0, {{x1.data, x1.stride}, {additive ? d.scores : nullptr, 1}, {d.weights, 1}},
-            {x1_sorted.get(), scores_sorted.get(), weights_sorted.get()});
+            {x1_sorted.get(), scores_sorted.get(), weights_sorted.get()}, row_of.get());
     }
     std::vector<std::int64_t> rows;
     if (!additive) rows = orrin::rows_by_bin(h0);
@@ -554,7 +570,12 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
         s.two_feature = true;
         s.lb1 = py::float_(lb);
         s.ub1 = py::float_(ub);
-        const PassResult r = run_pass(s, local, ws);
+        if (members != nullptr) {
+            members->row_of = row_of.get() + off;
+            members->lb1 = lb;
+            members->ub1 = ub;
+        }
+        const PassResult r = run_pass(s, local, ws, members);
         for (py::handle rec : r.rule_list) rule_list_all.append(rec);
         for (std::size_t q = 0; q < r.ranks.size(); ++q) {
             py::dict item = r.weak_region[q];
@@ -587,7 +608,7 @@ py::tuple fit1d(py::object self, py::object x, py::object y, py::object preds, p
     const RegionArgs a = region_args(s.metric, values, y, preds, scores, sample_weight);
     s.lb1 = lb1;
     s.ub1 = ub1;
-    return fit1d_impl(s, a.data);
+    return fit1d_impl(s, a.data, nullptr);
 }
 
 py::tuple fit2d(py::object self, py::object x, py::object y, py::object preds, py::object scores,
@@ -603,7 +624,7 @@ py::tuple fit2d(py::object self, py::object x, py::object y, py::object preds, p
     const std::size_t n = x0.n;
     const PassSettings s = pass_settings(self, n);
     const RegionArgs a = region_args(s.metric, x0, y, preds, scores, sample_weight);
-    return fit2d_impl(self, s, a.data, x0, x1);
+    return fit2d_impl(self, s, a.data, x0, x1, nullptr);
 }
 
 // Column positions of the slicing features, repeats removed in order of first appearance.
@@ -642,6 +663,7 @@ std::string column_name(const py::object& self, py::ssize_t pos) {
 
 void fit(py::object self, py::object x, py::object y, py::object preds, py::object scores,
          py::object sample_weight) {
+    PassMembers* members = take_pass_members();
     // Every check comes before the first field is written.
     const SlicingConfig metric = SlicingConfig::read(self, false);
     py::array matrix = matrix_argument(x);
@@ -687,10 +709,23 @@ void fit(py::object self, py::object x, py::object y, py::object preds, py::obje
     self.attr("fidx") = positions;
 
     const PassSettings s = pass_settings(self, n);
-    py::tuple result = one ? fit1d_impl(s, a.data) : fit2d_impl(self, s, a.data, x0, x1);
+    // Sorted positions are mapped back to rows in 32 bits.
+    if (!one && n > std::numeric_limits<std::uint32_t>::max()) members = nullptr;
+    if (members != nullptr) {
+        members->two_features = !one;
+        members->n = n;
+        for (int c = 0; c < 2; ++c) {
+            const Column& col = c == 0 ? x0 : x1;
+            members->columns[c] = {col.data,
+                                   static_cast<std::ptrdiff_t>(col.stride * sizeof(double))};
+        }
+    }
+    py::tuple result =
+        one ? fit1d_impl(s, a.data, members) : fit2d_impl(self, s, a.data, x0, x1, members);
     self.attr("rule_list") = result[1];
     self.attr("weak_region") = result[0];
     self.attr("bins1d") = result[2];
+    if (members != nullptr) members->filled = true;
 }
 
 }  // namespace

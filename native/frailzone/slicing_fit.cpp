@@ -16,6 +16,7 @@
 #include "gc_pause.hpp"
 #include "orrin/numeric.hpp"
 #include "orrin/regions.hpp"
+#include "pass_members.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
 #include "registry.hpp"
@@ -255,12 +256,15 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
                             ? scoring_func(fitting.y.attr("ravel")(), preds)
                             : scoring_func(fitting.y.attr("ravel")(), preds,
                                            py::arg("sample_weight") = fitting.weight);
+    // The built-in histogram pass need not read the columns checked above again and, on the
+    // test set, leaves the rows of the regions it finds: the test set's first bounds close
+    // on its own maximum, as the pass's bins do.
+    PassMembers pass_members;
     {
-        // The built-in histogram pass need not read the columns checked above again.
         py::object pass = self.attr("_fit");
-        const CheckedColumnsScope known(calls_native_histogram_pass(self, pass)
-                                            ? fitting.checked()
-                                            : std::vector<CheckedColumn>());
+        const bool native = calls_native_histogram_pass(self, pass);
+        const CheckedColumnsScope known(native ? fitting.checked() : std::vector<CheckedColumn>());
+        const PassMembersScope rows(native && fit_on_test ? &pass_members : nullptr);
         pass(fitting.x, fitting.y, preds, scores, py::arg("sample_weight") = fitting.weight);
     }
 
@@ -294,11 +298,15 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
         if (!two) return regions.members(c0.view, nullptr, c0.size);
         return regions.members_closing_second(c0.view, c1->view, c0.size);
     };
+    const bool test_known =
+        pass_members.matches(test_c0.view, two ? &test_c1->view : nullptr, test_c0.size, first,
+                             second);
     orrin::RegionRows train_groups, test_groups;
     {
         py::gil_scoped_release release;
         train_groups = members(train_regions, train_c0, train_c1);
-        test_groups = members(test_regions, test_c0, test_c1);
+        test_groups = test_known ? std::move(pass_members.rows)
+                                 : members(test_regions, test_c0, test_c1);
     }
     const RegionArrays train_rows = to_arrays(std::move(train_groups));
     const RegionArrays test_rows = to_arrays(std::move(test_groups));

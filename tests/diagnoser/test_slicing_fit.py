@@ -246,3 +246,57 @@ def test_unaligned_arrays_fit_like_aligned_ones(metric):
     ref = fz.HistogramSlicing(slice_features=["a"], metric=metric).fit(**args)
     got = fz.HistogramSlicing(slice_features=["a"], metric=metric).fit(**odd)
     pd.testing.assert_frame_equal(got, ref)
+
+
+class Passthrough(fz.HistogramSlicing):
+    """The built-in pass behind a Python `_fit`, so the fit locates every set's rows itself."""
+
+    def _fit(self, x, y, preds, scores, sample_weight=None):
+        return super()._fit(x, y, preds, scores, sample_weight=sample_weight)
+
+
+def _same_records(a, b):
+    assert [list(r) for r in a] == [list(r) for r in b]
+    for ra, rb in zip(a, b):
+        for key in ra:
+            va, vb = ra[key], rb[key]
+            if isinstance(va, np.ndarray) or isinstance(vb, np.ndarray):
+                np.testing.assert_array_equal(va, vb)
+            else:
+                assert repr(va) == repr(vb), key
+
+
+@pytest.mark.parametrize("features", [["a"], ["a", "b"]])
+@pytest.mark.parametrize("metric", [None, {"name": "R2"}])
+@pytest.mark.parametrize("data", ["normal", "integers", "constant second", "many bins", "weights"])
+def test_test_set_rows_from_the_pass_match_locating_them(features, metric, data):
+    # Fitted on the test set, the built-in pass hands its regions' rows to the fit; they
+    # must be the rows the fit locates itself.
+    rng = np.random.default_rng(len(data) + 7 * len(features))
+    n = 4000
+    x = rng.normal(size=(n, 3))
+    bins = 10
+    weights = None
+    if data == "integers":
+        x = rng.integers(0, 6, size=(n, 3)).astype(float)
+    elif data == "constant second":
+        x[:, 1] = np.where(x[:, 0] > 0.8, 2.0, x[:, 1])
+    elif data == "many bins":
+        bins = 300
+    elif data == "weights":
+        weights = rng.random(n) * (rng.random(n) > 0.2)
+    y = x[:, 0] + rng.normal(size=n) * (1 + 2 * ((x[:, 0] > 0.5) & (x[:, 1] < 0.3)))
+    p = x[:, 0] + 0.1 * x[:, 1]
+    train_x = rng.normal(size=(n, 3)) if data != "integers" else x[::-1].copy()
+    kw = dict(train_x=train_x, train_y=y, test_x=x, test_y=y, train_pred=p, test_pred=p,
+              feature_names=["a", "b", "c"], train_sample_weight=weights,
+              test_sample_weight=weights)
+    threshold = 1.0 if metric is None else 0.95
+    got = fz.HistogramSlicing(slice_features=features, bins=bins, metric=metric,
+                              threshold=threshold, min_samples=5)
+    ref = Passthrough(slice_features=features, bins=bins, metric=metric, threshold=threshold,
+                      min_samples=5)
+    table, ref_table = got.fit(**kw), ref.fit(**kw)
+    assert ref_table is not None and len(ref_table) > 0
+    pd.testing.assert_frame_equal(table, ref_table)
+    _same_records(got.weak_region_stats, ref.weak_region_stats)

@@ -265,18 +265,29 @@ Histogram build_histogram(const double* x, std::size_t n, std::size_t max_bins, 
 namespace {
 
 // The scatter loop for exactly N columns, so the row loop holds no tests for absent ones.
-template <int N, class Bin>
+template <int N, bool Rows, class Bin>
 void scatter_columns(const Bin* bin, std::size_t n, std::size_t* cursor, const Source* src,
-                     double* const* out) {
+                     double* const* out, std::uint32_t* row_of) {
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t pos = cursor[bin[i]]++;
         for (int c = 0; c < N; ++c) out[c][pos] = src[c].data[i * src[c].stride];
+        if (Rows) row_of[pos] = static_cast<std::uint32_t>(i);
     }
+}
+
+template <bool Rows, class Bin>
+void scatter_some(int m, const Bin* bin, std::size_t n, std::size_t* cursor, const Source* src,
+                  double* const* out, std::uint32_t* row_of) {
+    if (m == 0) scatter_columns<0, Rows>(bin, n, cursor, src, out, row_of);
+    if (m == 1) scatter_columns<1, Rows>(bin, n, cursor, src, out, row_of);
+    if (m == 2) scatter_columns<2, Rows>(bin, n, cursor, src, out, row_of);
+    if (m == 3) scatter_columns<3, Rows>(bin, n, cursor, src, out, row_of);
 }
 
 }  // namespace
 
-void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const (&out)[3]) {
+void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const (&out)[3],
+                    std::uint32_t* row_of) {
     Source src[3];
     double* dst[3];
     int m = 0;
@@ -289,9 +300,11 @@ void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const
     const std::size_t n = h.rows;
     std::size_t* cur = cursor.data();
     with_bins(h, [&](const auto* bin) {
-        if (m == 1) scatter_columns<1>(bin, n, cur, src, dst);
-        if (m == 2) scatter_columns<2>(bin, n, cur, src, dst);
-        if (m == 3) scatter_columns<3>(bin, n, cur, src, dst);
+        if (row_of != nullptr) {
+            scatter_some<true>(m, bin, n, cur, src, dst, row_of);
+        } else {
+            scatter_some<false>(m, bin, n, cur, src, dst, row_of);
+        }
     });
 }
 
@@ -409,19 +422,26 @@ std::vector<std::int64_t> interval_members(const double* x, std::size_t n, doubl
     return rows;
 }
 
-std::vector<std::size_t> gather_bin_ranges(
-    const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
-    const Source (&values)[2], ScratchArray<double> (&out)[2]) {
+namespace {
+
+// Starts of the ranges' rows when they are laid out range after range.
+std::vector<std::size_t> range_starts(
+    const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges) {
     std::vector<std::size_t> start(ranges.size() + 1, 0);
     for (std::size_t r = 0; r < ranges.size(); ++r) {
-        start[r + 1] = start[r] + h.offset[ranges[r].second + 1] - h.offset[ranges[r].first];
+        start[r + 1] = start[r] + rows_in_bins(h, ranges[r].first, ranges[r].second);
     }
-    const std::size_t total = start.back();
-    for (int c = 0; c < 2; ++c) {
-        out[c] = values[c].data != nullptr ? scratch_array<double>(total) : ScratchArray<double>();
-    }
-    if (total == 0) return start;
-    // The rows of a range keep their row order, so all bins of range r share cursor r.
+    return start;
+}
+
+// Calls put(out_position, i) for every position i whose bin lies in one of the disjoint
+// ranges, in ascending order of i, where out_position counts on from start[r] for range r.
+template <class Put>
+void for_range_members(const Histogram& h,
+                       const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
+                       const std::vector<std::size_t>& start, Put&& put) {
+    if (start.back() == 0) return;
+    // The positions of a range keep their order, so all bins of range r share cursor r.
     std::vector<std::size_t> shared(start.begin(), start.end() - 1);
     std::vector<std::uint32_t> range_of(h.nbins(), 0xFFFFFFFFu);
     for (std::size_t r = 0; r < ranges.size(); ++r) {
@@ -429,16 +449,12 @@ std::vector<std::size_t> gather_bin_ranges(
             range_of[b] = static_cast<std::uint32_t>(r);
         }
     }
-    const Source a = values[0];
-    const Source w = values[1];
-    double* va = out[0].get();
-    double* vw = out[1].get();
     const std::size_t n = h.rows;
-    // Chunk by chunk, the rows in some range are compacted first (the cursor stays in a
-    // register, so the pass over all rows neither branches on the data nor chains through
-    // memory), then only those are copied to their range.
+    // Chunk by chunk, the positions in some range are compacted first (the cursor stays in a
+    // register, so the pass over all positions neither branches on the data nor chains
+    // through memory), then only those are handed on.
     constexpr std::size_t kChunk = 4096;
-    std::uint32_t member_row[kChunk];
+    std::uint32_t member_pos[kChunk];
     std::uint32_t member_range[kChunk];
     with_bins(h, [&](const auto* bin) {
         for (std::size_t begin = 0; begin < n; begin += kChunk) {
@@ -446,18 +462,55 @@ std::vector<std::size_t> gather_bin_ranges(
             std::size_t k = 0;
             for (std::size_t i = 0; i < m; ++i) {
                 const std::uint32_t r = range_of[bin[begin + i]];
-                member_row[k] = static_cast<std::uint32_t>(i);
+                member_pos[k] = static_cast<std::uint32_t>(i);
                 member_range[k] = r;
                 k += r != 0xFFFFFFFFu;
             }
             for (std::size_t j = 0; j < k; ++j) {
-                const std::size_t i = begin + member_row[j];
-                const std::size_t pos = shared[member_range[j]]++;
-                if (va != nullptr) va[pos] = a.data[i * a.stride];
-                if (vw != nullptr) vw[pos] = w.data[i * w.stride];
+                put(shared[member_range[j]]++, begin + member_pos[j]);
             }
         }
     });
+}
+
+}  // namespace
+
+std::size_t rows_in_bins(const Histogram& h, std::size_t first, std::size_t last) {
+    return h.offset[last + 1] - h.offset[first];
+}
+
+std::vector<std::size_t> gather_bin_ranges(
+    const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
+    const Source (&values)[2], ScratchArray<double> (&out)[2]) {
+    const std::vector<std::size_t> start = range_starts(h, ranges);
+    for (int c = 0; c < 2; ++c) {
+        out[c] = values[c].data != nullptr ? scratch_array<double>(start.back())
+                                           : ScratchArray<double>();
+    }
+    const Source a = values[0];
+    const Source w = values[1];
+    double* va = out[0].get();
+    double* vw = out[1].get();
+    for_range_members(h, ranges, start, [&](std::size_t pos, std::size_t i) {
+        if (va != nullptr) va[pos] = a.data[i * a.stride];
+        if (vw != nullptr) vw[pos] = w.data[i * w.stride];
+    });
+    return start;
+}
+
+std::vector<std::size_t> bin_range_rows(
+    const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
+    const std::uint32_t* row_of, std::int64_t* out) {
+    const std::vector<std::size_t> start = range_starts(h, ranges);
+    if (row_of == nullptr) {
+        for_range_members(h, ranges, start, [&](std::size_t pos, std::size_t i) {
+            out[pos] = static_cast<std::int64_t>(i);
+        });
+    } else {
+        for_range_members(h, ranges, start, [&](std::size_t pos, std::size_t i) {
+            out[pos] = static_cast<std::int64_t>(row_of[i]);
+        });
+    }
     return start;
 }
 

@@ -109,6 +109,16 @@ TEST(ScatterByBin, StableWithinEachBin) {
                           {out.data(), out2.data(), nullptr});
     EXPECT_EQ(out, (std::vector<double>{11, 14, 13, 10, 12, 15, 16}));
     EXPECT_EQ(out2, (std::vector<double>{1, 4, 3, 0, 2, 5, 6}));
+    // The rows of the sorted positions, with no value column or with all three.
+    std::vector<std::uint32_t> row_of(values.size(), 99);
+    orrin::scatter_by_bin(h, {{}, {}, {}}, {nullptr, nullptr, nullptr}, row_of.data());
+    EXPECT_EQ(row_of, (std::vector<std::uint32_t>{1, 4, 3, 0, 2, 5, 6}));
+    std::vector<double> out3(values.size());
+    row_of.assign(values.size(), 99);
+    orrin::scatter_by_bin(h, {{values.data(), 1}, {strided.data(), 2}, {x.data(), 1}},
+                          {out.data(), out2.data(), out3.data()}, row_of.data());
+    EXPECT_EQ(row_of, (std::vector<std::uint32_t>{1, 4, 3, 0, 2, 5, 6}));
+    EXPECT_EQ(out3, (std::vector<double>{0.5, 0.1, 1.5, 2.5, 2.7, 3.0, 2.6}));
 }
 
 TEST(ValueRange, MinMaxAndNonFiniteValues) {
@@ -272,7 +282,32 @@ TEST_P(BinWidths, GroupingAndGatherMatchDigitize) {
             EXPECT_EQ(out[0][start[r] + q], values[i]);
             EXPECT_EQ(out[1][start[r] + q], x[3 * i]);
         }
+        std::vector<std::int64_t> rows(start.back());
+        EXPECT_EQ(orrin::bin_range_rows(h, ranges, nullptr, rows.data()), start);
+        EXPECT_EQ(std::vector<std::int64_t>(rows.begin() + start[r], rows.begin() + start[r + 1]),
+                  expected);
     }
+    // Positions that stand for other rows (a second histogram over the values sorted by the
+    // first): the rows come back through row_of, ascending within each range.
+    std::vector<double> sorted(5000);
+    std::vector<std::uint32_t> row_of(5000);
+    orrin::scatter_by_bin(h, {{x.data() + 1, 3}, {}, {}}, {sorted.data(), nullptr, nullptr},
+                          row_of.data());
+    const std::size_t b0 = bins / 2;
+    const std::size_t m = h.count(b0);
+    ASSERT_GT(m, 1u);
+    const orrin::Histogram inner = orrin::build_histogram(sorted.data() + h.offset[b0], m, 4);
+    std::vector<std::int64_t> rows(m);
+    const auto inner_start =
+        orrin::bin_range_rows(inner, {{1, 2}}, row_of.data() + h.offset[b0], rows.data());
+    std::vector<std::int64_t> expected;
+    for (std::int64_t i : by_bin[b0]) {
+        const std::size_t b = digitize(x[3 * static_cast<std::size_t>(i) + 1], inner.edges);
+        if (b == 1 || b == 2) expected.push_back(i);
+    }
+    ASSERT_EQ(inner_start.back(), expected.size());
+    rows.resize(expected.size());
+    EXPECT_EQ(rows, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(OneAndFourBytes, BinWidths, ::testing::Values(10, 256, 257, 1000));

@@ -86,8 +86,10 @@ struct Source {
     const double* data = nullptr;
     std::size_t stride = 1;
 };
-// Up to three columns at once.
-void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const (&out)[3]);
+// Up to three columns at once. With `row_of` (h.rows entries, below 2^32 rows), also
+// row_of[position] = row, ascending within every bin.
+void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const (&out)[3],
+                    std::uint32_t* row_of = nullptr);
 
 // numpy_sum of every bin's values in row order, in one pass over the rows without sorting
 // them: the same pairwise summation as over the bin's contiguous values. With weights w,
@@ -109,6 +111,17 @@ std::vector<std::int64_t> interval_members(const double* x, std::size_t n, doubl
 std::vector<std::size_t> gather_bin_ranges(
     const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
     const Source (&values)[2], ScratchArray<double> (&out)[2]);
+
+// The rows of each disjoint inclusive bin range, range after range and ascending within
+// each, written to `out` (room for all of them); returns the starts as gather_bin_ranges
+// does. Position i of the binned values is row row_of[i], or row i when row_of is null;
+// row_of must ascend within every bin, as scatter_by_bin leaves it.
+std::vector<std::size_t> bin_range_rows(
+    const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
+    const std::uint32_t* row_of, std::int64_t* out);
+
+// Rows in the bins first .. last (inclusive).
+std::size_t rows_in_bins(const Histogram& h, std::size_t first, std::size_t last);
 
 // A run of touching weak bins: the interval [lb, ub] and the bins first .. last it covers.
 struct MergedRun {
