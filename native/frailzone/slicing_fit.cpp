@@ -355,9 +355,9 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
     cols.append(test_key);
     cols.append(train_key);
     cols.append("Gap");
-    py::object table = module_attr("pd").attr("DataFrame")(stats);
-    py::object all_rows = py::slice(py::none(), py::none(), py::none());
-    table = table.attr("loc")[py::make_tuple(all_rows, cols)];
+    // Every record holds every column (the bounds were read from each one above), so taking
+    // just these columns equals selecting them from the full frame.
+    py::object table = module_attr("pd").attr("DataFrame")(stats, py::arg("columns") = cols);
     return table.attr("rename")(py::arg("columns") = rename);
 }
 
