@@ -296,6 +296,7 @@ void scatter_by_bin(const Histogram& h, const Source (&values)[3], double* const
         src[m] = values[c];
         dst[m++] = out[c];
     }
+    if (m == 0 && row_of == nullptr) return;
     std::vector<std::size_t> cursor(h.offset.begin(), h.offset.end() - 1);
     const std::size_t n = h.rows;
     std::size_t* cur = cursor.data();
