@@ -3,7 +3,8 @@
 // bins (see orrin/histogram.hpp), so the fit need not locate the fitting set's rows among
 // the region bounds again. They are asked for only around a call that goes straight to the
 // built-in pass, and the fit uses them only when the regions it reads back and the columns
-// it would read are the ones the pass recorded.
+// it would read are the ones the pass recorded, and its first bounds close as the pass's
+// bins do.
 #pragma once
 
 #include <cstddef>

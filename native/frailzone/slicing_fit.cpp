@@ -256,15 +256,14 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
                             ? scoring_func(fitting.y.attr("ravel")(), preds)
                             : scoring_func(fitting.y.attr("ravel")(), preds,
                                            py::arg("sample_weight") = fitting.weight);
-    // The built-in histogram pass need not read the columns checked above again and, on the
-    // test set, leaves the rows of the regions it finds: the test set's first bounds close
-    // on its own maximum, as the pass's bins do.
+    // The built-in histogram pass need not read the columns checked above again, and it
+    // leaves the rows of the regions it finds on the fitting set.
     PassMembers pass_members;
     {
         py::object pass = self.attr("_fit");
         const bool native = calls_native_histogram_pass(self, pass);
         const CheckedColumnsScope known(native ? fitting.checked() : std::vector<CheckedColumn>());
-        const PassMembersScope rows(native && fit_on_test ? &pass_members : nullptr);
+        const PassMembersScope rows(native ? &pass_members : nullptr);
         pass(fitting.x, fitting.y, preds, scores, py::arg("sample_weight") = fitting.weight);
     }
 
@@ -298,13 +297,28 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
         if (!two) return regions.members(c0.view, nullptr, c0.size);
         return regions.members_closing_second(c0.view, c1->view, c0.size);
     };
-    const bool test_known =
-        pass_members.matches(test_c0.view, two ? &test_c1->view : nullptr, test_c0.size, first,
-                             second);
+    // The pass's rows are the fitting set's rows of each region when its first bounds close
+    // as the pass's bins do, on the fitting set's own maximum: always on the test set, and on
+    // the training set when no region's upper bound tells the two maxima apart.
+    bool fitting_known = false;
+    if (pass_members.filled) {
+        DataSet& fit_set = fit_on_test ? test : train;
+        const double fit_max = fit_set.max_of(fidx[0]);
+        fitting_known = std::all_of(first.begin(), first.end(), [fit_max](const orrin::Bound& b) {
+            return b.closed == (b.ub == fit_max);
+        });
+        const ColumnRef& c0 = fit_set.column(fidx[0]);
+        const ColumnRef* c1 = two ? &fit_set.column(fidx[1]) : nullptr;
+        fitting_known = fitting_known && pass_members.matches(c0.view, c1 ? &c1->view : nullptr,
+                                                              c0.size, first, second);
+    }
     orrin::RegionRows train_groups, test_groups;
     {
         py::gil_scoped_release release;
-        train_groups = members(train_regions, train_c0, train_c1);
+        const bool train_known = fitting_known && !fit_on_test;
+        const bool test_known = fitting_known && fit_on_test;
+        train_groups = train_known ? std::move(pass_members.rows)
+                                   : members(train_regions, train_c0, train_c1);
         test_groups = test_known ? std::move(pass_members.rows)
                                  : members(test_regions, test_c0, test_c1);
     }

@@ -268,12 +268,14 @@ def _same_records(a, b):
 
 # R2 of a bin with a single sample is undefined (NaN), and sklearn warns about each one.
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.UndefinedMetricWarning")
+@pytest.mark.parametrize("use_test", [True, False])
 @pytest.mark.parametrize("features", [["a"], ["a", "b"]])
 @pytest.mark.parametrize("metric", [None, {"name": "R2"}])
 @pytest.mark.parametrize("data", ["normal", "integers", "constant second", "many bins", "weights"])
-def test_test_set_rows_from_the_pass_match_locating_them(features, metric, data):
-    # Fitted on the test set, the built-in pass hands its regions' rows to the fit; they
-    # must be the rows the fit locates itself.
+def test_fitting_set_rows_from_the_pass_match_locating_them(features, metric, data, use_test):
+    # The built-in pass hands its regions' rows on the fitting set to the fit; they must be
+    # the rows the fit locates itself. On the training set the first bounds close on the
+    # test maximum: the integer data share it, the others do not.
     rng = np.random.default_rng(len(data) + 7 * len(features))
     n = 4000
     x = rng.normal(size=(n, 3))
@@ -292,7 +294,7 @@ def test_test_set_rows_from_the_pass_match_locating_them(features, metric, data)
     train_x = rng.normal(size=(n, 3)) if data != "integers" else x[::-1].copy()
     kw = dict(train_x=train_x, train_y=y, test_x=x, test_y=y, train_pred=p, test_pred=p,
               feature_names=["a", "b", "c"], train_sample_weight=weights,
-              test_sample_weight=weights)
+              test_sample_weight=weights, use_test=use_test)
     threshold = 1.0 if metric is None else 0.95
     got = fz.HistogramSlicing(slice_features=features, bins=bins, metric=metric,
                               threshold=threshold, min_samples=5)
