@@ -26,11 +26,17 @@ class BlockCache : public ::testing::Test {
     void TearDown() override { orrin::release_cached_blocks(); }
 };
 
+// A block of `bytes`, written throughout and handed to `release`, which must keep it.
+void* written_and_kept(std::size_t bytes, void (*release)(void*) noexcept) {
+    void* p = orrin::block_alloc(bytes);
+    std::memset(p, 1, bytes);
+    release(p);
+    EXPECT_GE(orrin::cached_block_bytes(), bytes);
+    return p;
+}
+
 TEST_F(BlockCache, FreedLargeBlockServesTheNextRequestOfItsSize) {
-    void* p = orrin::block_alloc(80 * kMiB);
-    std::memset(p, 1, 80 * kMiB);
-    orrin::block_free(p);
-    EXPECT_GE(orrin::cached_block_bytes(), 80 * kMiB);
+    void* p = written_and_kept(80 * kMiB, orrin::block_free);
     // A request of less than half its size does not take it.
     void* small = orrin::block_alloc(33 * kMiB);
     EXPECT_NE(small, p);
@@ -51,10 +57,7 @@ TEST_F(BlockCache, SmallBlocksGoBackToMalloc) {
 }
 
 TEST_F(BlockCache, KeptScratchFrom4MiBServesTheNextRequestOfItsSize) {
-    void* p = orrin::block_alloc(8 * kMiB);
-    std::memset(p, 1, 8 * kMiB);
-    orrin::block_keep(p);
-    EXPECT_GE(orrin::cached_block_bytes(), 8 * kMiB);
+    void* p = written_and_kept(8 * kMiB, orrin::block_keep);
     void* again = orrin::block_alloc(8 * kMiB);
     EXPECT_EQ(again, p);
     std::memset(again, 2, 8 * kMiB);
