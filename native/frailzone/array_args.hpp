@@ -120,7 +120,7 @@ inline void check_finite(Column& x, const std::string& name) {
     orrin::Range range{};
     {
         py::gil_scoped_release release;
-        range = orrin::value_range(x.data, x.n, x.stride);
+        range = orrin::value_range(orrin::strided(x.data, x.stride), x.n);
     }
     x.has_range = true;
     x.lo = range.lo;
@@ -138,12 +138,14 @@ inline void check_finite(Column& a, const std::string& name_a, Column& b,
         check_finite(b, name_b);
         return;
     }
-    orrin::Range ra{};
-    orrin::Range rb{};
+    orrin::Range r[2] = {};
     {
         py::gil_scoped_release release;
-        orrin::value_ranges(a.data, a.stride, b.data, b.stride, a.n, ra, rb);
+        orrin::value_ranges(orrin::strided(a.data, a.stride), orrin::strided(b.data, b.stride), a.n,
+                            r);
     }
+    const orrin::Range& ra = r[0];
+    const orrin::Range& rb = r[1];
     const std::pair<Column*, const orrin::Range*> cols[2] = {{&a, &ra}, {&b, &rb}};
     for (const auto& [col, range] : cols) {
         col->has_range = true;

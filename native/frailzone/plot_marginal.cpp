@@ -179,11 +179,11 @@ Column slice_column(const py::object& x, const py::object& f, const py::object& 
 }
 
 // The ranges of the slice columns, read together; refuses a column with NaN or infinity.
-std::vector<orrin::ColumnRange> finite_ranges(const std::vector<Column>& cols,
+std::vector<orrin::Range> finite_ranges(const std::vector<Column>& cols,
                                               const std::vector<py::object>& names) {
     std::vector<orrin::ColumnView> views;
     for (const Column& c : cols) views.push_back(c.view);
-    std::vector<orrin::ColumnRange> ranges;
+    std::vector<orrin::Range> ranges;
     {
         py::gil_scoped_release release;
         ranges = orrin::column_ranges(views.data(), views.size(), cols.front().size);
@@ -245,7 +245,7 @@ struct PanelBars {
 // Histogram panels of the slice columns (with the weak share for an additive metric) and,
 // with `regions`, the region map, from one pass over the rows without the GIL.
 orrin::MarginalData compute_panels(const py::dict& rec, const std::vector<Column>& cols,
-                                   const std::vector<orrin::ColumnRange>& ranges, bool additive,
+                                   const std::vector<orrin::Range>& ranges, bool additive,
                                    std::size_t grid, const std::vector<orrin::RegionBox>* regions,
                                    double* image) {
     const std::size_t rows = cols.front().size;
@@ -297,7 +297,7 @@ py::object plot_one_feature(const py::dict& rec, const py::object& figsize, cons
     py::object plt = host.attr("plt");
     const py::object feature0 = rec["feature_names"][fidx[0]];
     const std::vector<Column> cols{slice_column(x, fidx[0], feature0)};
-    const std::vector<orrin::ColumnRange> ranges = finite_ranges(cols, {feature0});
+    const std::vector<orrin::Range> ranges = finite_ranges(cols, {feature0});
     const double threshold = as_double(rec["threshold_value"]);
 
     py::object rule_list = rec["rule_list"];
@@ -389,7 +389,7 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
     const py::object feature1 = names[fidx[1]];
     const std::vector<Column> cols{slice_column(x, fidx[0], feature0),
                                    slice_column(x, fidx[1], feature1)};
-    const std::vector<orrin::ColumnRange> ranges = finite_ranges(cols, {feature0, feature1});
+    const std::vector<orrin::Range> ranges = finite_ranges(cols, {feature0, feature1});
 
     std::vector<orrin::RegionBox> regions;
     for (py::handle entry : rec["weak_region_stats"]) {

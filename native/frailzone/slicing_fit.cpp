@@ -70,7 +70,7 @@ struct DataSet {
     py::ssize_t rows = 0;
     // Columns read as float64 so far, each once, with their ranges once checked finite.
     std::list<std::pair<py::ssize_t, ColumnRef>> columns;  // stable references
-    std::vector<std::pair<py::ssize_t, orrin::FiniteRange>> ranges;
+    std::vector<std::pair<py::ssize_t, orrin::Range>> ranges;
 
     const ColumnRef& column(py::ssize_t c) {
         for (const auto& entry : columns) {
@@ -84,14 +84,14 @@ struct DataSet {
     std::vector<bool> scan_finite(const std::vector<py::ssize_t>& cs) {
         std::vector<const ColumnRef*> refs;
         for (py::ssize_t c : cs) refs.push_back(&column(c));
-        orrin::FiniteRange found[2] = {};
+        orrin::Range found[2] = {};
         {
             py::gil_scoped_release release;
             if (refs.size() == 2) {
-                orrin::finite_range_pair(refs[0]->view, refs[1]->view, refs[0]->size, found);
+                orrin::value_ranges(refs[0]->view, refs[1]->view, refs[0]->size, found);
             } else {
                 for (std::size_t k = 0; k < refs.size(); ++k) {
-                    found[k] = orrin::finite_range(refs[k]->view, refs[k]->size);
+                    found[k] = orrin::value_range(refs[k]->view, refs[k]->size);
                 }
             }
         }

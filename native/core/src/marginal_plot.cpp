@@ -339,7 +339,7 @@ struct MapPlan {
     std::optional<IntervalMax> tops;
 };
 
-MapPlan plan_map(const ColumnRange& r0, const ColumnRange& r1, std::size_t grid,
+MapPlan plan_map(const Range& r0, const Range& r1, std::size_t grid,
                  const std::vector<RegionBox>& regions) {
     MapPlan plan;
     plan.g0 = numpy_linspace(r0.lo, r0.hi, grid);
@@ -419,7 +419,7 @@ std::vector<RegionLabel> draw_map(const MapPlan& plan, const std::vector<RegionB
     return labels;
 }
 
-std::vector<double> panel_edges(const ColumnView& c, const ColumnRange& r, std::size_t n,
+std::vector<double> panel_edges(const ColumnView& c, const Range& r, std::size_t n,
                                 std::size_t bins) {
     const std::size_t nbins = count_distinct_capped(c.data, n, bins, c.stride);
     return histogram_edges(r.lo, r.hi, nbins);
@@ -501,7 +501,7 @@ RegionMap region_map(const double* x0, const double* x1, std::size_t n, std::siz
                      const std::vector<RegionBox>& regions) {
     if (n == 0) throw std::invalid_argument("region map needs at least one row.");
     const ColumnView columns[2] = {{x0, 1}, {x1, 1}};
-    const std::vector<ColumnRange> ranges = column_ranges(columns, 2, n);
+    const std::vector<Range> ranges = column_ranges(columns, 2, n);
     MapPlan plan = plan_map(ranges[0], ranges[1], grid, regions);
     if (plan.tops) {
         for (std::size_t i = 0; i < n; ++i) plan.tops->add(x0[i], x1[i]);
@@ -512,57 +512,20 @@ RegionMap region_map(const double* x0, const double* x1, std::size_t n, std::siz
     return map;
 }
 
-std::vector<ColumnRange> column_ranges(const ColumnView* columns, std::size_t count,
-                                       std::size_t n) {
-    // v - v is 0 for a finite value and NaN otherwise; a NaN never wins a comparison. The
-    // columns are read in pairs, so each row is fetched once, with two rows per step to keep
-    // the comparisons independent.
-    std::vector<ColumnRange> out;
+std::vector<Range> column_ranges(const ColumnView* columns, std::size_t count, std::size_t n) {
+    std::vector<Range> out(count);
     for (std::size_t c = 0; c < count; c += 2) {
-        const bool pair = c + 1 < count;
-        const ColumnView u = columns[c];
-        const ColumnView v = columns[pair ? c + 1 : c];
-        double lo[4] = {u.data[0], v.data[0], u.data[0], v.data[0]};
-        double hi[4] = {lo[0], lo[1], lo[2], lo[3]};
-        double zero[4] = {0.0, 0.0, 0.0, 0.0};
-        const auto take = [&](std::size_t i, std::size_t lane) {
-            const double e[2] = {u.data[i * u.stride], v.data[i * v.stride]};
-            for (std::size_t l = 0; l < 2; ++l) {
-                lo[lane + l] = e[l] < lo[lane + l] ? e[l] : lo[lane + l];
-                hi[lane + l] = e[l] > hi[lane + l] ? e[l] : hi[lane + l];
-                zero[lane + l] = zero[lane + l] + (e[l] - e[l]);
-            }
-        };
-        // A strided column read from memory rather than the caches waits on every line
-        // unless the lines are asked for ahead.
-        constexpr std::size_t kAhead = 128;
-        std::size_t i = 0;
-        for (; i + 4 <= n; i += 4) {
-            if (i + kAhead < n) {
-                __builtin_prefetch(u.data + (i + kAhead) * u.stride);
-                __builtin_prefetch(v.data + (i + kAhead) * v.stride);
-            }
-            take(i, 0);
-            take(i + 1, 2);
-            take(i + 2, 0);
-            take(i + 3, 2);
-        }
-        for (; i + 2 <= n; i += 2) {
-            take(i, 0);
-            take(i + 1, 2);
-        }
-        if (i < n) take(i, 0);
-        for (std::size_t l = 0; l < 2; ++l) {
-            const double lo_l = lo[l + 2] < lo[l] ? lo[l + 2] : lo[l];
-            const double hi_l = hi[l + 2] > hi[l] ? hi[l + 2] : hi[l];
-            out.push_back({lo_l, hi_l, zero[l] + zero[l + 2] == 0.0});
-            if (!pair) break;
+        const StridedColumn u = strided(columns[c].data, columns[c].stride);
+        if (c + 1 == count) {
+            out[c] = value_range(u, n);
+        } else {
+            value_ranges(u, strided(columns[c + 1].data, columns[c + 1].stride), n, &out[c]);
         }
     }
     return out;
 }
 
-MarginalData marginal_data(const ColumnView* columns, const ColumnRange* ranges, std::size_t count,
+MarginalData marginal_data(const ColumnView* columns, const Range* ranges, std::size_t count,
                            std::size_t n, std::size_t bins, const WeakRule* weak, std::size_t grid,
                            const std::vector<RegionBox>* regions, double* image) {
     if (n == 0 || bins == 0 || count == 0 || count > 2) {

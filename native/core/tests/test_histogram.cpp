@@ -121,22 +121,6 @@ TEST(ScatterByBin, StableWithinEachBin) {
     EXPECT_EQ(out3, (std::vector<double>{0.5, 0.1, 1.5, 2.5, 2.7, 3.0, 2.6}));
 }
 
-TEST(ValueRange, MinMaxAndNonFiniteValues) {
-    std::vector<double> x(37);
-    for (std::size_t i = 0; i < x.size(); ++i) x[i] = (i * 7) % 37 - 10.0;
-    const orrin::Range r = orrin::value_range(x.data(), x.size());
-    EXPECT_TRUE(r.finite);
-    EXPECT_EQ(r.lo, -10.0);
-    EXPECT_EQ(r.hi, 26.0);
-    for (double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
-        for (std::size_t pos : {0u, 17u, 36u}) {
-            std::vector<double> y(x);
-            y[pos] = bad;
-            EXPECT_FALSE(orrin::value_range(y.data(), y.size()).finite) << bad << " at " << pos;
-        }
-    }
-}
-
 struct DistinctCase {
     std::vector<double> x;
     std::size_t cap;
@@ -183,40 +167,13 @@ TEST(BuildHistogram, StridedColumnEqualsContiguousCopy) {
     EXPECT_EQ(a.edges, b.edges);
     EXPECT_EQ(a.offset, b.offset);
     EXPECT_EQ(orrin::rows_by_bin(a), orrin::rows_by_bin(b));
-    const orrin::Range r = orrin::value_range(matrix.data() + 1, 400, 3);
+    const orrin::Range r = orrin::value_range(orrin::strided(matrix.data() + 1, 3), 400);
     const orrin::Histogram c = orrin::build_histogram(matrix.data() + 1, 400, 10, 3, r.lo, r.hi);
     EXPECT_EQ(c.edges, b.edges);
     EXPECT_EQ(orrin::rows_by_bin(c), orrin::rows_by_bin(b));
     matrix[3 * 200] = std::nan("");
-    EXPECT_FALSE(orrin::value_range(matrix.data(), 400, 3).finite);
-    EXPECT_TRUE(orrin::value_range(matrix.data() + 1, 400, 3).finite);
-}
-
-// Two columns in one pass give what each column gives alone, signed zeros and a
-// non-finite value in one column included, for every row count modulo the lane count.
-TEST(ValueRanges, TwoColumnsAsEachAlone) {
-    for (std::size_t n = 1; n <= 11; ++n) {
-        std::vector<double> m(3 * n);
-        for (std::size_t i = 0; i < n; ++i) {
-            m[3 * i] = (i % 3 == 0) ? -0.0 : 0.0;
-            m[3 * i + 1] = static_cast<double>((i * 7) % 5) - 2.0;
-            m[3 * i + 2] = 1.0;
-        }
-        m[3 * (n - 1) + 2] = HUGE_VAL;
-        orrin::Range a{};
-        orrin::Range b{};
-        orrin::value_ranges(m.data(), 3, m.data() + 2, 3, n, a, b);
-        for (const auto& [got, col] : {std::pair<orrin::Range, std::size_t>{a, 0}, {b, 2}}) {
-            const orrin::Range alone = orrin::value_range(m.data() + col, n, 3);
-            EXPECT_EQ(std::signbit(got.lo), std::signbit(alone.lo)) << n;
-            EXPECT_EQ(std::signbit(got.hi), std::signbit(alone.hi)) << n;
-            EXPECT_EQ(got.lo, alone.lo) << n;
-            EXPECT_EQ(got.hi, alone.hi) << n;
-            EXPECT_EQ(got.finite, alone.finite) << n;
-        }
-        EXPECT_TRUE(a.finite);
-        EXPECT_FALSE(b.finite);
-    }
+    EXPECT_FALSE(orrin::value_range(orrin::strided(matrix.data(), 3), 400).finite);
+    EXPECT_TRUE(orrin::value_range(orrin::strided(matrix.data() + 1, 3), 400).finite);
 }
 
 TEST(BuildHistogram, BinsPartitionRowsAndKeepRowOrder) {

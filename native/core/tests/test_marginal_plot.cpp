@@ -260,7 +260,7 @@ TEST_P(PlotMarginalData, PanelsEqualNumpyAndScipyOnEdgeValues) {
     const FusedCase c = GetParam();
     const Rows r = edge_heavy_rows(c.lo, c.hi, c.bins);
     const orrin::ColumnView cols[2] = {{r.x.data(), 3}, {r.x.data() + 2, 3}};
-    const std::vector<orrin::ColumnRange> ranges = orrin::column_ranges(cols, 2, r.n);
+    const std::vector<orrin::Range> ranges = orrin::column_ranges(cols, 2, r.n);
     const orrin::WeakRule rule{{r.scores.data(), 1}, -1.0, -3.0};  // weak: score >= 3
     const orrin::MarginalData d =
         orrin::marginal_data(cols, ranges.data(), 2, r.n, c.bins, &rule, 4, nullptr, nullptr);
@@ -288,7 +288,7 @@ TEST(PlotMarginalData, MapIsTheUprightImageOfTheRegionMap) {
     const std::vector<orrin::RegionBox> boxes{{0.0, 2.0, 0.0, 2.0}, {3.0, 4.0, 0.0, 1.0}};
     const orrin::RegionMap ref = orrin::region_map(x0.data(), x1.data(), 5, 5, boxes);
     const orrin::ColumnView cols[2] = {{x0.data(), 1}, {x1.data(), 1}};
-    const std::vector<orrin::ColumnRange> ranges = orrin::column_ranges(cols, 2, 5);
+    const std::vector<orrin::Range> ranges = orrin::column_ranges(cols, 2, 5);
     std::vector<double> image(25, 99.0);
     const orrin::MarginalData d =
         orrin::marginal_data(cols, ranges.data(), 2, 5, 3, nullptr, 5, &boxes, image.data());
@@ -303,7 +303,7 @@ TEST(PlotMarginalData, MapIsTheUprightImageOfTheRegionMap) {
 TEST(PlotColumnRanges, RangesAndFinitenessPerColumn) {
     const std::vector<double> x{3.0, -1.0, 5.0, kNaN, -2.0, 7.0, 4.0, kInf, 0.5};
     const orrin::ColumnView cols[3] = {{x.data(), 3}, {x.data() + 1, 3}, {x.data() + 2, 3}};
-    const std::vector<orrin::ColumnRange> r = orrin::column_ranges(cols, 3, 3);
+    const std::vector<orrin::Range> r = orrin::column_ranges(cols, 3, 3);
     ASSERT_EQ(r.size(), 3u);
     EXPECT_FALSE(r[0].finite);  // NaN: ignored by the range, refused by the flag
     EXPECT_EQ(r[0].lo, 3.0);

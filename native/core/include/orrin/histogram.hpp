@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "orrin/columns.hpp"
 #include "orrin/memory.hpp"
 
 namespace orrin {
@@ -38,17 +39,6 @@ std::size_t count_distinct_capped(const double* x, std::size_t n, std::size_t ca
 
 // Smallest and largest value of x (n > 0, no NaN).
 std::pair<double, double> min_max(const double* x, std::size_t n, std::size_t stride = 1);
-
-// Smallest and largest value of x and whether every value is finite (n > 0), in one pass.
-struct Range {
-    double lo;
-    double hi;
-    bool finite;
-};
-Range value_range(const double* x, std::size_t n, std::size_t stride = 1);
-// value_range of two columns of n values each, in one pass over the rows.
-void value_ranges(const double* a, std::size_t stride_a, const double* b, std::size_t stride_b,
-                  std::size_t n, Range& range_a, Range& range_b);
 
 // The edges of `np.histogram` over the data range [lo, hi] with `nbins` bins (nbins > 0).
 // Throws HistogramError with numpy's message when the edges do not strictly increase.

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "orrin/columns.hpp"
+
 namespace orrin {
 
 // `np.linspace(start, stop, num)` for float64 (num >= 1).
@@ -87,15 +89,8 @@ struct ColumnView {
     std::size_t stride;
 };
 
-// Smallest and largest value of a column and whether all its values are finite.
-struct ColumnRange {
-    double lo;
-    double hi;
-    bool finite;
-};
-
-// The ranges of `count` columns of n > 0 rows, read together in one pass.
-std::vector<ColumnRange> column_ranges(const ColumnView* columns, std::size_t count, std::size_t n);
+// The ranges of `count` columns of n > 0 rows, read two at a time.
+std::vector<Range> column_ranges(const ColumnView* columns, std::size_t count, std::size_t n);
 
 // Row i is weak when sign * scores[i] <= limit.
 struct WeakRule {
@@ -116,7 +111,7 @@ struct MarginalData {
 // columns. The map goes to `image` (grid x grid values) as it is drawn: row r holds the
 // (grid - 1 - r)-th grid point of the second column, column i the i-th of the first. Throws
 // HistogramError as histogram_panel does, for the first column first.
-MarginalData marginal_data(const ColumnView* columns, const ColumnRange* ranges, std::size_t count,
+MarginalData marginal_data(const ColumnView* columns, const Range* ranges, std::size_t count,
                            std::size_t n, std::size_t bins, const WeakRule* weak, std::size_t grid,
                            const std::vector<RegionBox>* regions, double* image);
 

@@ -23,28 +23,10 @@
 #include <emmintrin.h>
 #endif
 
+#include "orrin/columns.hpp"
 #include "orrin/memory.hpp"
 
 namespace orrin {
-
-// One column of float64 values, `stride` bytes apart (negative strides allowed).
-struct StridedColumn {
-    const char* data = nullptr;
-    std::ptrdiff_t stride = sizeof(double);
-
-    double operator[](std::size_t i) const {
-        double v;
-        std::memcpy(&v, data + static_cast<std::ptrdiff_t>(i) * stride, sizeof v);
-        return v;
-    }
-    // Asks for value i ahead of its use. A strided column defeats the hardware prefetcher
-    // often enough that passes which do work per value wait on memory without it.
-    void prefetch(std::size_t i) const {
-        __builtin_prefetch(data + static_cast<std::ptrdiff_t>(i) * stride);
-    }
-    // Rows ahead that passes prefetch.
-    static constexpr std::size_t kAhead = 128;
-};
 
 // [lb, ub) or, when `closed`, [lb, ub]. A NaN bound or value is never inside.
 struct Bound {
@@ -62,18 +44,6 @@ struct Bound {
 
 // The largest of c[0..n), NaN when any value is NaN (as numpy's max); n must be positive.
 double column_max(StridedColumn c, std::size_t n);
-
-// Whether every value of c[0..n) is finite and, when they are, their smallest and largest
-// (n must be positive). One pass without early exit, so that it pipelines.
-struct FiniteRange {
-    bool finite;
-    double lo;
-    double hi;
-};
-FiniteRange finite_range(StridedColumn c, std::size_t n);
-
-// finite_range of two columns of the same rows in one pass (they usually share cache lines).
-void finite_range_pair(StridedColumn a, StridedColumn b, std::size_t n, FiniteRange out[2]);
 
 // A growable array of trivially copyable values in malloc'd storage. It grows by realloc,
 // which moves large blocks by remapping their pages instead of copying and touching them

@@ -1,0 +1,113 @@
+#include "orrin/columns.hpp"
+
+namespace orrin {
+
+namespace {
+
+// Two doubles in one SSE register (or the target's equivalent). The comparisons below select
+// per element exactly as the scalar `v < lo ? v : lo` does, NaN included.
+typedef double Pair __attribute__((vector_size(16)));
+
+double load(const char* p) {
+    double v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Every column is compared in four lanes, lane k holding rows i with i % 4 == k and the rows
+// after the last multiple of four going to lane 0; the lanes are then combined in order 0..3,
+// a tie keeping the earlier lane. v - v is 0 for a finite v and NaN otherwise, so a lane's
+// sum stays 0 exactly when its values are finite, and a NaN never wins a comparison.
+struct Lanes {
+    double lo[4];
+    double hi[4];
+    double probe[4];
+
+    explicit Lanes(double first) {
+        for (int k = 0; k < 4; ++k) {
+            lo[k] = hi[k] = first;
+            probe[k] = 0.0;
+        }
+    }
+    void take(int k, double v) {
+        probe[k] += v - v;
+        lo[k] = v < lo[k] ? v : lo[k];
+        hi[k] = v > hi[k] ? v : hi[k];
+    }
+    Range combined() const {
+        double l = lo[0];
+        double h = hi[0];
+        for (int k = 1; k < 4; ++k) {
+            l = lo[k] < l ? lo[k] : l;
+            h = hi[k] > h ? hi[k] : h;
+        }
+        return {l, h, (probe[0] + probe[1]) + (probe[2] + probe[3]) == 0.0};
+    }
+};
+
+void take(Pair v, Pair& lo, Pair& hi, Pair& probe) {
+    probe += v - v;
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+}
+
+}  // namespace
+
+Range value_range(StridedColumn c, std::size_t n) {
+    // Rows i, i + 1 fill lanes 0 and 1 of one register, rows i + 2, i + 3 lanes 2 and 3.
+    const double first = c[0];
+    Pair lo[2] = {{first, first}, {first, first}};
+    Pair hi[2] = {lo[0], lo[1]};
+    Pair probe[2] = {{0.0, 0.0}, {0.0, 0.0}};
+    const std::ptrdiff_t s = c.stride;
+    const char* p = c.data;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4, p += 4 * s) {
+        if (i + StridedColumn::kAhead < n) c.prefetch(i + StridedColumn::kAhead);
+        take(Pair{load(p), load(p + s)}, lo[0], hi[0], probe[0]);
+        take(Pair{load(p + 2 * s), load(p + 3 * s)}, lo[1], hi[1], probe[1]);
+    }
+    Lanes lanes(first);
+    for (int k = 0; k < 4; ++k) {
+        lanes.lo[k] = lo[k / 2][k % 2];
+        lanes.hi[k] = hi[k / 2][k % 2];
+        lanes.probe[k] = probe[k / 2][k % 2];
+    }
+    for (; i < n; ++i) lanes.take(0, c[i]);
+    return lanes.combined();
+}
+
+void value_ranges(StridedColumn a, StridedColumn b, std::size_t n, Range out[2]) {
+    // Lane k of both columns shares one register: (a[i + k], b[i + k]).
+    const Pair first = {a[0], b[0]};
+    Pair lo[4] = {first, first, first, first};
+    Pair hi[4] = {first, first, first, first};
+    Pair probe[4] = {};
+    const std::ptrdiff_t sa = a.stride;
+    const std::ptrdiff_t sb = b.stride;
+    const char* pa = a.data;
+    const char* pb = b.data;
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4, pa += 4 * sa, pb += 4 * sb) {
+        if (i + StridedColumn::kAhead < n) {
+            a.prefetch(i + StridedColumn::kAhead);
+            b.prefetch(i + StridedColumn::kAhead);
+        }
+        for (int k = 0; k < 4; ++k) {
+            take(Pair{load(pa + k * sa), load(pb + k * sb)}, lo[k], hi[k], probe[k]);
+        }
+    }
+    const StridedColumn cols[2] = {a, b};
+    for (int c = 0; c < 2; ++c) {
+        Lanes lanes(first[c]);
+        for (int k = 0; k < 4; ++k) {
+            lanes.lo[k] = lo[k][c];
+            lanes.hi[k] = hi[k][c];
+            lanes.probe[k] = probe[k][c];
+        }
+        for (std::size_t j = i; j < n; ++j) lanes.take(0, cols[c][j]);
+        out[c] = lanes.combined();
+    }
+}
+
+}  // namespace orrin
