@@ -158,28 +158,42 @@ class PanelCounter {
     }
 
     // Counts in packed_ hold rows in the low and weak rows in the high 32 bits, in two lanes
-    // per bin (even and odd rows, so that runs of one bin do not wait on each other); the caller
-    // announces every block so that they are moved out before they could overflow.
+    // (even rows in the first `bins` counters, odd rows in the next, so that runs of one bin
+    // do not wait on each other); the caller announces every block so that they are moved out
+    // before they could overflow.
     void will_add(std::size_t len) {
         pending_ += len;
         if (pending_ >= kFlushRows) flush();
     }
 
-    // Counts len values with their guessed bins, and weak flags unless `weak` is null.
-    void add_block(const double* xs, const double* pos, const std::uint8_t* weak, std::size_t len) {
+    // What counting a row adds to its bin's packed counter: 1, plus 1 << 32 when it is weak.
+    static std::uint64_t increment(bool weak) {
+        return 1 + (static_cast<std::uint64_t>(weak) << 32);
+    }
+
+    // Counts len values with their guessed bins; `inc` holds each row's increment, or is null
+    // when no row is weak.
+    void add_block(const double* xs, const double* pos, const std::uint64_t* inc,
+                   std::size_t len) {
         const double* lower = edges_.data();
         const double* upper = upper_.data();
-        std::uint64_t* packed = packed_.data();
-        for (std::size_t k = 0; k < len; ++k) {
+        std::uint64_t* const lanes[2] = {packed_.data(), packed_.data() + bins_};
+        const auto add = [&](std::uint64_t* lane, std::size_t k) {
             const double x = xs[k];
             const auto idx = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(pos[k]));
-            const std::uint8_t w = weak != nullptr ? weak[k] : 0;
+            const std::uint64_t step = inc != nullptr ? inc[k] : 1;
             if ((x >= lower[idx]) & (x < upper[idx])) {
-                packed[2 * idx + (k & 1)] += 1 + (static_cast<std::uint64_t>(w) << 32);
+                lane[idx] += step;
             } else {
-                add_off_guess(x, w);
+                add_off_guess(x, static_cast<std::uint8_t>(step >> 32));
             }
+        };
+        std::size_t k = 0;
+        for (; k + 2 <= len; k += 2) {
+            add(lanes[0], k);
+            add(lanes[1], k + 1);
         }
+        if (k < len) add(lanes[0], k);
     }
 
     HistogramPanel finish(std::size_t n) && {
@@ -211,7 +225,7 @@ class PanelCounter {
 
     void flush() {
         for (std::size_t b = 0; b < bins_; ++b) {
-            for (std::size_t lane = 2 * b; lane < 2 * b + 2; ++lane) {
+            for (std::size_t lane = b; lane < 2 * bins_; lane += bins_) {
                 rows_[b] += packed_[lane] & 0xffffffffU;
                 if (!weak_.empty()) weak_[b] += packed_[lane] >> 32;
                 packed_[lane] = 0;
@@ -449,7 +463,7 @@ void count_rows(const ColumnView* columns, std::size_t n, const WeakRule* weak,
     constexpr std::size_t kAhead = 2;
     double xs[Count][kBlock];
     double pos[Count][kBlock];
-    std::uint8_t flags[kBlock];
+    std::uint64_t inc[kBlock];
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t len = std::min(kBlock, n - start);
         for (std::size_t c = 0; c < Count; ++c) {
@@ -462,14 +476,16 @@ void count_rows(const ColumnView* columns, std::size_t n, const WeakRule* weak,
             const std::size_t ss = weak->scores.stride;
             const double sign = weak->sign;
             const double limit = weak->limit;
-            for (std::size_t k = 0; k < len; ++k) flags[k] = sign * s[k * ss] <= limit ? 1 : 0;
+            for (std::size_t k = 0; k < len; ++k) {
+                inc[k] = PanelCounter::increment(sign * s[k * ss] <= limit);
+            }
         }
         const std::size_t ahead = std::min(n, start + kAhead * kBlock);
         const std::size_t ahead_end = std::min(n, ahead + kBlock);
         for (std::size_t c = 0; c < Count; ++c) prefetch_rows(columns[c], ahead, ahead_end);
         if constexpr (Weak) prefetch_rows(weak->scores, ahead, ahead_end);
         for (std::size_t c = 0; c < Count; ++c) {
-            panels[c].add_block(xs[c], pos[c], Weak ? flags : nullptr, len);
+            panels[c].add_block(xs[c], pos[c], Weak ? inc : nullptr, len);
         }
         if constexpr (Count == 2) {
             if (tops != nullptr) {
@@ -491,8 +507,8 @@ HistogramPanel histogram_panel(const double* v, std::size_t n, std::size_t bins,
     for (std::size_t i = 0; i < n; ++i) {
         panel.will_add(1);
         panel.scale_block(v + i, 1, 1, &x, &pos);
-        const std::uint8_t w = weak != nullptr && weak[i] != 0 ? 1 : 0;
-        panel.add_block(&x, &pos, weak != nullptr ? &w : nullptr, 1);
+        const std::uint64_t inc = PanelCounter::increment(weak != nullptr && weak[i] != 0);
+        panel.add_block(&x, &pos, weak != nullptr ? &inc : nullptr, 1);
     }
     return std::move(panel).finish(n);
 }
