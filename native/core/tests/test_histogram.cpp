@@ -29,6 +29,27 @@ TEST(HistogramEdges, LinspaceArithmetic) {
     EXPECT_EQ(e[10], 1.0);
 }
 
+// numpy rounds i * step before adding the start; a fused multiply-add would not, and would
+// move some edges by one unit in the last place. Built for a target with a fused
+// multiply-add, this fails unless the build keeps the two operations apart.
+TEST(HistogramEdges, ProductIsRoundedBeforeTheStartIsAdded) {
+    std::mt19937_64 gen(3);
+    std::uniform_real_distribution<double> start(-10.0, 10.0);
+    std::uniform_real_distribution<double> width(1e-3, 1e3);
+    for (int trial = 0; trial < 200; ++trial) {
+        const double lo = start(gen);
+        const double hi = lo + width(gen);
+        const std::size_t bins = 3 + static_cast<std::size_t>(trial % 61);
+        const std::vector<double> e = orrin::histogram_edges(lo, hi, bins);
+        const double step = (hi - lo) / static_cast<double>(bins);
+        for (std::size_t i = 0; i < bins; ++i) {
+            volatile double product = static_cast<double>(i) * step;  // rounded here
+            const double edge = product + lo;
+            ASSERT_EQ(e[i], edge) << lo << " " << hi << " " << bins << " " << i;
+        }
+    }
+}
+
 TEST(HistogramEdges, LastEdgeIsTheMaximumExactly) {
     const double lo = 0.1;
     const double hi = 0.7;
