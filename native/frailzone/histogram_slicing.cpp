@@ -19,9 +19,9 @@
 #include "array_args.hpp"
 #include "checked_columns.hpp"
 #include "gc_pause.hpp"
-#include "pass_members.hpp"
 #include "orrin/histogram.hpp"
 #include "orrin/numeric.hpp"
+#include "pass_members.hpp"
 #include "pyclass.hpp"
 #include "region_scoring.hpp"
 #include "registry.hpp"
@@ -440,8 +440,8 @@ Column matrix_column(const py::array& x, py::ssize_t j) {
 
 // Takes the range of a column that the fit driver has just checked; false when it has not.
 bool take_checked_range(Column& c) {
-    const CheckedColumn* known = find_checked(
-        c.data, static_cast<std::ptrdiff_t>(c.stride * sizeof(double)), c.n);
+    const CheckedColumn* known =
+        find_checked(c.data, static_cast<std::ptrdiff_t>(c.stride * sizeof(double)), c.n);
     if (known == nullptr) return false;
     c.has_range = true;
     c.lo = known->lo;
@@ -508,9 +508,9 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
     const Buffer scores_sorted = buffer(d.n, additive);
     const Buffer weights_sorted = buffer(d.n, d.weights != nullptr);
     // The row of every sorted position, for the regions' rows.
-    const orrin::ReusedArray<std::uint32_t> row_of =
-        members != nullptr ? orrin::reused_array<std::uint32_t>(d.n)
-                           : orrin::ReusedArray<std::uint32_t>();
+    const orrin::ReusedArray<std::uint32_t> row_of = members != nullptr
+                                                         ? orrin::reused_array<std::uint32_t>(d.n)
+                                                         : orrin::ReusedArray<std::uint32_t>();
     {
         py::gil_scoped_release release;
         orrin::scatter_by_bin(
@@ -714,11 +714,8 @@ void fit(py::object self, py::object x, py::object y, py::object preds, py::obje
     if (members != nullptr) {
         members->two_features = !one;
         members->n = n;
-        for (int c = 0; c < 2; ++c) {
-            const Column& col = c == 0 ? x0 : x1;
-            members->columns[c] = {col.data,
-                                   static_cast<std::ptrdiff_t>(col.stride * sizeof(double))};
-        }
+        members->columns[0] = orrin::strided(x0.data, x0.stride);
+        members->columns[1] = orrin::strided(x1.data, x1.stride);
     }
     py::tuple result =
         one ? fit1d_impl(s, a.data, members) : fit2d_impl(self, s, a.data, x0, x1, members);

@@ -18,12 +18,8 @@
 namespace frailzone {
 
 struct PassMembers {
-    // The binned columns: memory, stride in bytes, rows. The second is unused for one feature.
-    struct Column {
-        const void* data = nullptr;
-        std::ptrdiff_t stride = 0;
-    };
-    Column columns[2];
+    // The binned columns and their rows. The second is unused for one feature.
+    orrin::StridedColumn columns[2];
     std::size_t n = 0;
     bool two_features = false;
     bool filled = false;  // the pass completed
@@ -64,10 +60,10 @@ struct PassMembers {
 
     // Whether these are the rows of regions `first` (and `second`) on columns c0 (and c1)
     // of n rows.
-    bool matches(const orrin::StridedColumn& c0, const orrin::StridedColumn* c1,
-                 std::size_t rows_n, const std::vector<orrin::Bound>& first,
+    bool matches(const orrin::StridedColumn& c0, const orrin::StridedColumn* c1, std::size_t rows_n,
+                 const std::vector<orrin::Bound>& first,
                  const std::vector<orrin::Bound>& second) const {
-        const auto same = [](const Column& c, const orrin::StridedColumn& v) {
+        const auto same = [](const orrin::StridedColumn& c, const orrin::StridedColumn& v) {
             return c.data == v.data && c.stride == v.stride;
         };
         if (!filled || rows_n != n || two_features != (c1 != nullptr) || !same(columns[0], c0) ||

@@ -180,7 +180,7 @@ Column slice_column(const py::object& x, const py::object& f, const py::object& 
 
 // The ranges of the slice columns, read together; refuses a column with NaN or infinity.
 std::vector<orrin::Range> finite_ranges(const std::vector<Column>& cols,
-                                              const std::vector<py::object>& names) {
+                                        const std::vector<py::object>& names) {
     std::vector<orrin::ColumnView> views;
     for (const Column& c : cols) views.push_back(c.view);
     std::vector<orrin::Range> ranges;

@@ -317,10 +317,10 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
         py::gil_scoped_release release;
         const bool train_known = fitting_known && !fit_on_test;
         const bool test_known = fitting_known && fit_on_test;
-        train_groups = train_known ? std::move(pass_members.rows)
-                                   : members(train_regions, train_c0, train_c1);
-        test_groups = test_known ? std::move(pass_members.rows)
-                                 : members(test_regions, test_c0, test_c1);
+        train_groups =
+            train_known ? std::move(pass_members.rows) : members(train_regions, train_c0, train_c1);
+        test_groups =
+            test_known ? std::move(pass_members.rows) : members(test_regions, test_c0, test_c1);
     }
     const RegionArrays train_rows = to_arrays(std::move(train_groups));
     const RegionArrays test_rows = to_arrays(std::move(test_groups));

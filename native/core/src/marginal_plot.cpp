@@ -173,8 +173,7 @@ class PanelCounter {
 
     // Counts len values with their guessed bins; `inc` holds each row's increment, or is null
     // when no row is weak.
-    void add_block(const double* xs, const double* pos, const std::uint64_t* inc,
-                   std::size_t len) {
+    void add_block(const double* xs, const double* pos, const std::uint64_t* inc, std::size_t len) {
         const double* lower = edges_.data();
         const double* upper = upper_.data();
         std::uint64_t* const lanes[2] = {packed_.data(), packed_.data() + bins_};

@@ -110,7 +110,6 @@ void RegionMembership::build_grid() {
     grid_scale_ = scale;
 }
 
-
 namespace {
 
 // Rows in ascending order with a slot each, grouped into regions by a stable counting sort:
@@ -151,9 +150,7 @@ RegionRows group_by_slot(Appendable<std::int64_t> rows, const Appendable<Slot>& 
 
 template <typename Slot, typename SlotOf>
 RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::size_t slots,
-                                        SlotOf&& slot_of,
-                                        const SlotTargets& targets)
-    const {
+                                        SlotOf&& slot_of, const SlotTargets& targets) const {
     // Chunk by chunk: the rows within the span of the breakpoints are compacted and located
     // (rows outside it, and NaN, lie in no region), then the rows inside some region's
     // first-feature bound are compacted with their region (the cursors live in registers,
@@ -191,7 +188,8 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
         Slot* dst_slot = one_slot ? nullptr : kept.reserve(m * depth);
         std::size_t q = 0;
         for (std::size_t i = 0; i < m; ++i) {
-            if (start + i + StridedColumn::kAhead < n) c0.prefetch(start + i + StridedColumn::kAhead);
+            if (start + i + StridedColumn::kAhead < n)
+                c0.prefetch(start + i + StridedColumn::kAhead);
             const double v = c0[start + i];
             near_row[q] = static_cast<std::uint32_t>(i);
             near_value[q] = v;
@@ -273,9 +271,7 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
 
 template <typename SlotOf>
 RegionRows RegionMembership::group_rows_any(StridedColumn c0, std::size_t n, std::size_t slots,
-                                            SlotOf&& slot_of,
-                                            const SlotTargets& targets)
-    const {
+                                            SlotOf&& slot_of, const SlotTargets& targets) const {
     if (slots < 0xFF) {
         return group_rows<std::uint8_t>(c0, n, slots, std::forward<SlotOf>(slot_of), targets);
     }
@@ -324,17 +320,15 @@ RegionRows RegionMembership::members_closing_second(StridedColumn c0, StridedCol
     const std::uint32_t R = static_cast<std::uint32_t>(regions);
     // Class of a value from the bits inside | on << 1 | at_or_above_lb << 2 | above << 3 |
     // nan << 4 (only the combinations that occur matter).
-    static constexpr std::uint8_t kClass[32] = {
-        5, 5, 4, 4, 5, 0, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2,
-        3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
+    static constexpr std::uint8_t kClass[32] = {5, 5, 4, 4, 5, 0, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2,
+                                                3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3, 3};
     auto slot_of = [&](std::size_t i, std::uint32_t r) -> std::uint32_t {
         const double v = c1[i];
         const Bound& b = second_[r];
         const unsigned ge = v >= b.lb;
-        const unsigned bits = (ge & static_cast<unsigned>(v < b.ub)) |
-                              static_cast<unsigned>(v == b.ub) << 1 | ge << 2 |
-                              static_cast<unsigned>(v > b.ub) << 3 |
-                              static_cast<unsigned>(v != v) << 4;
+        const unsigned bits =
+            (ge & static_cast<unsigned>(v < b.ub)) | static_cast<unsigned>(v == b.ub) << 1 |
+            ge << 2 | static_cast<unsigned>(v > b.ub) << 3 | static_cast<unsigned>(v != v) << 4;
         const std::uint32_t cls = kClass[bits];
         return cls * R + r * static_cast<std::uint32_t>(cls != 5);
     };

@@ -118,8 +118,7 @@ TEST_P(ValueRangeLayout, EqualsAContiguousCopy) {
         }
         const char* first = buf.data() + 1 + (stride > 0 ? 0 : (n - 1) * step);
         const StridedColumn ca{first, stride};
-        expect_same(orrin::value_range(ca, n), orrin::value_range(orrin::strided(a.data()), n),
-                    n);
+        expect_same(orrin::value_range(ca, n), orrin::value_range(orrin::strided(a.data()), n), n);
         if (step < 16) continue;
         Range got[2], want[2];
         orrin::value_ranges(ca, StridedColumn{first + 8, stride}, n, got);

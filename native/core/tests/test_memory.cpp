@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
-
-#include <atomic>
 #include <thread>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/wait.h>
@@ -84,7 +83,7 @@ TEST_F(BlockCache, GrowingArrayKeepsItsValuesThroughReusedBlocks) {
     orrin::block_free(orrin::block_alloc(64 * kMiB));
     for (int round = 0; round < 2; ++round) {
         orrin::Appendable<std::int64_t> values(5 * kMiB);  // a kept block
-        for (std::size_t i = 0; i < 12 * kMiB; ++i) {  // grows by realloc
+        for (std::size_t i = 0; i < 12 * kMiB; ++i) {      // grows by realloc
             *values.reserve(1) = static_cast<std::int64_t>(i);
             values.grow(1);
         }

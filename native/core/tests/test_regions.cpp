@@ -83,7 +83,7 @@ struct RandomCase {
     bool two_features;
     int regions;
     int distinct_values;
-    bool disjoint;  // adjacent first-feature bounds, as the strategies produce them
+    bool disjoint;   // adjacent first-feature bounds, as the strategies produce them
     int rows = 500;  // more than a chunk of the grouping pass spans several chunks
 };
 

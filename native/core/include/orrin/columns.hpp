@@ -27,8 +27,7 @@ struct StridedColumn {
 
 // x[0], x[stride], ... as a StridedColumn (`stride` counted in values).
 inline StridedColumn strided(const double* x, std::size_t stride = 1) {
-    return {reinterpret_cast<const char*>(x),
-            static_cast<std::ptrdiff_t>(stride * sizeof(double))};
+    return {reinterpret_cast<const char*>(x), static_cast<std::ptrdiff_t>(stride * sizeof(double))};
 }
 
 // Smallest and largest value of a column and whether every value is finite. A NaN never wins

@@ -36,9 +36,9 @@ struct Bound {
 
     // Without branches: the passes test values that fall either way at random.
     bool contains(double v) const {
-        return static_cast<bool>(static_cast<int>(v >= lb) &
-                                 (static_cast<int>(v < ub) | (static_cast<int>(closed) &
-                                                              static_cast<int>(v == ub))));
+        return static_cast<bool>(
+            static_cast<int>(v >= lb) &
+            (static_cast<int>(v < ub) | (static_cast<int>(closed) & static_cast<int>(v == ub))));
     }
 };
 
@@ -167,7 +167,8 @@ class RegionMembership {
             __m128d b[N];
             for (std::size_t j = 0; j < N; ++j) b[j] = _mm_set1_pd(breaks[j]);
             for (; i + 2 <= m; i += 2) {
-                if (start + i + StridedColumn::kAhead < n) c.prefetch(start + i + StridedColumn::kAhead);
+                if (start + i + StridedColumn::kAhead < n)
+                    c.prefetch(start + i + StridedColumn::kAhead);
                 const __m128d v = _mm_set_pd(c[start + i + 1], c[start + i]);
                 __m128i acc = _mm_setzero_si128();
                 for (std::size_t j = 0; j < N; ++j) {
@@ -176,7 +177,8 @@ class RegionMembership {
                     acc = _mm_sub_epi64(acc, _mm_castpd_si128(_mm_cmple_pd(b[j], v)));
                 }
                 out[i] = static_cast<std::uint32_t>(_mm_cvtsi128_si64(acc));
-                out[i + 1] = static_cast<std::uint32_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
+                out[i + 1] =
+                    static_cast<std::uint32_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc, acc)));
             }
 #endif
             for (; i < m; ++i) out[i] = static_cast<std::uint32_t>((*this)(c[start + i]));
@@ -206,7 +208,8 @@ class RegionMembership {
             constexpr std::size_t kLanes = 4;
             std::size_t i = 0;
             for (; i + kLanes <= m; i += kLanes) {
-                if (start + i + StridedColumn::kAhead < n) c.prefetch(start + i + StridedColumn::kAhead);
+                if (start + i + StridedColumn::kAhead < n)
+                    c.prefetch(start + i + StridedColumn::kAhead);
                 double v[kLanes];
                 const double* base[kLanes];
                 for (std::size_t l = 0; l < kLanes; ++l) {
@@ -253,13 +256,14 @@ class RegionMembership {
     };
     // cells[i] := locate(c[start + i]) for i < m, for locators without a block method.
     template <typename Locator>
-    static void cells_of(const Locator& locate, StridedColumn c, std::size_t start,
-                         std::size_t m, std::size_t n, std::uint32_t* out) {
+    static void cells_of(const Locator& locate, StridedColumn c, std::size_t start, std::size_t m,
+                         std::size_t n, std::uint32_t* out) {
         if constexpr (has_cells<Locator>::value) {
             locate.cells(c, start, m, n, out);
         } else {
             for (std::size_t i = 0; i < m; ++i) {
-                if (start + i + StridedColumn::kAhead < n) c.prefetch(start + i + StridedColumn::kAhead);
+                if (start + i + StridedColumn::kAhead < n)
+                    c.prefetch(start + i + StridedColumn::kAhead);
                 out[i] = static_cast<std::uint32_t>(locate(c[start + i]));
             }
         }
@@ -305,8 +309,7 @@ class RegionMembership {
                           const SlotTargets& targets) const;
     // group_rows with slots stored in a byte when they fit.
     template <typename SlotOf>
-    RegionRows group_rows_any(StridedColumn c0, std::size_t n, std::size_t slots,
-                              SlotOf&& slot_of,
+    RegionRows group_rows_any(StridedColumn c0, std::size_t n, std::size_t slots, SlotOf&& slot_of,
                               const SlotTargets& targets) const;
     std::vector<Bound> first_;
     std::vector<Bound> second_;
