@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "array_args.hpp"
 #include "arrays.hpp"
 
 namespace frailzone {
@@ -59,18 +60,12 @@ ColumnRef numeric_column(const py::array& x, py::ssize_t c, const std::string& n
         out.view.stride = x.strides(0);
         return out;
     }
-    py::object np = py::module_::import("numpy");
     py::object column = x[py::make_tuple(py::slice(py::none(), py::none(), py::none()), c)];
-    py::array converted;
-    try {
-        converted = np.attr("ascontiguousarray")(column, py::arg("dtype") = np.attr("float64"));
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
-        throw py::type_error("column " + std::to_string(c) + " of " + name +
-                             " must be numeric: " + std::string(py::str(e.value())));
-    }
+    const std::string what = "column " + std::to_string(c) + " of " + name;
+    py::array_t<double> converted =
+        as_float64(py::reinterpret_borrow<py::array>(column), what.c_str());
     out.owner = converted;
-    out.view.data = static_cast<const char*>(converted.data());
+    out.view.data = reinterpret_cast<const char*>(converted.data());
     out.view.stride = sizeof(double);
     return out;
 }

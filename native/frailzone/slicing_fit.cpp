@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "array_args.hpp"
 #include "arrays.hpp"
 #include "checked_columns.hpp"
 #include "gc_pause.hpp"
@@ -137,12 +138,7 @@ DataSet prepare_set(const std::string& prefix, const py::object& x, const py::ob
         const std::string wname = prefix + "_sample_weight";
         py::array w = as_aligned(weight, set.rows, wname, xname);
         if (w.ndim() != 1) throw py::value_error(wname + " must be one-dimensional.");
-        try {
-            set.w64 = orrin_py::contiguous_float64(w);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) throw;
-            throw py::type_error(wname + " must hold numbers.");
-        }
+        set.w64 = as_float64(w, wname.c_str());
         set.weight = w;
     }
     return set;
