@@ -289,6 +289,39 @@ void scale_ticks(const py::object& scaler, const py::object& ax, const py::objec
                                            "axis"_a = axis);
 }
 
+// A new pyplot figure that is closed again unless the drawing finishes (keep()): a failure
+// part-way leaves no half-drawn figure open in pyplot's state.
+class OpenFigure {
+  public:
+    OpenFigure(const py::object& plt, const py::object& figsize)
+        : plt_(plt), fig_(plt.attr("figure")("figsize"_a = figsize)) {}
+    ~OpenFigure() {
+        if (kept_) return;
+        // Runs while an error unwinds: whatever Python error is pending survives the close.
+        PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+        PyErr_Fetch(&type, &value, &trace);
+        PyObject* res = PyObject_CallMethod(plt_.ptr(), "close", "O", fig_.ptr());
+        if (res == nullptr) {
+            PyErr_Clear();
+        } else {
+            Py_DECREF(res);
+        }
+        PyErr_Restore(type, value, trace);
+    }
+    OpenFigure(const OpenFigure&) = delete;
+    OpenFigure& operator=(const OpenFigure&) = delete;
+    const py::object& get() const { return fig_; }
+    py::object keep() {
+        kept_ = true;
+        return fig_;
+    }
+
+  private:
+    py::object plt_;
+    py::object fig_;
+    bool kept_ = false;
+};
+
 py::object cell(const py::object& gs, int row, int col) { return gs[py::make_tuple(row, col)]; }
 
 py::object plot_one_feature(const py::dict& rec, const py::object& figsize, const py::object& x,
@@ -336,7 +369,8 @@ py::object plot_one_feature(const py::dict& rec, const py::object& figsize, cons
         labels.push_back(py::make_tuple(locx, locy));
     }
 
-    const py::object fig = plt.attr("figure")("figsize"_a = figsize);
+    OpenFigure figure(plt, figsize);
+    const py::object& fig = figure.get();
     py::object gs = fig.attr("add_gridspec")(2, 1, "wspace"_a = 0.1, "hspace"_a = 0.1,
                                              "height_ratios"_a = py::make_tuple(2, 1));
     py::object ax_main = fig.attr("add_subplot")(cell(gs, 0, 0));
@@ -377,7 +411,7 @@ py::object plot_one_feature(const py::dict& rec, const py::object& figsize, cons
     fig.attr("add_subplot")(ax_bottom);
     gs.attr("tight_layout")(fig);
     plt.attr("show")();
-    return fig;
+    return figure.keep();
 }
 
 py::object plot_two_features(const py::dict& rec, const py::object& figsize, const py::object& x,
@@ -406,7 +440,8 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
     const orrin::HistogramPanel& panel1 = data.panels[1];
     const double min1 = ranges[0].lo, max1 = ranges[0].hi;
     const double min2 = ranges[1].lo, max2 = ranges[1].hi;
-    const py::object fig = plt.attr("figure")("figsize"_a = figsize);
+    OpenFigure figure(plt, figsize);
+    const py::object& fig = figure.get();
     py::list axis_extent;
     for (double v : {min1, max1, min2, max2}) axis_extent.append(v);
 
@@ -454,7 +489,7 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
 
     gs.attr("tight_layout")(fig);
     plt.attr("show")();
-    return fig;
+    return figure.keep();
 }
 
 py::object plot_marginal(const py::object& diagnose_result, const py::object& grid_arg,

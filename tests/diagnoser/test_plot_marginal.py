@@ -491,6 +491,15 @@ def test_bad_records_raise_before_drawing(make, error, match):
     assert plt.get_fignums() == before
 
 
+@pytest.mark.parametrize("threshold", [np.nan, np.inf])
+def test_a_failure_while_drawing_closes_the_figure(threshold):
+    res = _with(record(X, [1], BASE_REGION, [rule(0.0, 1.0, 0.9)]), threshold_value=threshold)
+    before = plt.get_fignums()
+    with pytest.raises(ValueError, match="Axis limits"):
+        plot_marginal(res)
+    assert plt.get_fignums() == before
+
+
 @pytest.mark.parametrize("convert", [
     lambda x: x.astype(np.float32).astype(np.float64),
     lambda x: pd.DataFrame(x),
