@@ -82,10 +82,15 @@ py::ssize_t index_value(const py::handle& value, const std::string& name) {
         throw py::type_error(name + " must be an integer, got " + std::string(py::repr(value)) +
                              ".");
     }
-    const py::ssize_t out = PyLong_AsSsize_t(index);
+    int overflow = 0;
+    const long long out = PyLong_AsLongLongAndOverflow(index, &overflow);
     Py_DECREF(index);
     if (out == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return out;
+    // Integers beyond the range saturate, so that the caller's range check refuses them with
+    // its own error.
+    if (overflow > 0 || out > PY_SSIZE_T_MAX) return PY_SSIZE_T_MAX;
+    if (overflow < 0 || out < PY_SSIZE_T_MIN) return PY_SSIZE_T_MIN;
+    return static_cast<py::ssize_t>(out);
 }
 
 double record_bound(const py::handle& record, const char* key, std::size_t region) {

@@ -60,10 +60,11 @@ def test_dfs_of_a_leaf_is_an_iterator_over_the_rule_object_itself():
 
 @pytest.mark.parametrize(
     "tree, node, error",
-    [(TREE, 5, IndexError), (TREE, -1, IndexError), (TREE, "0", TypeError),
+    [(TREE, 5, IndexError), (TREE, -1, IndexError), (TREE, 2**63, IndexError),
+     (TREE, -2**70, IndexError), (TREE, "0", TypeError),
      (fake_tree([(0, 1.0, 1, 7, 0.0, 2), (-2, 0, -1, -1, 0.0, 1)]), 0, ValueError),
      (fake_tree([(0, 1.0, 0, 0, 0.0, 2)]), 0, ValueError)],
-    ids=["past-end", "negative", "not-int", "child-outside", "cycle"],
+    ids=["past-end", "negative", "huge", "huge-negative", "not-int", "child-outside", "cycle"],
 )
 def test_dfs_refuses_bad_trees(tree, node, error):
     with pytest.raises(error):
