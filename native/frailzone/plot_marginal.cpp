@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "array_args.hpp"
 #include "arrays.hpp"
 #include "orrin/histogram.hpp"
 #include "orrin/marginal_plot.hpp"
@@ -103,20 +104,10 @@ std::size_t checked_bins(const py::object& bins) {
     return static_cast<std::size_t>(n);
 }
 
-// A numeric array as contiguous float64; `what` names it in the error.
-Array as_float64(const py::object& values, const std::string& what) {
-    py::module_ np = host_module().attr("np");
-    py::object arr = np.attr("asarray")(values);
-    const std::string kind(1, arr.attr("dtype").attr("kind").cast<std::string>()[0]);
-    if (kind == "c" || kind == "M" || kind == "m" || kind == "U" || kind == "S" || kind == "V") {
-        throw py::type_error(what + " must be numeric, got dtype " +
-                             std::string(py::str(arr.attr("dtype"))) + ".");
-    }
-    try {
-        return Array::ensure(orrin_py::contiguous_float64(arr));
-    } catch (py::error_already_set&) {
-        throw py::type_error(what + " must hold numbers.");
-    }
+// A numeric array as contiguous float64, with the slicing methods' checks; `what` names it
+// in the error.
+Array float64_array(const py::object& values, const std::string& what) {
+    return Array::ensure(as_float64(as_ndarray(values, what.c_str()), what.c_str()));
 }
 
 // A float64 column for the kernels: read in place from the caller's array when its layout
@@ -172,7 +163,7 @@ Column slice_column(const py::object& x, const py::object& f, const py::object& 
     }
     // Anything else goes through numpy's indexing and conversion (and their errors).
     py::object col = x[py::make_tuple(py::slice(py::none(), py::none(), py::none()), f)];
-    Array out = as_float64(col, what);
+    Array out = float64_array(col, what);
     if (out.ndim() != 1) throw py::value_error(what + " must be a single column.");
     if (out.size() == 0) throw py::value_error("x has no rows.");
     return copied_column(std::move(out));
@@ -226,7 +217,7 @@ WeakScores weak_scores(const py::dict& rec, std::size_t rows) {
         weak.scores.size = static_cast<std::size_t>(arr.shape(0));
         weak.scores.owner = values;
     } else {
-        weak.scores = copied_column(as_float64(values, "scores"));
+        weak.scores = copied_column(float64_array(values, "scores"));
     }
     if (weak.scores.size != rows) {
         throw py::value_error("scores must hold one value per row of x (" + std::to_string(rows) +
