@@ -169,23 +169,27 @@ Column slice_column(const py::object& x, const py::object& f, const py::object& 
     return copied_column(std::move(out));
 }
 
-// The ranges of the slice columns, read together; refuses a column with NaN or infinity.
-std::vector<orrin::Range> finite_ranges(const std::vector<Column>& cols,
-                                        const std::vector<py::object>& names) {
+// The slice columns scanned for the histogram panels (ranges and provisional cells) in one
+// pass; refuses a column with NaN or infinity.
+orrin::ColumnScan scan_slices(const std::vector<Column>& cols,
+                              const std::vector<py::object>& names) {
     std::vector<orrin::ColumnView> views;
     for (const Column& c : cols) views.push_back(c.view);
-    std::vector<orrin::Range> ranges;
+    orrin::ColumnScan scan;
     {
         py::gil_scoped_release release;
-        ranges = orrin::column_ranges(views.data(), views.size(), cols.front().size);
+        const std::size_t n = cols.front().size;
+        std::vector<orrin::CellScale> scales;
+        for (const orrin::ColumnView& v : views) scales.push_back(orrin::sample_scale(v, n));
+        scan = orrin::scan_columns(views.data(), scales.data(), views.size(), n);
     }
-    for (std::size_t c = 0; c < ranges.size(); ++c) {
-        if (!ranges[c].finite) {
+    for (std::size_t c = 0; c < scan.ranges.size(); ++c) {
+        if (!scan.ranges[c].finite) {
             throw py::value_error("x column " + std::string(py::str(names[c])) +
                                   " holds NaN or infinite values.");
         }
     }
-    return ranges;
+    return scan;
 }
 
 py::array_t<double> to_array(const std::vector<double>& v) {
@@ -234,11 +238,10 @@ struct PanelBars {
 };
 
 // Histogram panels of the slice columns (with the weak share for an additive metric) and,
-// with `regions`, the region map, from one pass over the rows without the GIL.
+// with `regions`, the region map, counted from the scan without the GIL.
 orrin::MarginalData compute_panels(const py::dict& rec, const std::vector<Column>& cols,
-                                   const std::vector<orrin::Range>& ranges, bool additive,
-                                   std::size_t grid, const std::vector<orrin::RegionBox>* regions,
-                                   double* image) {
+                                   const orrin::ColumnScan& scan, bool additive, std::size_t grid,
+                                   const std::vector<orrin::RegionBox>* regions, double* image) {
     const std::size_t rows = cols.front().size;
     std::optional<WeakScores> weak;
     if (additive) weak = weak_scores(rec, rows);
@@ -246,8 +249,8 @@ orrin::MarginalData compute_panels(const py::dict& rec, const std::vector<Column
     std::vector<orrin::ColumnView> views;
     for (const Column& c : cols) views.push_back(c.view);
     py::gil_scoped_release release;
-    return orrin::marginal_data(views.data(), ranges.data(), views.size(), rows, bins,
-                                weak ? &weak->rule : nullptr, grid, regions, image);
+    return orrin::marginal_data(views.data(), scan, rows, bins, weak ? &weak->rule : nullptr, grid,
+                                regions, image);
 }
 
 // Draws a histogram panel on `ax` as vertical bars, or horizontal ones (`horizontal`), and
@@ -321,7 +324,8 @@ py::object plot_one_feature(const py::dict& rec, const py::object& figsize, cons
     py::object plt = host.attr("plt");
     const py::object feature0 = rec["feature_names"][fidx[0]];
     const std::vector<Column> cols{slice_column(x, fidx[0], feature0)};
-    const std::vector<orrin::Range> ranges = finite_ranges(cols, {feature0});
+    const orrin::ColumnScan scan = scan_slices(cols, {feature0});
+    const std::vector<orrin::Range>& ranges = scan.ranges;
     const double threshold = as_double(rec["threshold_value"]);
 
     py::object rule_list = rec["rule_list"];
@@ -334,7 +338,7 @@ py::object plot_one_feature(const py::dict& rec, const py::object& figsize, cons
     }
     const bool additive = py::bool_(rec["is_metric_additive"]);
     const orrin::HistogramPanel panel0 =
-        std::move(compute_panels(rec, cols, ranges, additive, 0, nullptr, nullptr).panels.front());
+        std::move(compute_panels(rec, cols, scan, additive, 0, nullptr, nullptr).panels.front());
 
     const double xmin = ranges[0].lo;
     const double xmax = ranges[0].hi;
@@ -414,7 +418,8 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
     const py::object feature1 = names[fidx[1]];
     const std::vector<Column> cols{slice_column(x, fidx[0], feature0),
                                    slice_column(x, fidx[1], feature1)};
-    const std::vector<orrin::Range> ranges = finite_ranges(cols, {feature0, feature1});
+    const orrin::ColumnScan scan = scan_slices(cols, {feature0, feature1});
+    const std::vector<orrin::Range>& ranges = scan.ranges;
 
     std::vector<orrin::RegionBox> regions;
     for (py::handle entry : rec["weak_region_stats"]) {
@@ -426,7 +431,7 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
     const auto g = static_cast<py::ssize_t>(grid);
     py::array_t<double> img({g, g});
     const orrin::MarginalData data =
-        compute_panels(rec, cols, ranges, additive, grid, &regions, img.mutable_data());
+        compute_panels(rec, cols, scan, additive, grid, &regions, img.mutable_data());
     const orrin::HistogramPanel& panel0 = data.panels[0];
     const orrin::HistogramPanel& panel1 = data.panels[1];
     const double min1 = ranges[0].lo, max1 = ranges[0].hi;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -9,6 +11,10 @@
 #include <utility>
 
 #include "orrin/histogram.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace orrin {
 
@@ -99,6 +105,9 @@ void nan_min_max(const std::vector<double>& v, double& lo, double& hi) {
 
 namespace {
 
+// The cell position of v: a value of [0, kCells - 1] before truncation.
+double cell_position(const CellScale& scale, double v) { return (v - scale.base) * scale.scale; }
+
 // Counts of one histogram panel, fed in blocks of rows.
 //
 // np.histogram: the scaled position ((x - first) / denom) * bins gives the bin, then one
@@ -112,6 +121,10 @@ namespace {
 // is off numpy's position by far less than one, so numpy's bin is the guess or a neighbour,
 // and from a neighbour numpy's correction step reaches the enclosing bin. Values outside the
 // guessed bin take numpy's exact steps.
+//
+// Rows scanned before the edges were known come with their cell on a provisional scale
+// (ColumnScan); a cell that lies inside one bin gives the bin without the value, and only
+// rows in the other cells (around an edge, or outside the provisional range) read it.
 class PanelCounter {
   public:
     PanelCounter(std::vector<double> edges, bool weak)
@@ -131,29 +144,23 @@ class PanelCounter {
         if (!std::isfinite(scale_)) scale_ = 0.0;
     }
 
-    // Copies len values read with `stride` to `xs` and the guessed bins to `pos` (whole
-    // numbers in [0, bins - 1]). No branches, so the loop runs on vector registers.
-    void scale_block(const double* x, std::size_t stride, std::size_t len, double* xs,
-                     double* pos) const {
-        const double first = first_;
-        const double top = nb_ - 1.0;
-        const auto clamp = [top](double p) {
-            const double below_top = top < p ? top : p;
-            return 0.0 < below_top ? below_top : 0.0;
-        };
-        if (scale_ != 0.0) {
-            const double scale = scale_;
-            for (std::size_t k = 0; k < len; ++k) {
-                const double v = x[k * stride];
-                xs[k] = v;
-                pos[k] = clamp((v - first) * scale);
-            }
-        } else {
-            for (std::size_t k = 0; k < len; ++k) {
-                const double v = x[k * stride];
-                xs[k] = v;
-                pos[k] = clamp(numpy_position(v));
-            }
+    // Settles the cells of `scale` that lie inside one bin, and for which numpy's first
+    // guess for either edge of the bin is at most one bin off (so that its correction step
+    // reaches the enclosing bin); the others stay unsettled (-1).
+    void use_cells(const CellScale& scale) {
+        cell_bin_.assign(kCells, -1);
+        if (scale.scale == 0.0 || bins_ > static_cast<std::size_t>(INT16_MAX)) return;
+        // Cell positions never decrease with the value, so an edge whose position is below
+        // a cell is below every value in it, and one at or above the cell's end is above.
+        std::vector<double> at(bins_ + 1);
+        for (std::size_t b = 0; b <= bins_; ++b) at[b] = cell_position(scale, edges_[b]);
+        std::size_t b = 0;  // inner edges below the current cell
+        for (std::size_t c = 1; c + 1 < kCells; ++c) {
+            const auto lo = static_cast<double>(c);
+            while (b + 1 < bins_ && at[b + 1] < lo) ++b;
+            if (b + 1 < bins_ && at[b + 1] < lo + 1.0) continue;  // an edge inside the cell
+            if (numpy_guess(edges_[b]) + 1 < b || numpy_guess(edges_[b + 1]) > b + 1) continue;
+            cell_bin_[c] = static_cast<std::int16_t>(b);
         }
     }
 
@@ -171,28 +178,41 @@ class PanelCounter {
         return 1 + (static_cast<std::uint64_t>(weak) << 32);
     }
 
-    // Counts len values with their guessed bins; `inc` holds each row's increment, or is null
-    // when no row is weak.
-    void add_block(const double* xs, const double* pos, const std::uint64_t* inc, std::size_t len) {
-        const double* lower = edges_.data();
-        const double* upper = upper_.data();
+    // Counts one value with its increment in lane 0 or 1.
+    void add_value(std::size_t lane, double x, std::uint64_t step) {
+        const double top = nb_ - 1.0;
+        const double p = scale_ != 0.0 ? (x - first_) * scale_ : numpy_position(x);
+        const double below_top = top < p ? top : p;
+        const auto idx = static_cast<std::size_t>(0.0 < below_top ? below_top : 0.0);
+        if ((x >= edges_[idx]) & (x < upper_[idx])) {
+            packed_[lane * bins_ + idx] += step;
+        } else {
+            add_off_guess(x, static_cast<std::uint8_t>(step >> 32));
+        }
+    }
+
+    // Counts rows first_row.. first_row + len of `column` from their cells (`cells[k *
+    // step]` for row first_row + k); `inc` holds each row's increment, or is null when no row
+    // is weak.
+    void add_cells(const std::uint16_t* cells, std::size_t step, const ColumnView& column,
+                   std::size_t first_row, const std::uint64_t* inc, std::size_t len) {
+        const std::int16_t* bin = cell_bin_.data();
         std::uint64_t* const lanes[2] = {packed_.data(), packed_.data() + bins_};
-        const auto add = [&](std::uint64_t* lane, std::size_t k) {
-            const double x = xs[k];
-            const auto idx = static_cast<std::size_t>(static_cast<std::ptrdiff_t>(pos[k]));
-            const std::uint64_t step = inc != nullptr ? inc[k] : 1;
-            if ((x >= lower[idx]) & (x < upper[idx])) {
-                lane[idx] += step;
+        const auto add = [&](std::size_t lane, std::size_t k) {
+            const std::uint64_t one = inc != nullptr ? inc[k] : 1;
+            const std::int16_t b = bin[cells[k * step]];
+            if (b >= 0) {
+                lanes[lane][b] += one;
             } else {
-                add_off_guess(x, static_cast<std::uint8_t>(step >> 32));
+                add_value(lane, column.data[(first_row + k) * column.stride], one);
             }
         };
         std::size_t k = 0;
         for (; k + 2 <= len; k += 2) {
-            add(lanes[0], k);
-            add(lanes[1], k + 1);
+            add(0, k);
+            add(1, k + 1);
         }
-        if (k < len) add(lanes[0], k);
+        if (k < len) add(0, k);
     }
 
     HistogramPanel finish(std::size_t n) && {
@@ -235,12 +255,18 @@ class PanelCounter {
 
     double numpy_position(double x) const { return ((x - first_) / denom_) * nb_; }
 
-    // numpy's bin: the truncated position, then one correction step.
-    std::size_t numpy_bin(double x) const {
+    // numpy's first guess: the truncated position, the right edge in the last bin.
+    std::size_t numpy_guess(double x) const {
         auto scaled = static_cast<std::ptrdiff_t>(numpy_position(x));
         scaled = std::min(std::max(scaled, std::ptrdiff_t{0}), static_cast<std::ptrdiff_t>(bins_));
         auto idx = static_cast<std::size_t>(scaled);
         if (idx == bins_) --idx;
+        return idx;
+    }
+
+    // numpy's bin: the first guess, then one correction step.
+    std::size_t numpy_bin(double x) const {
+        std::size_t idx = numpy_guess(x);
         const double* e = edges_.data();
         if (idx > 0 && x < e[idx]) --idx;
         if (idx + 1 != bins_ && x >= e[idx + 1]) ++idx;
@@ -276,8 +302,9 @@ class PanelCounter {
     std::vector<std::uint64_t> packed_;  // guessed bins, two lanes each: rows | weak rows << 32
     std::size_t pending_ = 0;            // rows announced since packed_ was last moved out
     std::vector<std::uint64_t> rows_;
-    std::vector<std::uint64_t> weak_;  // weak rows by scipy's assignment
-    std::vector<std::int64_t> moved_;  // scipy's bins minus numpy's
+    std::vector<std::uint64_t> weak_;     // weak rows by scipy's assignment
+    std::vector<std::int64_t> moved_;     // scipy's bins minus numpy's
+    std::vector<std::int16_t> cell_bin_;  // bin of each provisional cell, -1 when unsettled
 };
 
 // Largest x1 among the rows whose x0 lies in an interval with given endpoints. The sorted
@@ -388,13 +415,32 @@ double mean_position(const std::vector<std::size_t>& loc) {
     return static_cast<double>(sum) / static_cast<double>(loc.size());
 }
 
-// Fills `cells` (grid x grid, all set here) and returns the labels. With `upright` false,
-// row i holds the i-th grid point of x0; with it true, the layout of the drawn image: row r
-// holds the (grid - 1 - r)-th grid point of x1 and column i the i-th of x0.
+// Copies a row of n values to memory that is not read again here, bypassing the caches
+// where SSE2 allows: the map is written once and only read when the figure is rendered.
+void stream_row(double* dst, const double* src, std::size_t n) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    if (reinterpret_cast<std::uintptr_t>(dst) % sizeof(double) == 0) {
+        if (n > 0 && reinterpret_cast<std::uintptr_t>(dst) % 16 != 0) {
+            dst[0] = src[0];
+            i = 1;
+        }
+        for (; i + 2 <= n; i += 2) _mm_stream_pd(dst + i, _mm_loadu_pd(src + i));
+    }
+#endif
+    std::memcpy(dst + i, src + i, (n - i) * sizeof(double));
+}
+
+// Fills `cells` (grid x grid, all set here) with the drawn image and returns the labels:
+// row r holds the (grid - 1 - r)-th grid point of x1 and column i the i-th of x0. Region k
+// sets the cells of its grid positions to k % 5, later regions over earlier ones.
 std::vector<RegionLabel> draw_map(const MapPlan& plan, const std::vector<RegionBox>& regions,
-                                  double* cells, bool upright) {
+                                  double* cells) {
     const std::size_t grid = plan.g0.size();
-    std::fill(cells, cells + grid * grid, -1.0);
+    std::vector<std::vector<std::size_t>> loc1(regions.size());
+    // The regions covering each x1 grid point, in list order, as offsets into `covering`.
+    std::vector<std::size_t> first(grid + 1, 0);
+    std::vector<std::vector<std::size_t>> loc2(regions.size());
     std::vector<RegionLabel> labels;
     for (std::size_t k = 0; k < regions.size(); ++k) {
         const RegionBox& r = regions[k];
@@ -402,33 +448,56 @@ std::vector<RegionLabel> draw_map(const MapPlan& plan, const std::vector<RegionB
         double top = 0.0;
         const bool closed2 =
             plan.bound_on_grid[k] && plan.tops->query(r.lb1, r.ub1, closed1, top) && r.ub2 == top;
-        const std::vector<std::size_t> loc1 = grid_positions(plan.g0, r.lb1, r.ub1, closed1);
-        const std::vector<std::size_t> loc2 = grid_positions(plan.g1, r.lb2, r.ub2, closed2);
-        const double code = static_cast<double>(k % 5);
-        if (upright) {
-            // The grids increase, so a region's positions usually form one run.
-            const bool run = !loc1.empty() && loc1.back() - loc1.front() + 1 == loc1.size();
-            for (std::size_t j : loc2) {
-                double* row = cells + (grid - 1 - j) * grid;
-                if (run) {
-                    std::fill(row + loc1.front(), row + loc1.back() + 1, code);
-                } else {
-                    for (std::size_t i : loc1) row[i] = code;
-                }
-            }
-        } else {
-            for (std::size_t i : loc1) {
-                double* row = cells + i * grid;
-                for (std::size_t j : loc2) row[j] = code;
-            }
-        }
-        if (!loc1.empty() && !loc2.empty()) {
+        loc1[k] = grid_positions(plan.g0, r.lb1, r.ub1, closed1);
+        loc2[k] = grid_positions(plan.g1, r.lb2, r.ub2, closed2);
+        if (loc1[k].empty()) loc2[k].clear();  // nothing to draw
+        for (std::size_t j : loc2[k]) ++first[j + 1];
+        if (!loc1[k].empty() && !loc2[k].empty()) {
             const double g = static_cast<double>(grid);
-            const double locy = (mean_position(loc2) - 0.015 * g) / g;
-            const double locx = (mean_position(loc1) - 0.01 * g) / g;
+            const double locy = (mean_position(loc2[k]) - 0.015 * g) / g;
+            const double locx = (mean_position(loc1[k]) - 0.01 * g) / g;
             labels.push_back({k, locx, locy});
         }
     }
+    for (std::size_t j = 0; j < grid; ++j) first[j + 1] += first[j];
+    std::vector<std::size_t> covering(first[grid]);
+    {
+        std::vector<std::size_t> next(first.begin(), first.end() - 1);
+        for (std::size_t k = 0; k < regions.size(); ++k) {
+            for (std::size_t j : loc2[k]) covering[next[j]++] = k;
+        }
+    }
+    // Each image row is composed in `row` and then written out once; neighbouring rows are
+    // usually covered by the same regions, and then the composed row is reused as it is.
+    std::vector<double> row(grid, -1.0);
+    const std::size_t* drawn = covering.data();  // regions composed into `row` now
+    std::size_t drawn_count = 0;
+    for (std::size_t r = 0; r < grid; ++r) {
+        const std::size_t j = grid - 1 - r;
+        const std::size_t* cover = covering.data() + first[j];
+        const std::size_t count = first[j + 1] - first[j];
+        if (count != drawn_count || !std::equal(cover, cover + count, drawn)) {
+            std::fill(row.begin(), row.end(), -1.0);
+            for (std::size_t c = 0; c < count; ++c) {
+                const std::size_t k = cover[c];
+                const double code = static_cast<double>(k % 5);
+                const std::vector<std::size_t>& cols = loc1[k];
+                // The grids increase, so a region's positions usually form one run.
+                if (cols.back() - cols.front() + 1 == cols.size()) {
+                    std::fill(row.begin() + static_cast<std::ptrdiff_t>(cols.front()),
+                              row.begin() + static_cast<std::ptrdiff_t>(cols.back()) + 1, code);
+                } else {
+                    for (std::size_t i : cols) row[i] = code;
+                }
+            }
+            drawn = cover;
+            drawn_count = count;
+        }
+        stream_row(cells + r * grid, row.data(), grid);
+    }
+#if defined(__SSE2__)
+    _mm_sfence();
+#endif
     return labels;
 }
 
@@ -438,58 +507,93 @@ std::vector<double> panel_edges(const ColumnView& c, const Range& r, std::size_t
     return histogram_edges(r.lo, r.hi, nbins);
 }
 
-// Asks for the cache lines of rows [from, to) of a column ahead of their use, so that
-// memory is read while the counts of the current rows are taken.
-void prefetch_rows(const ColumnView& c, std::size_t from, std::size_t to) {
-    if (from >= to) return;
-    constexpr std::size_t kLine = 64 / sizeof(double);
-    if (c.stride <= kLine) {
-        const double* end = c.data + (to - 1) * c.stride + 1;
-        for (const double* p = c.data + from * c.stride; p < end; p += kLine) {
-            __builtin_prefetch(p);
+// Scans rows [0, n) of `count` columns: their ranges, lane by lane as value_range reads them
+// (lane k takes the rows i with i % 4 == k, the rows after the last multiple of four go to
+// lane 0), and each row's cells. The columns are read side by side in one vector of two
+// (a single column fills both).
+template <std::size_t Count>
+void scan_rows(const ColumnView* columns, const CellScale* scales, std::size_t n,
+               std::uint16_t* cells, Range* out) {
+    typedef double Vec __attribute__((vector_size(16)));
+    const ColumnView& second = columns[Count - 1];
+    const auto load = [&](std::size_t i) {
+        return Vec{columns[0].data[i * columns[0].stride], second.data[i * second.stride]};
+    };
+    const Vec base = {scales[0].base, scales[Count - 1].base};
+    const Vec scale = {scales[0].scale, scales[Count - 1].scale};
+    const Vec top = {static_cast<double>(kCells - 1), static_cast<double>(kCells - 1)};
+    const Vec zero = {0.0, 0.0};
+    const Vec first = load(0);
+    Vec lo[4] = {first, first, first, first};
+    Vec hi[4] = {first, first, first, first};
+    Vec probe[4] = {zero, zero, zero, zero};
+    const auto take = [&](std::size_t lane, std::size_t i) {
+        const Vec v = load(i);
+        probe[lane] += v - v;
+        lo[lane] = v < lo[lane] ? v : lo[lane];
+        hi[lane] = v > hi[lane] ? v : hi[lane];
+        Vec q = (v - base) * scale;
+        q = top < q ? top : q;
+        q = zero < q ? q : zero;
+        for (std::size_t c = 0; c < Count; ++c)
+            cells[i * Count + c] = static_cast<std::uint16_t>(static_cast<int>(q[c]));
+    };
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        if (i + StridedColumn::kAhead < n) {
+            for (std::size_t c = 0; c < Count; ++c)
+                __builtin_prefetch(columns[c].data +
+                                   (i + StridedColumn::kAhead) * columns[c].stride);
         }
-    } else {
-        for (std::size_t i = from; i < to; ++i) __builtin_prefetch(c.data + i * c.stride);
+        for (std::size_t lane = 0; lane < 4; ++lane) take(lane, i + lane);
+    }
+    for (; i < n; ++i) take(0, i);
+    for (std::size_t c = 0; c < Count; ++c) {
+        double l = lo[0][c];
+        double h = hi[0][c];
+        for (std::size_t k = 1; k < 4; ++k) {
+            l = lo[k][c] < l ? lo[k][c] : l;
+            h = hi[k][c] > h ? hi[k][c] : h;
+        }
+        out[c] = {l, h, (probe[0][c] + probe[1][c]) + (probe[2][c] + probe[3][c]) == 0.0};
     }
 }
 
-// The single pass over the rows behind marginal_data, in blocks: first the scaled positions
-// and weak flags of a block (plain arithmetic), then the bin corrections and counts.
+// The counting pass behind marginal_data, in blocks of rows: the weak flags of a block, then
+// the counts of each column from its cells.
 template <bool Weak, std::size_t Count>
-void count_rows(const ColumnView* columns, std::size_t n, const WeakRule* weak,
-                PanelCounter* panels, IntervalMax* tops) {
+void count_rows(const ColumnView* columns, const std::uint16_t* cells, std::size_t n,
+                const WeakRule* weak, PanelCounter* panels) {
     constexpr std::size_t kBlock = 256;
-    constexpr std::size_t kAhead = 2;
-    double xs[Count][kBlock];
-    double pos[Count][kBlock];
     std::uint64_t inc[kBlock];
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t len = std::min(kBlock, n - start);
-        for (std::size_t c = 0; c < Count; ++c) {
-            const ColumnView& col = columns[c];
-            panels[c].will_add(len);
-            panels[c].scale_block(col.data + start * col.stride, col.stride, len, xs[c], pos[c]);
-        }
         if constexpr (Weak) {
             const double* s = weak->scores.data + start * weak->scores.stride;
             const std::size_t ss = weak->scores.stride;
             const double sign = weak->sign;
             const double limit = weak->limit;
-            for (std::size_t k = 0; k < len; ++k) {
-                inc[k] = PanelCounter::increment(sign * s[k * ss] <= limit);
+            std::size_t k = 0;
+            if (ss == 1) {
+                // Two rows at a time: a true comparison is all ones, masked to the weak bit.
+                typedef double Pair __attribute__((vector_size(16)));
+                typedef std::int64_t Mask __attribute__((vector_size(16)));
+                const Pair vsign = {sign, sign};
+                const Pair vlimit = {limit, limit};
+                const Mask weak_bit = {std::int64_t{1} << 32, std::int64_t{1} << 32};
+                for (; k + 2 <= len; k += 2) {
+                    Pair v;
+                    std::memcpy(&v, s + k, sizeof v);
+                    const Mask m = ((vsign * v <= vlimit) & weak_bit) + 1;
+                    std::memcpy(inc + k, &m, sizeof m);
+                }
             }
+            for (; k < len; ++k) inc[k] = PanelCounter::increment(sign * s[k * ss] <= limit);
         }
-        const std::size_t ahead = std::min(n, start + kAhead * kBlock);
-        const std::size_t ahead_end = std::min(n, ahead + kBlock);
-        for (std::size_t c = 0; c < Count; ++c) prefetch_rows(columns[c], ahead, ahead_end);
-        if constexpr (Weak) prefetch_rows(weak->scores, ahead, ahead_end);
         for (std::size_t c = 0; c < Count; ++c) {
-            panels[c].add_block(xs[c], pos[c], Weak ? inc : nullptr, len);
-        }
-        if constexpr (Count == 2) {
-            if (tops != nullptr) {
-                for (std::size_t k = 0; k < len; ++k) tops->add(xs[0][k], xs[1][k]);
-            }
+            panels[c].will_add(len);
+            panels[c].add_cells(cells + start * Count + c, Count, columns[c], start,
+                                Weak ? inc : nullptr, len);
         }
     }
 }
@@ -501,13 +605,9 @@ HistogramPanel histogram_panel(const double* v, std::size_t n, std::size_t bins,
     if (n == 0 || bins == 0) throw std::invalid_argument("histogram needs data and bins >= 1.");
     const auto [lo, hi] = min_max(v, n);
     PanelCounter panel(histogram_edges(lo, hi, bins), weak != nullptr);
-    double pos = 0.0;
-    double x = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         panel.will_add(1);
-        panel.scale_block(v + i, 1, 1, &x, &pos);
-        const std::uint64_t inc = PanelCounter::increment(weak != nullptr && weak[i] != 0);
-        panel.add_block(&x, &pos, weak != nullptr ? &inc : nullptr, 1);
+        panel.add_value(0, v[i], PanelCounter::increment(weak != nullptr && weak[i] != 0));
     }
     return std::move(panel).finish(n);
 }
@@ -521,9 +621,15 @@ RegionMap region_map(const double* x0, const double* x1, std::size_t n, std::siz
     if (plan.tops) {
         for (std::size_t i = 0; i < n; ++i) plan.tops->add(x0[i], x1[i]);
     }
+    // The drawn image, turned back: row i holds the i-th grid point of x0.
+    std::vector<double> image(grid * grid);
     RegionMap map;
+    map.labels = draw_map(plan, regions, image.data());
     map.img.resize(grid * grid);
-    map.labels = draw_map(plan, regions, map.img.data(), false);
+    for (std::size_t r = 0; r < grid; ++r) {
+        for (std::size_t i = 0; i < grid; ++i)
+            map.img[i * grid + (grid - 1 - r)] = image[r * grid + i];
+    }
     return map;
 }
 
@@ -540,35 +646,84 @@ std::vector<Range> column_ranges(const ColumnView* columns, std::size_t count, s
     return out;
 }
 
-MarginalData marginal_data(const ColumnView* columns, const Range* ranges, std::size_t count,
-                           std::size_t n, std::size_t bins, const WeakRule* weak, std::size_t grid,
+CellScale sample_scale(const ColumnView& column, std::size_t n) {
+    constexpr std::size_t kSample = 1024;
+    const std::size_t step = std::max<std::size_t>(n / kSample, 1);
+    double lo = std::numeric_limits<double>::infinity();
+    double hi = -lo;
+    for (std::size_t i = 0; i < n; i += step) {
+        const double v = column.data[i * column.stride];
+        if (v - v != 0.0) continue;  // not finite
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
+    if (!(lo <= hi)) return {0.0, 0.0};
+    // A margin on either side, so that a range somewhat wider than the sample's still maps
+    // inside the inner cells.
+    const double margin = (hi > lo ? hi - lo : std::max(std::fabs(lo), 1.0)) / 16.0;
+    const double base = lo - margin;
+    const double scale = static_cast<double>(kCells - 2) / ((hi + margin) - base);
+    if (!std::isfinite(base) || !std::isfinite(scale)) return {0.0, 0.0};
+    return {base, scale};
+}
+
+ColumnScan scan_columns(const ColumnView* columns, const CellScale* scales, std::size_t count,
+                        std::size_t n) {
+    if (n == 0 || count == 0 || count > 2) {
+        throw std::invalid_argument("a column scan needs rows and one or two columns.");
+    }
+    ColumnScan scan;
+    scan.count = count;
+    scan.scales.assign(scales, scales + count);
+    scan.ranges.resize(count);
+    scan.cells = reused_array<std::uint16_t>(n * count);
+    if (count == 1) {
+        scan_rows<1>(columns, scales, n, scan.cells.get(), scan.ranges.data());
+    } else {
+        scan_rows<2>(columns, scales, n, scan.cells.get(), scan.ranges.data());
+    }
+    return scan;
+}
+
+MarginalData marginal_data(const ColumnView* columns, const ColumnScan& scan, std::size_t n,
+                           std::size_t bins, const WeakRule* weak, std::size_t grid,
                            const std::vector<RegionBox>* regions, double* image) {
+    const std::size_t count = scan.count;
     if (n == 0 || bins == 0 || count == 0 || count > 2) {
         throw std::invalid_argument("marginal data needs rows, bins >= 1 and one or two columns.");
     }
+    const std::vector<Range>& ranges = scan.ranges;
     std::vector<PanelCounter> panels;
     panels.reserve(count);
     for (std::size_t c = 0; c < count; ++c) {
         panels.emplace_back(panel_edges(columns[c], ranges[c], n, bins), weak != nullptr);
+        panels.back().use_cells(scan.scales[c]);
     }
-    std::optional<MapPlan> plan;
-    if (count == 2 && regions != nullptr && image != nullptr)
-        plan = plan_map(ranges[0], ranges[1], grid, *regions);
-    IntervalMax* tops = plan && plan->tops ? &*plan->tops : nullptr;
+    const std::uint16_t* cells = scan.cells.get();
     if (count == 1) {
         if (weak)
-            count_rows<true, 1>(columns, n, weak, panels.data(), nullptr);
+            count_rows<true, 1>(columns, cells, n, weak, panels.data());
         else
-            count_rows<false, 1>(columns, n, weak, panels.data(), nullptr);
+            count_rows<false, 1>(columns, cells, n, weak, panels.data());
     } else {
         if (weak)
-            count_rows<true, 2>(columns, n, weak, panels.data(), tops);
+            count_rows<true, 2>(columns, cells, n, weak, panels.data());
         else
-            count_rows<false, 2>(columns, n, weak, panels.data(), tops);
+            count_rows<false, 2>(columns, cells, n, weak, panels.data());
     }
     MarginalData data;
     for (PanelCounter& p : panels) data.panels.push_back(std::move(p).finish(n));
-    if (plan) data.labels = draw_map(*plan, *regions, image, true);
+    if (count == 2 && regions != nullptr && image != nullptr) {
+        MapPlan plan = plan_map(ranges[0], ranges[1], grid, *regions);
+        if (plan.tops) {
+            // Only regions whose second upper bound lies on the grid need the rows again.
+            for (std::size_t i = 0; i < n; ++i) {
+                plan.tops->add(columns[0].data[i * columns[0].stride],
+                               columns[1].data[i * columns[1].stride]);
+            }
+        }
+        data.labels = draw_map(plan, *regions, image);
+    }
     return data;
 }
 

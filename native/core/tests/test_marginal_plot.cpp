@@ -260,10 +260,12 @@ TEST_P(PlotMarginalData, PanelsEqualNumpyAndScipyOnEdgeValues) {
     const FusedCase c = GetParam();
     const Rows r = edge_heavy_rows(c.lo, c.hi, c.bins);
     const orrin::ColumnView cols[2] = {{r.x.data(), 3}, {r.x.data() + 2, 3}};
-    const std::vector<orrin::Range> ranges = orrin::column_ranges(cols, 2, r.n);
+    const orrin::CellScale scales[2] = {orrin::sample_scale(cols[0], r.n),
+                                        orrin::sample_scale(cols[1], r.n)};
+    const orrin::ColumnScan scan = orrin::scan_columns(cols, scales, 2, r.n);
     const orrin::WeakRule rule{{r.scores.data(), 1}, -1.0, -3.0};  // weak: score >= 3
     const orrin::MarginalData d =
-        orrin::marginal_data(cols, ranges.data(), 2, r.n, c.bins, &rule, 4, nullptr, nullptr);
+        orrin::marginal_data(cols, scan, r.n, c.bins, &rule, 4, nullptr, nullptr);
     std::vector<std::uint8_t> weak;
     for (double s : r.scores) weak.push_back(-1.0 * s <= -3.0 ? 1 : 0);
     for (std::size_t k = 0; k < 2; ++k) {
@@ -282,16 +284,83 @@ INSTANTIATE_TEST_SUITE_P(Ranges, PlotMarginalData,
                                            FusedCase{1e15, 1e15 + 300, 50},
                                            FusedCase{-1e-300, 1e-300, 16}));
 
+// The provisional scale only decides which rows are read again: a scale that covers a sliver
+// of the range, lies beside it, is far finer than the bins or is missing must all give the
+// sampled scale's panels.
+TEST(PlotMarginalData, AnyProvisionalScaleGivesTheSamePanels) {
+    for (const FusedCase& c :
+         {FusedCase{-3.3, 7.1, 64}, FusedCase{0.0, 1.0, 10}, FusedCase{1e15, 1e15 + 300, 50}}) {
+        const Rows r = edge_heavy_rows(c.lo, c.hi, c.bins);
+        const orrin::ColumnView cols[2] = {{r.x.data(), 3}, {r.x.data() + 2, 3}};
+        const orrin::WeakRule rule{{r.scores.data(), 1}, -1.0, -3.0};
+        const auto panels = [&](orrin::CellScale a, orrin::CellScale b) {
+            const orrin::CellScale scales[2] = {a, b};
+            return orrin::marginal_data(cols, orrin::scan_columns(cols, scales, 2, r.n), r.n,
+                                        c.bins, &rule, 4, nullptr, nullptr)
+                .panels;
+        };
+        const double span = c.hi - c.lo;
+        const auto expected =
+            panels(orrin::sample_scale(cols[0], r.n), orrin::sample_scale(cols[1], r.n));
+        const std::vector<orrin::CellScale> odd{
+            {0.0, 0.0},                                               // every row unsettled
+            {c.lo + 0.4 * span, 1000.0 / span},                       // a sliver of the range
+            {c.hi + span, 1.0 / span},                                // beside the range
+            {c.lo, 1e6 * static_cast<double>(orrin::kCells) / span},  // far finer than bins
+            {c.lo - span, 2.0 / span}};                               // all rows in a few cells
+        for (const orrin::CellScale& s : odd) {
+            const auto got = panels(s, s);
+            for (std::size_t k = 0; k < 2; ++k) {
+                EXPECT_EQ(got[k].edges, expected[k].edges);
+                expect_same(got[k].density, expected[k].density);
+                expect_same(got[k].weak_share, expected[k].weak_share);
+            }
+        }
+    }
+}
+
+TEST(PlotColumnScan, RangesEqualTheRangePassBitForBit) {
+    // Signed zeros tie, so the lane order decides which sign is kept; odd lengths put the
+    // last rows in lane 0.
+    std::mt19937_64 gen(3);
+    for (std::size_t n : {1u, 3u, 4u, 7u, 13u, 1001u}) {
+        std::vector<double> x(2 * n);
+        for (std::size_t i = 0; i < x.size(); ++i) x[i] = gen() % 2 ? 0.0 : -0.0;
+        x[gen() % x.size()] = 1.5;
+        const orrin::ColumnView cols[2] = {{x.data(), 2}, {x.data() + 1, 2}};
+        const std::vector<orrin::Range> want = orrin::column_ranges(cols, 2, n);
+        const orrin::CellScale scales[2] = {{0.0, 1.0}, {0.0, 1.0}};
+        for (std::size_t count : {1u, 2u}) {
+            const orrin::ColumnScan scan = orrin::scan_columns(cols, scales, count, n);
+            for (std::size_t c = 0; c < count; ++c) {
+                EXPECT_EQ(std::signbit(scan.ranges[c].lo), std::signbit(want[c].lo)) << n;
+                EXPECT_EQ(std::signbit(scan.ranges[c].hi), std::signbit(want[c].hi)) << n;
+                EXPECT_EQ(scan.ranges[c].lo, want[c].lo);
+                EXPECT_EQ(scan.ranges[c].hi, want[c].hi);
+                EXPECT_TRUE(scan.ranges[c].finite);
+            }
+        }
+    }
+    const std::vector<double> bad{1.0, kNaN, 2.0, 3.0, kInf, 4.0};
+    const orrin::ColumnView cols[2] = {{bad.data(), 1}, {bad.data() + 3, 1}};
+    const orrin::CellScale scales[2] = {orrin::sample_scale(cols[0], 3),
+                                        orrin::sample_scale(cols[1], 3)};
+    const orrin::ColumnScan scan = orrin::scan_columns(cols, scales, 2, 3);
+    EXPECT_FALSE(scan.ranges[0].finite);
+    EXPECT_FALSE(scan.ranges[1].finite);
+}
+
 TEST(PlotMarginalData, MapIsTheUprightImageOfTheRegionMap) {
     const std::vector<double> x0{0.0, 1.0, 2.0, 3.0, 4.0};
     const std::vector<double> x1{0.0, 2.0, 1.0, 4.0, 3.0};
     const std::vector<orrin::RegionBox> boxes{{0.0, 2.0, 0.0, 2.0}, {3.0, 4.0, 0.0, 1.0}};
     const orrin::RegionMap ref = orrin::region_map(x0.data(), x1.data(), 5, 5, boxes);
     const orrin::ColumnView cols[2] = {{x0.data(), 1}, {x1.data(), 1}};
-    const std::vector<orrin::Range> ranges = orrin::column_ranges(cols, 2, 5);
+    const orrin::CellScale scales[2] = {orrin::sample_scale(cols[0], 5),
+                                        orrin::sample_scale(cols[1], 5)};
     std::vector<double> image(25, 99.0);
-    const orrin::MarginalData d =
-        orrin::marginal_data(cols, ranges.data(), 2, 5, 3, nullptr, 5, &boxes, image.data());
+    const orrin::MarginalData d = orrin::marginal_data(
+        cols, orrin::scan_columns(cols, scales, 2, 5), 5, 3, nullptr, 5, &boxes, image.data());
     for (std::size_t i = 0; i < 5; ++i) {
         for (std::size_t j = 0; j < 5; ++j) EXPECT_EQ(image[(4 - j) * 5 + i], ref.img[i * 5 + j]);
     }

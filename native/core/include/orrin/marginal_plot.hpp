@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "orrin/columns.hpp"
+#include "orrin/memory.hpp"
 
 namespace orrin {
 
@@ -104,15 +105,40 @@ struct MarginalData {
     std::vector<RegionLabel> labels;     // region numbers of the map, when drawn
 };
 
-// The histogram panels of one or two finite columns of n > 0 rows (with the weak share when
-// `weak` is not null) and, for two columns with `regions` and `image` not null, their region
-// map: the same values as histogram_panel with at most `bins` bins (one per distinct value
-// when fewer) and region_map, from a single pass over the rows. `ranges` are those of the
-// columns. The map goes to `image` (grid x grid values) as it is drawn: row r holds the
+// A provisional scale for histogram counts taken before the exact range is known: the cell
+// of a value v is (v - base) * scale, clamped to [0, kCells - 1] and truncated. Cells
+// 0 and kCells - 1 also take every value outside the scale's range.
+struct CellScale {
+    double base;
+    double scale;  // 0: every value in cell 0
+};
+constexpr std::size_t kCells = std::size_t{1} << 14;
+
+// A scale over the range of a sample of about a thousand rows of the column's n rows, with a
+// margin (finite values only; scale 0 when the sample holds none).
+CellScale sample_scale(const ColumnView& column, std::size_t n);
+
+// One pass over one or two columns of n > 0 rows: their ranges (the same as column_ranges,
+// bit for bit) and each row's cell on the given scales, for marginal_data.
+struct ColumnScan {
+    std::size_t count = 0;
+    std::vector<Range> ranges;
+    std::vector<CellScale> scales;
+    ReusedArray<std::uint16_t> cells;  // row i's cells at [i * count, (i + 1) * count)
+};
+ColumnScan scan_columns(const ColumnView* columns, const CellScale* scales, std::size_t count,
+                        std::size_t n);
+
+// The histogram panels of the one or two finite columns of `scan` (n > 0 rows; with the weak
+// share when `weak` is not null) and, for two columns with `regions` and `image` not null,
+// their region map: the same values as histogram_panel with at most `bins` bins (one per
+// distinct value when fewer) and region_map. The counts come from the scan's cells, and only
+// rows whose cell straddles a bin edge read their value again; any scale gives the same
+// result. The map goes to `image` (grid x grid values) as it is drawn: row r holds the
 // (grid - 1 - r)-th grid point of the second column, column i the i-th of the first. Throws
 // HistogramError as histogram_panel does, for the first column first.
-MarginalData marginal_data(const ColumnView* columns, const Range* ranges, std::size_t count,
-                           std::size_t n, std::size_t bins, const WeakRule* weak, std::size_t grid,
+MarginalData marginal_data(const ColumnView* columns, const ColumnScan& scan, std::size_t n,
+                           std::size_t bins, const WeakRule* weak, std::size_t grid,
                            const std::vector<RegionBox>* regions, double* image);
 
 }  // namespace orrin
