@@ -150,8 +150,24 @@ struct RegionScore {
     py::object score;
 };
 
+// The per-sample scores of the whole set, when the metric's scores of a region are those
+// scores taken at the region's rows (an additive scorer that declares itself elementwise and
+// gave one float64 score per row); None otherwise.
+py::object reusable_scores(const py::object& scoring_func, const py::object& scores,
+                           py::ssize_t rows) {
+    const py::object flag = py::getattr(scoring_func, "elementwise", py::none());
+    if (!flag.is(py::bool_(true)) || !py::isinstance<py::array_t<double>>(scores)) {
+        return py::none();
+    }
+    const auto arr = py::reinterpret_borrow<py::array>(scores);
+    if (arr.ndim() != 1 || arr.shape(0) != rows) return py::none();
+    return scores;
+}
+
+// `set_scores`: the set's reusable per-sample scores, or None.
 RegionScore score_region(const py::object& self, const DataSet& set, const RegionArrays& rows,
-                         std::size_t r, std::vector<double>& scratch) {
+                         std::size_t r, std::vector<double>& scratch,
+                         const py::object& set_scores) {
     py::object np = module_attr("np");
     const std::size_t count = rows.count(r);
     if (count == 0) return {py::list(), np.attr("nan")};
@@ -166,6 +182,11 @@ RegionScore score_region(const py::object& self, const DataSet& set, const Regio
         scratch.resize(count);
         for (std::size_t i = 0; i < count; ++i) scratch[i] = w[idx[i]];
         weightless = orrin::numpy_sum(scratch.data(), count) == 0.0;
+    }
+    if (additive && !set_scores.is_none()) {
+        py::object all = take_region(py::reinterpret_borrow<py::array>(set_scores), rows, r);
+        if (weightless) return {all, np.attr("nan")};
+        return {all, np.attr("average")(all, py::arg("weights") = ws)};
     }
     py::object y = take_region(set.y, rows, r);
     py::object pred = take_region(set.pred, rows, r);
@@ -255,9 +276,10 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
     // The built-in histogram pass need not read the columns checked above again, and it
     // leaves the rows of the regions it finds on the fitting set.
     PassMembers pass_members;
+    bool native = false;  // the built-in pass, which leaves `scores` as it found them
     {
         py::object pass = self.attr("_fit");
-        const bool native = calls_native_histogram_pass(self, pass);
+        native = calls_native_histogram_pass(self, pass);
         const CheckedColumnsScope known(native ? fitting.checked() : std::vector<CheckedColumn>());
         const PassMembersScope rows(native ? &pass_members : nullptr);
         pass(fitting.x, fitting.y, preds, scores, py::arg("sample_weight") = fitting.weight);
@@ -326,6 +348,12 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
     const py::object train_key = py::str("train_") + score_name;
     const py::object test_all_key = py::str("test_") + score_name + py::str(" All");
     const py::object test_key = py::str("test_") + score_name;
+    const py::object fit_scores =
+        native && py::bool_(self.attr("is_metric_additive"))
+            ? reusable_scores(self.attr("scoring_func"), scores, fitting.rows)
+            : py::none();
+    const py::object train_scores = fit_on_test ? py::none() : fit_scores;
+    const py::object test_scores = fit_on_test ? fit_scores : py::none();
     py::object copy = module_attr("copy");
     std::vector<double> scratch;
     py::list res_table;
@@ -333,10 +361,10 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
         py::object row = copy(regions[r]);
         update(row, py::str("#Train"), py::int_(train_rows.count(r)));
         update(row, py::str("#Test"), py::int_(test_rows.count(r)));
-        const RegionScore tr = score_region(self, train, train_rows, r, scratch);
+        const RegionScore tr = score_region(self, train, train_rows, r, scratch, train_scores);
         update(row, train_all_key, tr.all);
         update(row, train_key, tr.score);
-        const RegionScore te = score_region(self, test, test_rows, r, scratch);
+        const RegionScore te = score_region(self, test, test_rows, r, scratch, test_scores);
         update(row, test_all_key, te.all);
         update(row, test_key, te.score);
         update(row, py::str("Gap"), te.score - tr.score);

@@ -274,12 +274,14 @@ def _same_records(a, b):
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.UndefinedMetricWarning")
 @pytest.mark.parametrize("use_test", [True, False])
 @pytest.mark.parametrize("features", [["a"], ["a", "b"]])
-@pytest.mark.parametrize("metric", [None, {"name": "R2"}])
+@pytest.mark.parametrize("metric", [None, {"name": "R2"}, {"name": "MAE"}])
 @pytest.mark.parametrize("data", ["normal", "integers", "constant second", "many bins", "weights"])
 def test_fitting_set_rows_from_the_pass_match_locating_them(features, metric, data, use_test):
     # The built-in pass hands its regions' rows on the fitting set to the fit; they must be
-    # the rows the fit locates itself. On the training set the first bounds close on the
-    # test maximum: the integer data share it, the others do not.
+    # the rows the fit locates itself, and an additive metric's region scores taken from the
+    # pass's scores must be those the metric gives on the region's rows. On the training set
+    # the first bounds close on the test maximum: the integer data share it, the others do
+    # not.
     rng = np.random.default_rng(len(data) + 7 * len(features))
     n = 4000
     x = rng.normal(size=(n, 3))
@@ -299,7 +301,7 @@ def test_fitting_set_rows_from_the_pass_match_locating_them(features, metric, da
     kw = dict(train_x=train_x, train_y=y, test_x=x, test_y=y, train_pred=p, test_pred=p,
               feature_names=["a", "b", "c"], train_sample_weight=weights,
               test_sample_weight=weights, use_test=use_test)
-    threshold = 1.0 if metric is None else 0.95
+    threshold = 0.95 if metric == {"name": "R2"} else 1.0
     got = fz.HistogramSlicing(slice_features=features, bins=bins, metric=metric,
                               threshold=threshold, min_samples=5)
     ref = Passthrough(slice_features=features, bins=bins, metric=metric, threshold=threshold,
@@ -308,3 +310,30 @@ def test_fitting_set_rows_from_the_pass_match_locating_them(features, metric, da
     assert ref_table is not None and len(ref_table) > 0
     pd.testing.assert_frame_equal(table, ref_table)
     _same_records(got.weak_region_stats, ref.weak_region_stats)
+
+
+_MISSING = object()
+
+
+def _scaled_squared_error(y, p, sample_weight=_MISSING):
+    # Per-sample scores that depend on every sample of the call: not elementwise.
+    y, p = np.ravel(y), np.ravel(p)
+    scores = (y - p) ** 2 / np.mean(np.abs(y))
+    return scores if sample_weight is _MISSING else np.average(scores, weights=sample_weight)
+
+
+@pytest.mark.parametrize("features", [["a"], ["a", "b"]])
+def test_region_scores_of_a_scorer_that_is_not_elementwise_are_computed_on_the_region(features):
+    rng = np.random.default_rng(5)
+    x = rng.normal(size=(3000, 3))
+    y = x[:, 0] + 2.0 + rng.normal(size=3000) * (1 + 2 * (x[:, 0] > 0.5))
+    p = x[:, 0] + 2.0
+    kw = dict(train_x=x[::-1].copy(), train_y=y[::-1].copy(), test_x=x, test_y=y,
+              train_pred=p[::-1].copy(), test_pred=p, feature_names=["a", "b", "c"])
+    tables = []
+    for cls in (fz.HistogramSlicing, Passthrough):
+        s = cls(slice_features=features, bins=10, threshold=1.0, min_samples=5)
+        s.scoring_func = _scaled_squared_error
+        tables.append(s.fit(**kw))
+    assert tables[0] is not None and len(tables[0]) > 0
+    pd.testing.assert_frame_equal(tables[0], tables[1])

@@ -73,11 +73,16 @@ _NO_WEIGHT = _NoWeight()
 
 
 class _AdditiveScorer:
-    """Per-sample scores without weights; the (weighted) mean when ``sample_weight`` is given."""
+    """Per-sample scores without weights; the (weighted) mean when ``sample_weight`` is given.
+
+    ``elementwise`` is true when a call without ``sample_weight`` gives each sample's score
+    from that sample alone, so that the scores of a subset of the samples are the subset of
+    the scores (the diagnosers then take a region's scores from those of the whole set)."""
 
     def __init__(self, per_sample, average):
         self.per_sample = per_sample
         self.average = average
+        self.elementwise = not average
 
     def __call__(self, y, pred, sample_weight=_NO_WEIGHT):
         scores = self.per_sample(y, pred)
