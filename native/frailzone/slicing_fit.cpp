@@ -164,6 +164,44 @@ py::object reusable_scores(const py::object& scoring_func, const py::object& sco
     return scores;
 }
 
+// Whether `scoring_func` is the host's per-sample squared error, (y - pred) ** 2: the fit
+// then computes those scores itself, with the same two operations per sample.
+bool is_squared_error(const py::object& scoring_func) {
+    static py::object* host = nullptr;  // lives as long as the process
+    if (host == nullptr) {
+        host = new py::object(py::module_::import("orrin.diagnoser.utils").attr("_squared_error"));
+    }
+    const py::object flag = py::getattr(scoring_func, "elementwise", py::none());
+    return flag.is(py::bool_(true)) &&
+           py::getattr(scoring_func, "per_sample", py::none()).is(*host);
+}
+
+// A one-dimensional, aligned float64 array in native byte order, read in place.
+bool readable_in_place(const py::array& a) {
+    return a.ndim() == 1 && a.dtype().is(py::dtype::of<double>()) &&
+           (a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
+}
+
+// (y - pred) ** 2 at rows idx[0 .. count) (at every row when idx is null), as a new array.
+py::array_t<double> squared_errors(const py::array& y, const py::array& pred,
+                                   const std::int64_t* idx, std::size_t count) {
+    if (idx != nullptr && count > 0 &&
+        (idx[0] < 0 || idx[count - 1] >= y.shape(0) || idx[count - 1] >= pred.shape(0))) {
+        throw py::index_error("a region row lies outside the array");
+    }
+    py::array_t<double> out = orrin_py::block_array<double>(count);
+    double* dst = out.mutable_data();
+    const orrin::StridedColumn a{static_cast<const char*>(y.data()), y.strides(0)};
+    const orrin::StridedColumn b{static_cast<const char*>(pred.data()), pred.strides(0)};
+    py::gil_scoped_release release;
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto row = idx != nullptr ? static_cast<std::size_t>(idx[i]) : i;
+        const double d = a[row] - b[row];
+        dst[i] = d * d;
+    }
+    return out;
+}
+
 // `set_scores`: the set's reusable per-sample scores, or None.
 RegionScore score_region(const py::object& self, const DataSet& set, const RegionArrays& rows,
                          std::size_t r, std::vector<double>& scratch,
@@ -185,6 +223,12 @@ RegionScore score_region(const py::object& self, const DataSet& set, const Regio
     }
     if (additive && !set_scores.is_none()) {
         py::object all = take_region(py::reinterpret_borrow<py::array>(set_scores), rows, r);
+        if (weightless) return {all, np.attr("nan")};
+        return {all, np.attr("average")(all, py::arg("weights") = ws)};
+    }
+    if (additive && is_squared_error(scoring_func) && readable_in_place(set.y) &&
+        readable_in_place(set.pred)) {
+        py::object all = squared_errors(set.y, set.pred, rows.rows.data() + rows.offsets[r], count);
         if (weightless) return {all, np.attr("nan")};
         return {all, np.attr("average")(all, py::arg("weights") = ws)};
     }
@@ -269,10 +313,17 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
     const DataSet& fitting = fit_on_test ? test : train;
     py::object preds = fitting.pred.attr("ravel")();
     py::object scoring_func = self.attr("scoring_func");
-    py::object scores = py::bool_(self.attr("is_metric_additive"))
-                            ? scoring_func(fitting.y.attr("ravel")(), preds)
-                            : scoring_func(fitting.y.attr("ravel")(), preds,
-                                           py::arg("sample_weight") = fitting.weight);
+    const bool additive = py::bool_(self.attr("is_metric_additive"));
+    py::object scores;
+    if (additive && is_squared_error(scoring_func) && readable_in_place(fitting.y) &&
+        readable_in_place(fitting.pred)) {
+        scores = squared_errors(fitting.y, fitting.pred, nullptr,
+                                static_cast<std::size_t>(fitting.rows));
+    } else {
+        scores = additive ? scoring_func(fitting.y.attr("ravel")(), preds)
+                          : scoring_func(fitting.y.attr("ravel")(), preds,
+                                         py::arg("sample_weight") = fitting.weight);
+    }
     // The built-in histogram pass need not read the columns checked above again, and it
     // leaves the rows of the regions it finds on the fitting set.
     PassMembers pass_members;

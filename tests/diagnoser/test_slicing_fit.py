@@ -337,3 +337,36 @@ def test_region_scores_of_a_scorer_that_is_not_elementwise_are_computed_on_the_r
         tables.append(s.fit(**kw))
     assert tables[0] is not None and len(tables[0]) > 0
     pd.testing.assert_frame_equal(tables[0], tables[1])
+
+
+def _numpy_squared_error(y, p, sample_weight=_MISSING):
+    y, p = np.asarray(y, dtype=np.float64).ravel(), np.asarray(p, dtype=np.float64).ravel()
+    scores = (y - p) ** 2
+    return scores if sample_weight is _MISSING else np.average(scores, weights=sample_weight)
+
+
+@pytest.mark.parametrize("use_test", [True, False])
+@pytest.mark.parametrize("layout", ["float64", "float32", "column", "strided", "weights"])
+def test_built_in_squared_error_scores_equal_numpys(layout, use_test):
+    # The squared error of the built-in metric is computed natively where the arrays allow;
+    # the table and every region's scores must be numpy's.
+    rng = np.random.default_rng(11)
+    n = 5000
+    x = rng.normal(size=(n, 3))
+    y = x[:, 0] + rng.normal(size=n) * (1 + 2 * (x[:, 1] > 0.3))
+    p = x[:, 0] + 0.25 * x[:, 2]
+    kw = dict(train_x=rng.normal(size=(n, 3)), test_x=x, feature_names=["a", "b", "c"],
+              use_test=use_test)
+    ys = {"float64": y, "float32": y.astype(np.float32), "column": y.reshape(-1, 1),
+          "strided": np.repeat(y, 2)[::2], "weights": y}[layout]
+    kw.update(train_y=ys[::-1].copy() if layout != "strided" else ys[::-1], test_y=ys,
+              train_pred=p[::-1].copy(), test_pred=p)
+    if layout == "weights":
+        kw.update(train_sample_weight=rng.random(n), test_sample_weight=rng.random(n))
+    got = fz.HistogramSlicing(slice_features=["a", "b"], bins=10, threshold=1.0, min_samples=5)
+    ref = fz.HistogramSlicing(slice_features=["a", "b"], bins=10, threshold=1.0, min_samples=5)
+    ref.scoring_func = _numpy_squared_error
+    table, ref_table = got.fit(**kw), ref.fit(**kw)
+    assert ref_table is not None and len(ref_table) > 0
+    pd.testing.assert_frame_equal(table, ref_table)
+    _same_records(got.weak_region_stats, ref.weak_region_stats)
