@@ -595,7 +595,6 @@ void count_rows(const ColumnView* columns, const std::uint16_t* cells, std::size
             std::size_t k = 0;
             if (ss == 1) {
                 // Two rows at a time: a true comparison is all ones, masked to the weak bit.
-                typedef double Pair __attribute__((vector_size(16)));
                 typedef std::int64_t Mask __attribute__((vector_size(16)));
                 const Pair vsign = {sign, sign};
                 const Pair vlimit = {limit, limit};

@@ -132,11 +132,12 @@ ColumnScan scan_columns(const ColumnView* columns, const CellScale* scales, std:
 // The histogram panels of the one or two finite columns of `scan` (n > 0 rows; with the weak
 // share when `weak` is not null) and, for two columns with `regions` and `image` not null,
 // their region map: the same values as histogram_panel with at most `bins` bins (one per
-// distinct value when fewer) and region_map. The counts come from the scan's cells, and only
-// rows whose cell straddles a bin edge read their value again; any scale gives the same
-// result. The map goes to `image` (grid x grid values) as it is drawn: row r holds the
-// (grid - 1 - r)-th grid point of the second column, column i the i-th of the first. Throws
-// HistogramError as histogram_panel does, for the first column first.
+// distinct value when fewer) and region_map. The counts come from the scan's cells: only rows
+// in cells that do not lie inside one bin (around an edge, or outside the scale's range)
+// read their value again, so any scale gives the same result. The map goes to `image` (grid x grid
+// values) as it is drawn: row r holds the (grid - 1 - r)-th grid point of the second column, column
+// i the i-th of the first. Throws HistogramError as histogram_panel does, for the first column
+// first.
 MarginalData marginal_data(const ColumnView* columns, const ColumnScan& scan, std::size_t n,
                            std::size_t bins, const WeakRule* weak, std::size_t grid,
                            const std::vector<RegionBox>* regions, double* image);
