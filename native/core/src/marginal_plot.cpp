@@ -165,24 +165,61 @@ class PanelCounter {
         if (!std::isfinite(scale_)) scale_ = 0.0;
     }
 
-    // Settles the cells of `scale` that lie inside one bin, and for which numpy's first
-    // guess for either edge of the bin is at most one bin off (so that its correction step
-    // reaches the enclosing bin); the others stay unsettled (-1).
+    // The code of every cell of `scale`: b >= 0 when the cell lies inside bin b; -2 - j when
+    // it holds the one inner edge e_j, so that its values below e_j are in bin j - 1 and the
+    // others in bin j; -1 when only the value can tell. A bin is only named when numpy's first
+    // guess for either of its edges is at most one bin off, so that numpy's correction step
+    // reaches the enclosing bin.
     void use_cells(const CellScale& scale) {
         cell_bin_.assign(kCells, -1);
-        if (scale.scale == 0.0 || bins_ > static_cast<std::size_t>(INT16_MAX)) return;
+        cell_base_.assign(kCells, -1);
+        cell_edge_.assign(kCells, std::numeric_limits<double>::infinity());
+        if (scale.scale == 0.0 || bins_ + 2 > static_cast<std::size_t>(INT16_MAX)) return;
         // Cell positions never decrease with the value, so an edge whose position is below
         // a cell is below every value in it, and one at or above the cell's end is above.
         std::vector<double> at(bins_ + 1);
         for (std::size_t b = 0; b <= bins_; ++b) at[b] = cell_position(scale, edges_[b]);
+        std::vector<std::uint8_t> agrees(bins_);
+        for (std::size_t b = 0; b < bins_; ++b) {
+            agrees[b] = numpy_guess(edges_[b]) + 1 >= b && numpy_guess(edges_[b + 1]) <= b + 1;
+        }
         std::size_t b = 0;  // inner edges below the current cell
         for (std::size_t c = 1; c + 1 < kCells; ++c) {
             const auto lo = static_cast<double>(c);
             while (b + 1 < bins_ && at[b + 1] < lo) ++b;
-            if (b + 1 < bins_ && at[b + 1] < lo + 1.0) continue;  // an edge inside the cell
-            if (numpy_guess(edges_[b]) + 1 < b || numpy_guess(edges_[b + 1]) > b + 1) continue;
-            cell_bin_[c] = static_cast<std::int16_t>(b);
+            const std::size_t j = b + 1;  // the next inner edge, when j < bins
+            if (j < bins_ && at[j] < lo + 1.0) {
+                const bool alone = j + 1 == bins_ || at[j + 1] >= lo + 1.0;
+                if (alone && agrees[j - 1] && agrees[j]) {
+                    cell_bin_[c] = static_cast<std::int16_t>(-2 - static_cast<std::ptrdiff_t>(j));
+                }
+                continue;
+            }
+            if (agrees[b]) cell_bin_[c] = static_cast<std::int16_t>(b);
         }
+        // The same codes as a bin below an edge: base + (v >= edge) for every cell but the
+        // undecided ones (base -1); an edge of +infinity is above every finite value.
+        for (std::size_t c = 0; c < kCells; ++c) {
+            const std::int16_t code = cell_bin_[c];
+            if (code >= 0) {
+                cell_base_[c] = code;
+            } else if (code < -1) {
+                const auto j = static_cast<std::size_t>(-2 - code);
+                cell_base_[c] = static_cast<std::int16_t>(j - 1);
+                cell_edge_[c] = edges_[j];
+            }
+        }
+    }
+
+    // Whether the rows of cells that are not inside one bin are common (values on or next to
+    // the edges, as integer-valued columns have): then reading every row's value costs less
+    // than branching on each row's cell. Judged from about a thousand rows.
+    bool crowded_edges(const std::uint16_t* cells, std::size_t step, std::size_t n) const {
+        const std::size_t every = std::max<std::size_t>(n / 1024, 1);
+        std::size_t seen = 0;
+        std::size_t off = 0;
+        for (std::size_t i = 0; i < n; i += every, ++seen) off += cell_bin_[cells[i * step]] < 0;
+        return off * 32 > seen;
     }
 
     // Counts in packed_ hold rows in the low and weak rows in the high 32 bits, in two lanes
@@ -215,17 +252,38 @@ class PanelCounter {
     // Counts rows first_row.. first_row + len of `column` from their cells (`cells[k *
     // step]` for row first_row + k); `inc` holds each row's increment, or is null when no row
     // is weak.
+    template <bool Crowded>
     void add_cells(const std::uint16_t* cells, std::size_t step, const ColumnView& column,
                    std::size_t first_row, const std::uint64_t* inc, std::size_t len) {
         const std::int16_t* bin = cell_bin_.data();
+        const std::int16_t* base = cell_base_.data();
+        const double* edge = cell_edge_.data();
         std::uint64_t* const lanes[2] = {packed_.data(), packed_.data() + bins_};
         const auto add = [&](std::size_t lane, std::size_t k) {
+            if constexpr (Crowded) {
+                const std::uint64_t one = inc != nullptr ? inc[k] : 1;
+                const std::uint16_t c = cells[k * step];
+                const double x = column.data[(first_row + k) * column.stride];
+                const std::int16_t b = base[c];
+                if (b >= 0) {
+                    lanes[lane][static_cast<std::size_t>(b) + (x >= edge[c])] += one;
+                } else {
+                    add_value(lane, x, one);
+                }
+                return;
+            }
             const std::uint64_t one = inc != nullptr ? inc[k] : 1;
             const std::int16_t b = bin[cells[k * step]];
             if (b >= 0) {
                 lanes[lane][b] += one;
             } else {
-                add_value(lane, column.data[(first_row + k) * column.stride], one);
+                const double x = column.data[(first_row + k) * column.stride];
+                if (b == -1) {
+                    add_value(lane, x, one);
+                } else {
+                    const auto j = static_cast<std::size_t>(-2 - b);
+                    lanes[lane][x >= edges_[j] ? j : j - 1] += one;
+                }
             }
         };
         std::size_t k = 0;
@@ -323,9 +381,11 @@ class PanelCounter {
     std::vector<std::uint64_t> packed_;  // guessed bins, two lanes each: rows | weak rows << 32
     std::size_t pending_ = 0;            // rows announced since packed_ was last moved out
     std::vector<std::uint64_t> rows_;
-    std::vector<std::uint64_t> weak_;     // weak rows by scipy's assignment
-    std::vector<std::int64_t> moved_;     // scipy's bins minus numpy's
-    std::vector<std::int16_t> cell_bin_;  // bin of each provisional cell, -1 when unsettled
+    std::vector<std::uint64_t> weak_;      // weak rows by scipy's assignment
+    std::vector<std::int64_t> moved_;      // scipy's bins minus numpy's
+    std::vector<std::int16_t> cell_bin_;   // code of each provisional cell (use_cells)
+    std::vector<std::int16_t> cell_base_;  // the codes as base + (v >= edge)
+    std::vector<double> cell_edge_;
 };
 
 // Largest x1 among the rows whose x0 lies in an interval with given endpoints. The sorted
@@ -585,6 +645,9 @@ void count_rows(const ColumnView* columns, const std::uint16_t* cells, std::size
                 const WeakRule* weak, PanelCounter* panels) {
     constexpr std::size_t kBlock = 256;
     std::uint64_t inc[kBlock];
+    bool crowded[Count];
+    for (std::size_t c = 0; c < Count; ++c)
+        crowded[c] = panels[c].crowded_edges(cells + c, Count, n);
     for (std::size_t start = 0; start < n; start += kBlock) {
         const std::size_t len = std::min(kBlock, n - start);
         if constexpr (Weak) {
@@ -610,8 +673,13 @@ void count_rows(const ColumnView* columns, const std::uint16_t* cells, std::size
         }
         for (std::size_t c = 0; c < Count; ++c) {
             panels[c].will_add(len);
-            panels[c].add_cells(cells + start * Count + c, Count, columns[c], start,
-                                Weak ? inc : nullptr, len);
+            const std::uint16_t* block = cells + start * Count + c;
+            const std::uint64_t* rows_inc = Weak ? inc : nullptr;
+            if (crowded[c]) {
+                panels[c].add_cells<true>(block, Count, columns[c], start, rows_inc, len);
+            } else {
+                panels[c].add_cells<false>(block, Count, columns[c], start, rows_inc, len);
+            }
         }
     }
 }

@@ -319,6 +319,33 @@ TEST(PlotMarginalData, AnyProvisionalScaleGivesTheSamePanels) {
     }
 }
 
+// Integer-valued columns put most values on an edge, where a cell alone cannot place them.
+TEST(PlotMarginalData, IntegerColumnsOnTheEdgesEqualNumpyAndScipy) {
+    std::mt19937_64 gen(9);
+    for (std::size_t bins : {10u, 5u, 3u}) {
+        Rows r;
+        r.n = 4000;
+        for (std::size_t i = 0; i < r.n; ++i) {
+            r.x.insert(r.x.end(), {static_cast<double>(gen() % 11), 0.0,
+                                   static_cast<double>(gen() % 4) - 2.0});
+            r.scores.push_back(static_cast<double>(gen() % 7));
+        }
+        const orrin::ColumnView cols[2] = {{r.x.data(), 3}, {r.x.data() + 2, 3}};
+        const orrin::CellScale scales[2] = {orrin::sample_scale(cols[0], r.n),
+                                            orrin::sample_scale(cols[1], r.n)};
+        const orrin::WeakRule rule{{r.scores.data(), 1}, -1.0, -3.0};
+        const orrin::MarginalData d = orrin::marginal_data(
+            cols, orrin::scan_columns(cols, scales, 2, r.n), r.n, bins, &rule, 4, nullptr, nullptr);
+        std::vector<std::uint8_t> weak;
+        for (double s : r.scores) weak.push_back(-1.0 * s <= -3.0 ? 1 : 0);
+        for (std::size_t k = 0; k < 2; ++k) {
+            const ReferencePanel ref = reference_panel(r.column(2 * k), d.panels[k].edges, weak);
+            expect_same(d.panels[k].density, ref.density);
+            expect_same(d.panels[k].weak_share, ref.weak_share);
+        }
+    }
+}
+
 TEST(PlotColumnScan, RangesEqualTheRangePassBitForBit) {
     // Signed zeros tie, so the lane order decides which sign is kept; odd lengths put the
     // last rows in lane 0.
