@@ -221,24 +221,24 @@ RegionScore score_region(const py::object& self, const DataSet& set, const Regio
         for (std::size_t i = 0; i < count; ++i) scratch[i] = w[idx[i]];
         weightless = orrin::numpy_sum(scratch.data(), count) == 0.0;
     }
-    if (additive && !set_scores.is_none()) {
-        py::object all = take_region(py::reinterpret_borrow<py::array>(set_scores), rows, r);
-        if (weightless) return {all, np.attr("nan")};
-        return {all, np.attr("average")(all, py::arg("weights") = ws)};
-    }
-    if (additive && is_squared_error(scoring_func) && readable_in_place(set.y) &&
-        readable_in_place(set.pred)) {
-        py::object all = squared_errors(set.y, set.pred, rows.rows.data() + rows.offsets[r], count);
+    if (additive) {
+        // An additive region score is the weighted mean of the region's per-sample scores.
+        py::object all;
+        if (!set_scores.is_none()) {
+            all = take_region(py::reinterpret_borrow<py::array>(set_scores), rows, r);
+        } else if (is_squared_error(scoring_func) && readable_in_place(set.y) &&
+                   readable_in_place(set.pred)) {
+            all = squared_errors(set.y, set.pred, rows.rows.data() + rows.offsets[r], count);
+        } else {
+            py::object y = take_region(set.y, rows, r);
+            py::object pred = take_region(set.pred, rows, r);
+            all = scoring_func(y, pred);
+        }
         if (weightless) return {all, np.attr("nan")};
         return {all, np.attr("average")(all, py::arg("weights") = ws)};
     }
     py::object y = take_region(set.y, rows, r);
     py::object pred = take_region(set.pred, rows, r);
-    if (additive) {
-        py::object all = scoring_func(y, pred);
-        if (weightless) return {all, np.attr("nan")};
-        return {all, np.attr("average")(all, py::arg("weights") = ws)};
-    }
     if (weightless) return {np.attr("nan"), np.attr("nan")};
     py::object score = scoring_func(y, pred, py::arg("sample_weight") = ws);
     return {score, score};
@@ -400,9 +400,7 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
     const py::object test_all_key = py::str("test_") + score_name + py::str(" All");
     const py::object test_key = py::str("test_") + score_name;
     const py::object fit_scores =
-        native && py::bool_(self.attr("is_metric_additive"))
-            ? reusable_scores(self.attr("scoring_func"), scores, fitting.rows)
-            : py::none();
+        native && additive ? reusable_scores(scoring_func, scores, fitting.rows) : py::none();
     const py::object train_scores = fit_on_test ? py::none() : fit_scores;
     const py::object test_scores = fit_on_test ? fit_scores : py::none();
     py::object copy = module_attr("copy");
