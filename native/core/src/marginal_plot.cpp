@@ -165,16 +165,17 @@ class PanelCounter {
         if (!std::isfinite(scale_)) scale_ = 0.0;
     }
 
-    // The code of every cell of `scale`: b >= 0 when the cell lies inside bin b; -2 - j when
-    // it holds the one inner edge e_j, so that its values below e_j are in bin j - 1 and the
-    // others in bin j; -1 when only the value can tell. A bin is only named when numpy's first
-    // guess for either of its edges is at most one bin off, so that numpy's correction step
-    // reaches the enclosing bin.
+    // The bins of the cells of `scale`. A cell inside bin b gets cell_bin_ b; a cell holding
+    // the one inner edge e_j gets cell_bin_ -1 and base j - 1 with edge e_j, so that a value
+    // is in bin base + (v >= edge); a cell where only the value can tell gets -1 for both. A
+    // bin is only named when numpy's first guess for either of its edges is at most one bin
+    // off, so that numpy's correction step reaches the enclosing bin.
     void use_cells(const CellScale& scale) {
         cell_bin_.assign(kCells, -1);
         cell_base_.assign(kCells, -1);
+        // An edge of +infinity is above every finite value: base + 0 for a cell inside a bin.
         cell_edge_.assign(kCells, std::numeric_limits<double>::infinity());
-        if (scale.scale == 0.0 || bins_ + 2 > static_cast<std::size_t>(INT16_MAX)) return;
+        if (scale.scale == 0.0 || bins_ + 1 > static_cast<std::size_t>(INT16_MAX)) return;
         // Cell positions never decrease with the value, so an edge whose position is below
         // a cell is below every value in it, and one at or above the cell's end is above.
         std::vector<double> at(bins_ + 1);
@@ -191,23 +192,12 @@ class PanelCounter {
             if (j < bins_ && at[j] < lo + 1.0) {
                 const bool alone = j + 1 == bins_ || at[j + 1] >= lo + 1.0;
                 if (alone && agrees[j - 1] && agrees[j]) {
-                    cell_bin_[c] = static_cast<std::int16_t>(-2 - static_cast<std::ptrdiff_t>(j));
+                    cell_base_[c] = static_cast<std::int16_t>(b);
+                    cell_edge_[c] = edges_[j];
                 }
                 continue;
             }
-            if (agrees[b]) cell_bin_[c] = static_cast<std::int16_t>(b);
-        }
-        // The same codes as a bin below an edge: base + (v >= edge) for every cell but the
-        // undecided ones (base -1); an edge of +infinity is above every finite value.
-        for (std::size_t c = 0; c < kCells; ++c) {
-            const std::int16_t code = cell_bin_[c];
-            if (code >= 0) {
-                cell_base_[c] = code;
-            } else if (code < -1) {
-                const auto j = static_cast<std::size_t>(-2 - code);
-                cell_base_[c] = static_cast<std::int16_t>(j - 1);
-                cell_edge_[c] = edges_[j];
-            }
+            if (agrees[b]) cell_bin_[c] = cell_base_[c] = static_cast<std::int16_t>(b);
         }
     }
 
@@ -260,30 +250,18 @@ class PanelCounter {
         const double* edge = cell_edge_.data();
         std::uint64_t* const lanes[2] = {packed_.data(), packed_.data() + bins_};
         const auto add = [&](std::size_t lane, std::size_t k) {
-            if constexpr (Crowded) {
-                const std::uint64_t one = inc != nullptr ? inc[k] : 1;
-                const std::uint16_t c = cells[k * step];
-                const double x = column.data[(first_row + k) * column.stride];
-                const std::int16_t b = base[c];
-                if (b >= 0) {
-                    lanes[lane][static_cast<std::size_t>(b) + (x >= edge[c])] += one;
-                } else {
-                    add_value(lane, x, one);
-                }
+            const std::uint64_t one = inc != nullptr ? inc[k] : 1;
+            const std::uint16_t c = cells[k * step];
+            if (!Crowded && bin[c] >= 0) {
+                lanes[lane][bin[c]] += one;
                 return;
             }
-            const std::uint64_t one = inc != nullptr ? inc[k] : 1;
-            const std::int16_t b = bin[cells[k * step]];
+            const double x = column.data[(first_row + k) * column.stride];
+            const std::int16_t b = base[c];
             if (b >= 0) {
-                lanes[lane][b] += one;
+                lanes[lane][static_cast<std::size_t>(b) + (x >= edge[c])] += one;
             } else {
-                const double x = column.data[(first_row + k) * column.stride];
-                if (b == -1) {
-                    add_value(lane, x, one);
-                } else {
-                    const auto j = static_cast<std::size_t>(-2 - b);
-                    lanes[lane][x >= edges_[j] ? j : j - 1] += one;
-                }
+                add_value(lane, x, one);
             }
         };
         std::size_t k = 0;
@@ -383,9 +361,9 @@ class PanelCounter {
     std::vector<std::uint64_t> rows_;
     std::vector<std::uint64_t> weak_;      // weak rows by scipy's assignment
     std::vector<std::int64_t> moved_;      // scipy's bins minus numpy's
-    std::vector<std::int16_t> cell_bin_;   // code of each provisional cell (use_cells)
-    std::vector<std::int16_t> cell_base_;  // the codes as base + (v >= edge)
-    std::vector<double> cell_edge_;
+    std::vector<std::int16_t> cell_bin_;   // bin of each provisional cell, -1 when not one bin
+    std::vector<std::int16_t> cell_base_;  // bin of a cell's values as base + (v >= edge),
+    std::vector<double> cell_edge_;        // base -1 when only the value can tell
 };
 
 // Largest x1 among the rows whose x0 lies in an interval with given endpoints. The sorted
