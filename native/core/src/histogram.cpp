@@ -77,8 +77,7 @@ std::vector<double> histogram_edges(double lo, double hi, std::size_t nbins) {
 
 namespace {
 
-// Rows ahead that the strided passes prefetch.
-constexpr std::size_t kAhead = 128;
+constexpr std::size_t kAhead = StridedColumn::kAhead;
 
 // Exact bin of v: the number of inner edges <= v.
 std::size_t search_bin(const double* e, std::size_t k, double v) {
