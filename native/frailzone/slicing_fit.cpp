@@ -272,6 +272,54 @@ std::vector<std::size_t> gap_order(const py::list& rows) {
     return order;
 }
 
+// The training set's slicing columns, when their finiteness check waits for the pass that
+// finds the training rows of the regions: with the built-in pass fitting the test set, that
+// pass reads those columns anyway and checks them on the way. Until the check is settled
+// the object's attributes are kept, so that a refusal leaves the object as it was.
+class PendingTrainCheck {
+  public:
+    PendingTrainCheck(py::object self, DataSet& train, py::list names)
+        : self_(std::move(self)), train_(train), names_(std::move(names)) {}
+
+    void start(std::vector<py::ssize_t> used) {
+        used_ = std::move(used);
+        saved_ = self_.attr("__dict__").attr("copy")();
+        active_ = true;
+    }
+    bool active() const { return active_; }
+    // Takes the finiteness of the columns that `known` lists ({column, finite}) from it and
+    // scans the others now; refuses the first non-finite column in the order of the
+    // slicing features, as the check before the fit would have.
+    void settle(const std::vector<std::pair<py::ssize_t, bool>>& known = {}) {
+        if (!active_) return;
+        active_ = false;
+        for (py::ssize_t c : used_) {
+            const auto it = std::find_if(known.begin(), known.end(),
+                                         [c](const auto& entry) { return entry.first == c; });
+            const bool finite = it != known.end() ? it->second : train_.scan_finite({c})[0];
+            if (finite) continue;
+            py::object state = self_.attr("__dict__");
+            state.attr("clear")();
+            state.attr("update")(saved_);
+            raise_not_finite("train_x", names_[c]);
+        }
+    }
+
+  private:
+    py::object self_;
+    DataSet& train_;
+    py::list names_;
+    std::vector<py::ssize_t> used_;
+    py::object saved_;
+    bool active_ = false;
+};
+
+// The fit once its arguments are checked; `pass` is self._fit, `native` whether that is
+// the built-in histogram pass.
+py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py::list& names,
+                       py::object feature_names, py::object use_test, bool fit_on_test,
+                       const py::object& pass, bool native, PendingTrainCheck& pending);
+
 py::object slicing_fit(py::object self, py::object train_x, py::object train_y, py::object test_x,
                        py::object test_y, py::object train_pred, py::object test_pred,
                        py::object feature_names, py::object use_test,
@@ -293,17 +341,42 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
                               " names but the feature matrices have " + std::to_string(columns) +
                               " columns.");
     }
+    const bool fit_on_test = py::bool_(use_test);
+    const py::object pass = self.attr("_fit");
+    const bool native = calls_native_histogram_pass(self, pass);
+    PendingTrainCheck pending(self, train, names);
     if (py::hasattr(self, "slice_features") && !self.attr("slice_features").is_none()) {
         std::vector<py::ssize_t> used = slice_columns(self.attr("slice_features"), names);
         if (used.size() > 2) used.resize(2);  // the strategies slice on the first two
-        const std::vector<bool> train_finite = train.scan_finite(used);
         const std::vector<bool> test_finite = test.scan_finite(used);
+        const bool defer =
+            native && fit_on_test &&
+            std::all_of(test_finite.begin(), test_finite.end(), [](bool finite) { return finite; });
+        std::vector<bool> train_finite(used.size(), true);
+        if (defer) {
+            for (py::ssize_t c : used) train.column(c);  // read (and converted) now
+        } else {
+            train_finite = train.scan_finite(used);
+        }
         for (std::size_t k = 0; k < used.size(); ++k) {
             if (!train_finite[k]) raise_not_finite("train_x", names[used[k]]);
             if (!test_finite[k]) raise_not_finite("test_x", names[used[k]]);
         }
+        if (defer) pending.start(std::move(used));
     }
-    const bool fit_on_test = py::bool_(use_test);
+    try {
+        return fit_checked(self, train, test, names, feature_names, use_test, fit_on_test, pass,
+                           native, pending);
+    } catch (...) {
+        pending.settle();  // a training column that is not finite is refused first
+        throw;
+    }
+}
+
+py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py::list& names,
+                       py::object feature_names, py::object use_test, bool fit_on_test,
+                       const py::object& pass, bool native, PendingTrainCheck& pending) {
+    const py::ssize_t columns = train.x.shape(1);
     const GcPause pause;
 
     self.attr("use_test") = use_test;
@@ -327,19 +400,18 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
     // The built-in histogram pass need not read the columns checked above again, and it
     // leaves the rows of the regions it finds on the fitting set.
     PassMembers pass_members;
-    bool native = false;  // the built-in pass, which leaves `scores` as it found them
     {
-        py::object pass = self.attr("_fit");
-        native = calls_native_histogram_pass(self, pass);
         const CheckedColumnsScope known(native ? fitting.checked() : std::vector<CheckedColumn>());
         const PassMembersScope rows(native ? &pass_members : nullptr);
         pass(fitting.x, fitting.y, preds, scores, py::arg("sample_weight") = fitting.weight);
     }
 
     py::object weak_region = self.attr("weak_region");
-    if (weak_region.is_none()) return py::none();
-    py::list regions(weak_region);
-    if (regions.size() == 0) return py::none();
+    const py::list regions = weak_region.is_none() ? py::list() : py::list(weak_region);
+    if (regions.size() == 0) {
+        pending.settle();
+        return py::none();
+    }
     const std::vector<py::ssize_t> fidx = fidx_positions(self.attr("fidx"), columns);
     const bool two = fidx.size() != 1;
 
@@ -361,10 +433,10 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
     const ColumnRef& test_c0 = test.column(fidx[0]);
     const ColumnRef* train_c1 = two ? &train.column(fidx[1]) : nullptr;
     const ColumnRef* test_c1 = two ? &test.column(fidx[1]) : nullptr;
-    auto members = [two](orrin::RegionMembership& regions, const ColumnRef& c0,
-                         const ColumnRef* c1) {
-        if (!two) return regions.members(c0.view, nullptr, c0.size);
-        return regions.members_closing_second(c0.view, c1->view, c0.size);
+    auto members = [two](orrin::RegionMembership& regions, const ColumnRef& c0, const ColumnRef* c1,
+                         orrin::ColumnsFinite* finite) {
+        if (!two) return regions.members(c0.view, nullptr, c0.size, finite);
+        return regions.members_closing_second(c0.view, c1->view, c0.size, finite);
     };
     // The pass's rows are the fitting set's rows of each region when its first bounds close
     // as the pass's bins do, on the fitting set's own maximum: always on the test set, and on
@@ -382,14 +454,21 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
                                                               c0.size, first, second);
     }
     orrin::RegionRows train_groups, test_groups;
+    orrin::ColumnsFinite train_finite;
     {
         py::gil_scoped_release release;
         const bool train_known = fitting_known && !fit_on_test;
         const bool test_known = fitting_known && fit_on_test;
-        train_groups =
-            train_known ? std::move(pass_members.rows) : members(train_regions, train_c0, train_c1);
-        test_groups =
-            test_known ? std::move(pass_members.rows) : members(test_regions, test_c0, test_c1);
+        train_groups = train_known ? std::move(pass_members.rows)
+                                   : members(train_regions, train_c0, train_c1,
+                                             pending.active() ? &train_finite : nullptr);
+        test_groups = test_known ? std::move(pass_members.rows)
+                                 : members(test_regions, test_c0, test_c1, nullptr);
+    }
+    if (two) {
+        pending.settle({{fidx[0], train_finite.first}, {fidx[1], train_finite.second}});
+    } else {
+        pending.settle({{fidx[0], train_finite.first}});
     }
     const RegionArrays train_rows = to_arrays(std::move(train_groups));
     const RegionArrays test_rows = to_arrays(std::move(test_groups));

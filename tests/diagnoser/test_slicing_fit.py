@@ -185,6 +185,72 @@ def test_bad_input_is_refused_before_the_object_changes(change, error, message):
     assert not hasattr(s, "weak_region_stats") and not hasattr(s, "fit_args")
 
 
+def weak_data(n=3000, seed=5):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(size=(n, 3))
+    y = x[:, 0] + rng.normal(size=n) * (1 + 3 * (x[:, 0] > 0.5))
+    return x, y, x[:, 0].copy()
+
+
+@pytest.mark.parametrize("bad", [np.nan, -np.inf])
+@pytest.mark.parametrize("column, row", [(0, 0), (1, 2999), (2, 1234)])
+@pytest.mark.parametrize("features", [["a"], ["a", "b"], ["b", "a"]])
+@pytest.mark.parametrize("use_test", [True, False])
+@pytest.mark.parametrize("weak", [True, False])
+def test_training_values_that_are_not_finite_leave_a_fitted_object_as_it_was(
+        bad, column, row, features, use_test, weak):
+    # The training columns may be checked while their regions' rows are found, after the
+    # pass: the refusal must still name them and leave the earlier fit in place, with or
+    # without weak regions to look for.
+    x, y, p = weak_data()
+    s = fz.HistogramSlicing(slice_features=features, bins=6)
+    names = ["a", "b", "c"]
+    s.fit(x, y, x, y, p, p, feature_names=names)
+    before = dict(vars(s))
+    train_x = x.copy()
+    train_x[row, column] = bad
+    fit_p = p if weak else y + 1.0  # equal errors everywhere: no region is weak
+    if names[column] not in features:
+        found = s.fit(train_x, y, x, y, fit_p, fit_p, feature_names=names, use_test=use_test)
+        assert (found is not None) == weak
+        return
+    with pytest.raises(ValueError, match=f"train_x holds NaN .* feature '{names[column]}'"):
+        s.fit(train_x, y, x, y, fit_p, fit_p, feature_names=names, use_test=use_test)
+    assert vars(s).keys() == before.keys()
+    assert all(vars(s)[k] is v for k, v in before.items())
+
+
+@pytest.mark.parametrize(
+    "train_bad, test_bad, named",
+    [((0,), (1,), "train_x.*'a'"), ((1,), (0,), "test_x.*'a'"), ((1,), (1,), "train_x.*'b'"),
+     ((0, 1), (), "train_x.*'a'"), ((), (1,), "test_x.*'b'")],
+)
+def test_the_first_slicing_feature_that_is_not_finite_is_named_train_before_test(
+        train_bad, test_bad, named):
+    x, y, p = weak_data()
+    train_x, test_x = x.copy(), x.copy()
+    for c in train_bad:
+        train_x[7, c] = np.nan
+    for c in test_bad:
+        test_x[9, c] = np.inf
+    s = fz.HistogramSlicing(slice_features=["a", "b"], bins=6)
+    with pytest.raises(ValueError, match=named):
+        s.fit(train_x, y, test_x, y, p, p, feature_names=["a", "b", "c"])
+    assert not hasattr(s, "weak_region_stats")
+
+
+def test_training_values_that_are_not_finite_are_refused_before_a_bad_bins():
+    x, y, p = weak_data()
+    train_x = x.copy()
+    train_x[3, 1] = np.nan
+    s = fz.HistogramSlicing(slice_features=["a", "b"], bins=0)
+    with pytest.raises(ValueError, match="train_x holds NaN"):
+        s.fit(train_x, y, x, y, p, p, feature_names=["a", "b", "c"])
+    assert not hasattr(s, "weak_region_stats") and not hasattr(s, "bins1d")
+    with pytest.raises(ValueError, match="bins"):
+        s.fit(x, y, x, y, p, p, feature_names=["a", "b", "c"])
+
+
 @pytest.mark.parametrize(
     "regions, columns, error",
     [([{"lb1": 0.0}], (0,), KeyError), ([{"lb1": "low", "ub1": 1.0}], (0,), TypeError),

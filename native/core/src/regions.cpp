@@ -146,11 +146,68 @@ RegionRows group_by_slot(Appendable<std::int64_t> rows, const Appendable<Slot>& 
     return out;
 }
 
+// Rows start + i (i < m) whose first value v lies within [lo, hi], compacted into
+// near_row (i) and near_value (v); returns their count. The first `Checked` of c0 and c1
+// have the finiteness of every row's value ANDed into ok[0] and ok[1]. Two rows per vector
+// where SSE2 is available (the same comparisons, so the same rows).
+template <int Checked>
+std::size_t near_span(StridedColumn c0, StridedColumn c1, std::size_t start, std::size_t m,
+                      std::size_t n, double lo, double hi, std::uint32_t* near_row,
+                      double* near_value, unsigned (&ok)[2]) {
+    std::size_t q = 0;
+    std::size_t i = 0;
+    unsigned ok0 = 1;
+    unsigned ok1 = 1;
+#if defined(__SSE2__)
+    const __m128d low = _mm_set1_pd(lo);
+    const __m128d high = _mm_set1_pd(hi);
+    const __m128d zero = _mm_setzero_pd();
+    __m128d fin0 = _mm_cmpeq_pd(zero, zero);
+    __m128d fin1 = fin0;
+    for (; i + 2 <= m; i += 2) {
+        const std::size_t row = start + i;
+        if (row + StridedColumn::kAhead < n) c0.prefetch(row + StridedColumn::kAhead);
+        const __m128d v = _mm_set_pd(c0[row + 1], c0[row]);
+        // Ordered comparisons: false for NaN, as the scalar ones.
+        const int in = _mm_movemask_pd(_mm_and_pd(_mm_cmpge_pd(v, low), _mm_cmple_pd(v, high)));
+        near_row[q] = static_cast<std::uint32_t>(i);
+        _mm_store_sd(near_value + q, v);
+        q += static_cast<std::size_t>(in & 1);
+        near_row[q] = static_cast<std::uint32_t>(i + 1);
+        _mm_storeh_pd(near_value + q, v);
+        q += static_cast<std::size_t>(in >> 1);
+        // v - v is 0 for a finite v and NaN for an infinite or NaN one.
+        if constexpr (Checked >= 1) fin0 = _mm_and_pd(fin0, _mm_cmpeq_pd(_mm_sub_pd(v, v), zero));
+        if constexpr (Checked >= 2) {
+            const __m128d w = _mm_set_pd(c1[row + 1], c1[row]);
+            fin1 = _mm_and_pd(fin1, _mm_cmpeq_pd(_mm_sub_pd(w, w), zero));
+        }
+    }
+    ok0 = static_cast<unsigned>(_mm_movemask_pd(fin0) == 3);
+    ok1 = static_cast<unsigned>(_mm_movemask_pd(fin1) == 3);
+#endif
+    for (; i < m; ++i) {
+        const double v = c0[start + i];
+        near_row[q] = static_cast<std::uint32_t>(i);
+        near_value[q] = v;
+        q += static_cast<std::size_t>(static_cast<int>(v >= lo) & static_cast<int>(v <= hi));
+        if constexpr (Checked >= 1) ok0 &= static_cast<unsigned>(v - v == 0.0);
+        if constexpr (Checked >= 2) {
+            const double w = c1[start + i];
+            ok1 &= static_cast<unsigned>(w - w == 0.0);
+        }
+    }
+    ok[0] &= ok0;
+    ok[1] &= ok1;
+    return q;
+}
+
 }  // namespace
 
 template <typename Slot, typename SlotOf>
 RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::size_t slots,
-                                        SlotOf&& slot_of, const SlotTargets& targets) const {
+                                        SlotOf&& slot_of, const SlotTargets& targets,
+                                        FiniteCheck check) const {
     // Chunk by chunk: the rows within the span of the breakpoints are compacted and located
     // (rows outside it, and NaN, lie in no region), then the rows inside some region's
     // first-feature bound are compacted with their region (the cursors live in registers,
@@ -182,19 +239,21 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
     Appendable<std::int64_t> rows(reserve_all ? n : 0);
     Appendable<Slot> kept(reserve_all && !one_slot ? n : 0);
     std::vector<std::size_t> counts(2 * (slots + 1), 0);
+    unsigned finite[2] = {1, 1};
     for (std::size_t start = 0; start < n; start += chunk) {
         const std::size_t m = std::min(chunk, n - start);
         std::int64_t* dst_row = rows.reserve(m * depth);
         Slot* dst_slot = one_slot ? nullptr : kept.reserve(m * depth);
         std::size_t q = 0;
-        for (std::size_t i = 0; i < m; ++i) {
-            if (start + i + StridedColumn::kAhead < n)
-                c0.prefetch(start + i + StridedColumn::kAhead);
-            const double v = c0[start + i];
-            near_row[q] = static_cast<std::uint32_t>(i);
-            near_value[q] = v;
-            q += static_cast<std::size_t>(static_cast<int>(v >= span_lo) &
-                                          static_cast<int>(v <= span_hi));
+        if (check.out == nullptr) {
+            q = near_span<0>(c0, c0, start, m, n, span_lo, span_hi, near_row.data(),
+                             near_value.data(), finite);
+        } else if (check.c1 == nullptr) {
+            q = near_span<1>(c0, c0, start, m, n, span_lo, span_hi, near_row.data(),
+                             near_value.data(), finite);
+        } else {
+            q = near_span<2>(c0, *check.c1, start, m, n, span_lo, span_hi, near_row.data(),
+                             near_value.data(), finite);
         }
         const StridedColumn near{reinterpret_cast<const char*>(near_value.data()), sizeof(double)};
         with_locator([&](const auto& locate) { cells_of(locate, near, 0, q, q, cell.data()); });
@@ -264,6 +323,10 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
         }
         rows.grow(out);
     }
+    if (check.out != nullptr) {
+        check.out->first = finite[0] != 0;
+        check.out->second = finite[1] != 0;
+    }
     std::vector<std::size_t> per_slot(slots);
     for (std::size_t g = 0; g < slots; ++g) per_slot[g] = counts[g] + counts[slots + 1 + g];
     return group_by_slot(std::move(rows), kept, per_slot, targets(per_slot), size());
@@ -271,15 +334,17 @@ RegionRows RegionMembership::group_rows(StridedColumn c0, std::size_t n, std::si
 
 template <typename SlotOf>
 RegionRows RegionMembership::group_rows_any(StridedColumn c0, std::size_t n, std::size_t slots,
-                                            SlotOf&& slot_of, const SlotTargets& targets) const {
+                                            SlotOf&& slot_of, const SlotTargets& targets,
+                                            FiniteCheck check) const {
     if (slots < 0xFF) {
-        return group_rows<std::uint8_t>(c0, n, slots, std::forward<SlotOf>(slot_of), targets);
+        return group_rows<std::uint8_t>(c0, n, slots, std::forward<SlotOf>(slot_of), targets,
+                                        check);
     }
-    return group_rows<std::uint32_t>(c0, n, slots, std::forward<SlotOf>(slot_of), targets);
+    return group_rows<std::uint32_t>(c0, n, slots, std::forward<SlotOf>(slot_of), targets, check);
 }
 
-RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1,
-                                     std::size_t n) const {
+RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1, std::size_t n,
+                                     ColumnsFinite* finite) const {
     if (two_features() && c1 == nullptr) {
         throw std::invalid_argument("two-feature regions need the second column");
     }
@@ -292,19 +357,18 @@ RegionRows RegionMembership::members(StridedColumn c0, const StridedColumn* c1,
     };
     if (two_features()) {
         const StridedColumn second = *c1;
-        return group_rows_any(
-            c0, n, regions,
-            [&](std::size_t i, std::uint32_t r) -> std::uint32_t {
-                return second_[r].contains(second[i]) ? r : none;
-            },
-            identity);
+        return group_rows_any(c0, n, regions,
+                              [&](std::size_t i, std::uint32_t r) -> std::uint32_t {
+                                  return second_[r].contains(second[i]) ? r : none;
+                              },
+                              identity, {finite, c1});
     }
-    return group_rows_any(c0, n, regions, nullptr, identity);
+    return group_rows_any(c0, n, regions, nullptr, identity, {finite, c1});
 }
 
 RegionRows RegionMembership::members_closing_second(StridedColumn c0, StridedColumn c1,
-                                                    std::size_t n) {
-    if (!two_features()) return members(c0, nullptr, n);
+                                                    std::size_t n, ColumnsFinite* finite) {
+    if (!two_features()) return members(c0, nullptr, n, finite);
     // One pass gives every row inside a region's first-feature bound (once per such region)
     // a slot that says how its second value v stands to the region's second bound [lb, ub):
     //   r       lb <= v < ub
@@ -343,7 +407,7 @@ RegionRows RegionMembership::members_closing_second(StridedColumn c0, StridedCol
         }
         return target;
     };
-    return group_rows_any(c0, n, 5 * regions, slot_of, targets);
+    return group_rows_any(c0, n, 5 * regions, slot_of, targets, {finite, &c1});
 }
 
 }  // namespace orrin

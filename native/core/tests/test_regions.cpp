@@ -269,3 +269,60 @@ INSTANTIATE_TEST_SUITE_P(Cases, RegionLocate,
                                            LocateCase{27, 5, 2, false}));
 
 }  // namespace
+
+namespace {
+
+struct FiniteCase {
+    std::size_t rows;
+    std::size_t at;  // the row given a bad value
+    double bad;      // NaN or an infinity
+    bool in_second;  // in c1 rather than c0
+};
+
+class FiniteCheck : public ::testing::TestWithParam<FiniteCase> {};
+
+}  // namespace
+
+// The finiteness check sees every row, not only those near a region, in both passes, at
+// the vector loop's rows and at its scalar tail; the rows found are those without the check.
+TEST_P(FiniteCheck, EveryRowOfBothColumnsIsChecked) {
+    const FiniteCase p = GetParam();
+    std::mt19937_64 rng(p.rows + p.at);
+    std::uniform_real_distribution<double> u(-2.0, 2.0);
+    std::vector<double> c0(p.rows), c1(p.rows);
+    for (std::size_t i = 0; i < p.rows; ++i) {
+        c0[i] = u(rng);
+        c1[i] = u(rng);
+    }
+    const std::vector<Bound> first{{0.0, 0.5, false}, {1.0, 1.5, true}};
+    const std::vector<Bound> second{{-1.0, 1.0, false}, {0.0, 2.0, false}};
+    const StridedColumn second_col = column(c1);
+    orrin::ColumnsFinite clean;
+    RegionMembership plain(first, second);
+    plain.members_closing_second(column(c0), second_col, p.rows, &clean);
+    EXPECT_TRUE(clean.first && clean.second);
+
+    (p.in_second ? c1 : c0)[p.at] = p.bad;
+    const auto expected =
+        grouped(RegionMembership(first, second).members(column(c0), &second_col, p.rows));
+    orrin::ColumnsFinite two;
+    RegionMembership regions(first, second);
+    EXPECT_EQ(grouped(regions.members(column(c0), &second_col, p.rows, &two)), expected);
+    EXPECT_EQ(two.first, p.in_second);
+    EXPECT_EQ(two.second, !p.in_second);
+    orrin::ColumnsFinite closing;
+    regions.members_closing_second(column(c0), second_col, p.rows, &closing);
+    EXPECT_EQ(closing.first, two.first);
+    EXPECT_EQ(closing.second, two.second);
+    // One feature: only the first column is read.
+    orrin::ColumnsFinite one;
+    RegionMembership(first, {}).members(column(c0), nullptr, p.rows, &one);
+    EXPECT_EQ(one.first, p.in_second);
+    EXPECT_TRUE(one.second);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RegionMembership, FiniteCheck,
+    ::testing::Values(FiniteCase{1, 0, kNan, false}, FiniteCase{7, 6, kInf, true},
+                      FiniteCase{5000, 4321, -kInf, false}, FiniteCase{5000, 4999, kNan, true},
+                      FiniteCase{9000, 17, kInf, false}, FiniteCase{9000, 8191, -kInf, true}));

@@ -117,6 +117,13 @@ struct RegionRows {
     Appendable<std::int64_t> rows;
 };
 
+// Whether every value of a pass's first and second column is finite, for a pass asked to
+// check them on the way (the second stays true without a second column).
+struct ColumnsFinite {
+    bool first = true;
+    bool second = true;
+};
+
 class RegionMembership {
   public:
     // `first` holds one bound per region; `second` is empty (one feature) or one bound per
@@ -127,12 +134,16 @@ class RegionMembership {
     bool two_features() const { return !second_.empty(); }
     const std::vector<Bound>& second() const { return second_; }
 
-    // The rows of every region (c1 is the second column, null for one feature).
-    RegionRows members(StridedColumn c0, const StridedColumn* c1, std::size_t n) const;
+    // The rows of every region (c1 is the second column, null for one feature). With
+    // `finite`, also records whether every value of c0 and c1 is finite, in the same pass.
+    RegionRows members(StridedColumn c0, const StridedColumn* c1, std::size_t n,
+                       ColumnsFinite* finite = nullptr) const;
     // Closes each second-feature upper bound exactly when it equals the largest second
     // value among the rows that meet the region's first-feature bound (open when none does,
-    // or when one of them is NaN), then returns the rows of every region; one pass.
-    RegionRows members_closing_second(StridedColumn c0, StridedColumn c1, std::size_t n);
+    // or when one of them is NaN), then returns the rows of every region; one pass. With
+    // `finite`, as members.
+    RegionRows members_closing_second(StridedColumn c0, StridedColumn c1, std::size_t n,
+                                      ColumnsFinite* finite = nullptr);
 
   private:
     // The cell of a value: 2j + 1 is breakpoint j itself, 2j the open interval below it.
@@ -303,14 +314,19 @@ class RegionMembership {
     // Maps every slot to a region (size() for none) once every row is seen, given the rows
     // counted in each slot.
     using SlotTargets = std::function<std::vector<std::uint32_t>(const std::vector<std::size_t>&)>;
+    // The columns whose finiteness a pass checks on the way: c0, and c1 unless null.
+    struct FiniteCheck {
+        ColumnsFinite* out = nullptr;  // null: no check
+        const StridedColumn* c1 = nullptr;
+    };
     // Groups the rows of the regions (see the definition) by their slots.
     template <typename Slot, typename SlotOf>
     RegionRows group_rows(StridedColumn c0, std::size_t n, std::size_t slots, SlotOf&& slot_of,
-                          const SlotTargets& targets) const;
+                          const SlotTargets& targets, FiniteCheck check) const;
     // group_rows with slots stored in a byte when they fit.
     template <typename SlotOf>
     RegionRows group_rows_any(StridedColumn c0, std::size_t n, std::size_t slots, SlotOf&& slot_of,
-                              const SlotTargets& targets) const;
+                              const SlotTargets& targets, FiniteCheck check) const;
     std::vector<Bound> first_;
     std::vector<Bound> second_;
     std::vector<double> breaks_;
