@@ -105,8 +105,14 @@ TEST_P(AssignBins, AgreesWithDigitizeIncludingEdgeValues) {
         } catch (const orrin::HistogramError&) {
             continue;
         }
+        // Values on every edge and one ulp either side, each at both positions of a pair.
         std::vector<double> probe(x);
-        probe.insert(probe.end(), e.begin(), e.end());  // values on every edge
+        for (double edge : e) {
+            for (double v :
+                 {edge, std::nextafter(edge, -HUGE_VAL), std::nextafter(edge, HUGE_VAL)}) {
+                probe.insert(probe.end(), {v, v, -0.0});
+            }
+        }
         std::vector<std::uint32_t> bin(probe.size());
         orrin::assign_bins(probe.data(), probe.size(), e, bin.data());
         for (std::size_t i = 0; i < probe.size(); ++i) {
