@@ -223,6 +223,12 @@ template <int N, bool Rows, class Bin>
 void scatter_columns(const Bin* bin, std::size_t n, std::size_t* cursor, const Source* src,
                      double* const* out, std::uint32_t* row_of) {
     for (std::size_t i = 0; i < n; ++i) {
+        if (i + kAhead < n) {
+            for (int c = 0; c < N; ++c) {
+                if (src[c].stride != 1)
+                    __builtin_prefetch(src[c].data + (i + kAhead) * src[c].stride);
+            }
+        }
         const std::size_t pos = cursor[bin[i]]++;
         for (int c = 0; c < N; ++c) out[c][pos] = src[c].data[i * src[c].stride];
         if (Rows) row_of[pos] = static_cast<std::uint32_t>(i);
