@@ -315,7 +315,7 @@ class PendingTrainCheck {
 };
 
 // The fit once its arguments are checked; `pass` is self._fit, `native` whether that is
-// the built-in histogram pass.
+// the built-in histogram pass (which leaves `scores` as it found them).
 py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py::list& names,
                        py::object feature_names, py::object use_test, bool fit_on_test,
                        const py::object& pass, bool native, PendingTrainCheck& pending);
@@ -350,7 +350,7 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
         if (used.size() > 2) used.resize(2);  // the strategies slice on the first two
         const std::vector<bool> test_finite = test.scan_finite(used);
         const bool defer =
-            native && fit_on_test &&
+            native && fit_on_test && py::hasattr(self, "__dict__") &&
             std::all_of(test_finite.begin(), test_finite.end(), [](bool finite) { return finite; });
         std::vector<bool> train_finite(used.size(), true);
         if (defer) {
