@@ -1,7 +1,8 @@
-// Columns whose range BaseSlicing.fit has just checked, so that the histogram pass it calls
-// next does not read them a second time. They are registered only around that call and only
-// when the call goes straight to the built-in pass, so no Python code runs in between that
-// could change them; a column is recognised by its memory, stride and length.
+// Columns whose range BaseSlicing.fit has just checked, and the sum of the scores it has
+// just computed, so that the histogram pass it calls next does not read them a second time.
+// They are registered only around that call and only when the call goes straight to the
+// built-in pass, so no Python code runs in between that could change them; a column (or the
+// scores) is recognised by its memory, stride and length.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -22,30 +23,49 @@ struct CheckedColumn {
     double hi;
 };
 
-inline std::vector<CheckedColumn>& checked_columns() {
-    static std::vector<CheckedColumn> columns;
-    return columns;
+// np.sum of n contiguous float64 scores at `data` (none when data is null).
+struct KnownSum {
+    const double* data = nullptr;
+    std::size_t n = 0;
+    double sum = 0.0;
+};
+
+struct CheckedInputs {
+    std::vector<CheckedColumn> columns;
+    KnownSum scores;
+};
+
+inline CheckedInputs& checked_inputs() {
+    static CheckedInputs inputs;
+    return inputs;
 }
 
-// Registers `columns` for the scope's lifetime; nested scopes restore the outer ones.
+// Registers `columns` and `scores` for the scope's lifetime; nested scopes restore the
+// outer ones.
 class CheckedColumnsScope {
   public:
-    explicit CheckedColumnsScope(std::vector<CheckedColumn> columns)
-        : saved_(std::exchange(checked_columns(), std::move(columns))) {}
-    ~CheckedColumnsScope() { checked_columns() = std::move(saved_); }
+    explicit CheckedColumnsScope(std::vector<CheckedColumn> columns, KnownSum scores = {})
+        : saved_(std::exchange(checked_inputs(), CheckedInputs{std::move(columns), scores})) {}
+    ~CheckedColumnsScope() { checked_inputs() = std::move(saved_); }
     CheckedColumnsScope(const CheckedColumnsScope&) = delete;
     CheckedColumnsScope& operator=(const CheckedColumnsScope&) = delete;
 
   private:
-    std::vector<CheckedColumn> saved_;
+    CheckedInputs saved_;
 };
 
 // The registered column with this memory, stride and length, or null.
 inline const CheckedColumn* find_checked(const void* data, std::ptrdiff_t stride, std::size_t n) {
-    for (const CheckedColumn& c : checked_columns()) {
+    for (const CheckedColumn& c : checked_inputs().columns) {
         if (c.data == data && c.stride == stride && c.n == n) return &c;
     }
     return nullptr;
+}
+
+// The registered sum of the n contiguous scores at `data`, or null.
+inline const double* find_known_sum(const double* data, std::size_t n) {
+    const KnownSum& k = checked_inputs().scores;
+    return k.data != nullptr && k.data == data && k.n == n ? &k.sum : nullptr;
 }
 
 // HistogramSlicing._fit as stored on the class, recorded when the class is made.

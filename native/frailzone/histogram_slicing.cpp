@@ -695,7 +695,9 @@ void fit(py::object self, py::object x, py::object y, py::object preds, py::obje
             const double* w = a.data.weights;
             if (w != nullptr && !(orrin::numpy_sum(w, n) > 0.0)) w = nullptr;
             if (w == nullptr) {
-                avg = orrin::numpy_mean(a.data.scores, n);
+                const double* known = find_known_sum(a.data.scores, n);
+                avg = known != nullptr ? *known / static_cast<double>(n)  // as numpy_mean
+                                       : orrin::numpy_mean(a.data.scores, n);
             } else {
                 const Buffer products = buffer(n, true);
                 orrin::numpy_weighted_mean(a.data.scores, w, n, products.get(), avg);

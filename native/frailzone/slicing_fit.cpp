@@ -182,9 +182,11 @@ bool readable_in_place(const py::array& a) {
            (a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
 }
 
-// (y - pred) ** 2 at rows idx[0 .. count) (at every row when idx is null), as a new array.
+// (y - pred) ** 2 at rows idx[0 .. count) (at every row when idx is null), as a new array;
+// for every row, `sum` (when not null) gets np.sum of the array.
 py::array_t<double> squared_errors(const py::array& y, const py::array& pred,
-                                   const std::int64_t* idx, std::size_t count) {
+                                   const std::int64_t* idx, std::size_t count,
+                                   double* sum = nullptr) {
     if (idx != nullptr && count > 0 &&
         (idx[0] < 0 || idx[count - 1] >= y.shape(0) || idx[count - 1] >= pred.shape(0))) {
         throw py::index_error("a region row lies outside the array");
@@ -194,6 +196,10 @@ py::array_t<double> squared_errors(const py::array& y, const py::array& pred,
     const orrin::StridedColumn a{static_cast<const char*>(y.data()), y.strides(0)};
     const orrin::StridedColumn b{static_cast<const char*>(pred.data()), pred.strides(0)};
     py::gil_scoped_release release;
+    if (idx == nullptr && sum != nullptr) {
+        *sum = orrin::squared_differences_sum(a, b, count, dst);
+        return out;
+    }
     for (std::size_t i = 0; i < count; ++i) {
         const auto row = idx != nullptr ? static_cast<std::size_t>(idx[i]) : i;
         const double d = a[row] - b[row];
@@ -388,10 +394,15 @@ py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py:
     py::object scoring_func = self.attr("scoring_func");
     const bool additive = py::bool_(self.attr("is_metric_additive"));
     py::object scores;
+    KnownSum scores_sum;  // of the scores computed here, for the built-in pass's mean
     if (additive && is_squared_error(scoring_func) && readable_in_place(fitting.y) &&
         readable_in_place(fitting.pred)) {
-        scores = squared_errors(fitting.y, fitting.pred, nullptr,
-                                static_cast<std::size_t>(fitting.rows));
+        const auto rows = static_cast<std::size_t>(fitting.rows);
+        py::array_t<double> errors =
+            squared_errors(fitting.y, fitting.pred, nullptr, rows, &scores_sum.sum);
+        scores_sum.data = errors.data();
+        scores_sum.n = rows;
+        scores = std::move(errors);
     } else {
         scores = additive ? scoring_func(fitting.y.attr("ravel")(), preds)
                           : scoring_func(fitting.y.attr("ravel")(), preds,
@@ -401,7 +412,8 @@ py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py:
     // leaves the rows of the regions it finds on the fitting set.
     PassMembers pass_members;
     {
-        const CheckedColumnsScope known(native ? fitting.checked() : std::vector<CheckedColumn>());
+        const CheckedColumnsScope known(native ? fitting.checked() : std::vector<CheckedColumn>(),
+                                        native ? scores_sum : KnownSum());
         const PassMembersScope rows(native ? &pass_members : nullptr);
         pass(fitting.x, fitting.y, preds, scores, py::arg("sample_weight") = fitting.weight);
     }

@@ -37,6 +37,32 @@ double numpy_sum(const double* a, std::size_t n) {
     return acc;
 }
 
+namespace {
+
+// The squared differences of rows [off, off + n) into out, and their pairwise sum, split
+// as pairwise_sum splits a run.
+double squares_pairwise(StridedColumn a, StridedColumn b, std::size_t off, std::size_t n,
+                        double* out) {
+    if (n <= kBlock) {
+        for (std::size_t i = off; i < off + n; ++i) {
+            const double d = a[i] - b[i];
+            out[i] = d * d;
+        }
+        return pairwise_sum(out + off, n, 1);
+    }
+    std::size_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return squares_pairwise(a, b, off, n2, out) + squares_pairwise(a, b, off + n2, n - n2, out);
+}
+
+}  // namespace
+
+double squared_differences_sum(StridedColumn a, StridedColumn b, std::size_t n, double* out) {
+    double acc = 0.0;  // as numpy_sum
+    acc += squares_pairwise(a, b, 0, n, out);
+    return acc;
+}
+
 double numpy_mean(const double* a, std::size_t n) {
     return numpy_sum(a, n) / static_cast<double>(n);
 }

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "orrin/columns.hpp"
+
 namespace orrin {
 
 // numpy's pairwise summation of a[0], a[stride], ..., a[(n-1)*stride].
@@ -19,6 +21,11 @@ double pairwise_sum(const double* a, std::size_t n, std::size_t stride = 1);
 
 // `np.sum` of a contiguous float64 array.
 double numpy_sum(const double* a, std::size_t n);
+
+// out[i] := (a[i] - b[i]) ** 2 for i < n, and returns `np.sum(out)`. Each block of the
+// pairwise summation is summed as soon as it is written, while it is in cache, so the sum
+// costs no second pass over `out`.
+double squared_differences_sum(StridedColumn a, StridedColumn b, std::size_t n, double* out);
 
 // `np.average(a)` (n > 0).
 double numpy_mean(const double* a, std::size_t n);
