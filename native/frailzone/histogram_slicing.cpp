@@ -329,7 +329,7 @@ PassResult run_pass(const PassSettings& s, const RegionData& d, Workspace& ws,
             if (members != nullptr) members->add_bounds(e[j], e[j + 1]);
         }
         for (auto& r : bin_records) res.rule_list.append(r);
-        if (members != nullptr) members->add_rows(h, region_bins);
+        if (members != nullptr) members->add_rows(h, region_bins, d.scores);
         return res;
     }
 
@@ -350,7 +350,7 @@ PassResult run_pass(const PassSettings& s, const RegionData& d, Workspace& ws,
         region_bins.emplace_back(run.first_bin, run.last_bin);
         if (members != nullptr) members->add_bounds(region.lb, region.ub);
     }
-    if (members != nullptr) members->add_rows(h, region_bins);
+    if (members != nullptr) members->add_rows(h, region_bins, d.scores);
 
     // Fold the bin records lying inside each kept region into one record.
     std::vector<std::pair<std::size_t, std::size_t>> folded;

@@ -26,6 +26,9 @@ struct PassMembers {
     // Per region in the order of `weak_region`: lb1, ub1 (and lb2, ub2 with two features).
     std::vector<double> bounds;
     orrin::RegionRows rows;
+    // The pass's per-sample scores at those rows, when every region's were recorded.
+    orrin::Appendable<double> scores;
+    bool with_scores = true;
 
     // The pass in progress: position i of its values is row row_of[i] (i when null), and
     // its regions lie in the first-feature bin [lb1, ub1] (two features).
@@ -44,14 +47,21 @@ struct PassMembers {
             bounds.insert(bounds.end(), {lb, ub});
         }
     }
-    // Appends the rows of the current pass's regions, whose bins are `ranges`.
+    // Appends the rows of the current pass's regions, whose bins are `ranges`, and their
+    // values of `pass_scores` (the pass's scores in the order it binned them; null when it
+    // has none).
     void add_rows(const orrin::Histogram& h,
-                  const std::vector<std::pair<std::size_t, std::size_t>>& ranges) {
+                  const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
+                  const double* pass_scores) {
         std::size_t total = 0;
         for (const auto& [first, last] : ranges) total += orrin::rows_in_bins(h, first, last);
         std::int64_t* dst = rows.rows.reserve(total);
-        const std::vector<std::size_t> start = orrin::bin_range_rows(h, ranges, row_of, dst);
+        with_scores = with_scores && pass_scores != nullptr;
+        double* score_dst = with_scores ? scores.reserve(total) : nullptr;
+        const std::vector<std::size_t> start = orrin::bin_range_rows(
+            h, ranges, row_of, dst, with_scores ? pass_scores : nullptr, score_dst);
         rows.rows.grow(total);
+        if (with_scores) scores.grow(total);
         const std::int64_t base = rows.offsets.back();
         for (std::size_t r = 0; r < ranges.size(); ++r) {
             rows.offsets.push_back(base + static_cast<std::int64_t>(start[r + 1]));

@@ -208,10 +208,11 @@ py::array_t<double> squared_errors(const py::array& y, const py::array& pred,
     return out;
 }
 
-// `set_scores`: the set's reusable per-sample scores, or None.
+// `set_scores`: the set's reusable per-sample scores, or None; `known`, when not null,
+// those scores at the region's rows, already gathered.
 RegionScore score_region(const py::object& self, const DataSet& set, const RegionArrays& rows,
-                         std::size_t r, std::vector<double>& scratch,
-                         const py::object& set_scores) {
+                         std::size_t r, std::vector<double>& scratch, const py::object& set_scores,
+                         const double* known) {
     py::object np = module_attr("np");
     const std::size_t count = rows.count(r);
     if (count == 0) return {py::list(), np.attr("nan")};
@@ -230,7 +231,11 @@ RegionScore score_region(const py::object& self, const DataSet& set, const Regio
     if (additive) {
         // An additive region score is the weighted mean of the region's per-sample scores.
         py::object all;
-        if (!set_scores.is_none()) {
+        if (!set_scores.is_none() && known != nullptr) {
+            py::array_t<double> copy = orrin_py::block_array<double>(count);
+            std::copy(known, known + count, copy.mutable_data());
+            all = std::move(copy);
+        } else if (!set_scores.is_none()) {
             all = take_region(py::reinterpret_borrow<py::array>(set_scores), rows, r);
         } else if (is_squared_error(scoring_func) && readable_in_place(set.y) &&
                    readable_in_place(set.pred)) {
@@ -484,6 +489,11 @@ py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py:
     }
     const RegionArrays train_rows = to_arrays(std::move(train_groups));
     const RegionArrays test_rows = to_arrays(std::move(test_groups));
+    // The pass's scores at the fitting set's rows of each region, when those rows are its.
+    const RegionArrays& fitting_rows = fit_on_test ? test_rows : train_rows;
+    const bool pass_scores =
+        fitting_known && pass_members.with_scores &&
+        pass_members.scores.size() == static_cast<std::size_t>(fitting_rows.offsets.back());
 
     const py::object score_name = self.attr("score_name");
     const py::object train_all_key = py::str("train_") + score_name + py::str(" All");
@@ -501,10 +511,14 @@ py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py:
         py::object row = copy(regions[r]);
         update(row, py::str("#Train"), py::int_(train_rows.count(r)));
         update(row, py::str("#Test"), py::int_(test_rows.count(r)));
-        const RegionScore tr = score_region(self, train, train_rows, r, scratch, train_scores);
+        const double* known =
+            pass_scores ? pass_members.scores.data() + fitting_rows.offsets[r] : nullptr;
+        const RegionScore tr = score_region(self, train, train_rows, r, scratch, train_scores,
+                                            fit_on_test ? nullptr : known);
         update(row, train_all_key, tr.all);
         update(row, train_key, tr.score);
-        const RegionScore te = score_region(self, test, test_rows, r, scratch, test_scores);
+        const RegionScore te = score_region(self, test, test_rows, r, scratch, test_scores,
+                                            fit_on_test ? known : nullptr);
         update(row, test_all_key, te.all);
         update(row, test_key, te.score);
         update(row, py::str("Gap"), te.score - tr.score);

@@ -461,9 +461,14 @@ std::vector<std::size_t> gather_bin_ranges(
 
 std::vector<std::size_t> bin_range_rows(
     const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
-    const std::uint32_t* row_of, std::int64_t* out) {
+    const std::uint32_t* row_of, std::int64_t* out, const double* values, double* value_out) {
     const std::vector<std::size_t> start = range_starts(h, ranges);
-    if (row_of == nullptr) {
+    if (values != nullptr) {
+        for_range_members(h, ranges, start, [&](std::size_t pos, std::size_t i) {
+            out[pos] = static_cast<std::int64_t>(row_of != nullptr ? row_of[i] : i);
+            value_out[pos] = values[i];
+        });
+    } else if (row_of == nullptr) {
         for_range_members(h, ranges, start, [&](std::size_t pos, std::size_t i) {
             out[pos] = static_cast<std::int64_t>(i);
         });

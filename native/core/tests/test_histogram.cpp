@@ -290,8 +290,19 @@ TEST_P(BinWidths, GroupingAndGatherMatchDigitize) {
         if (b == 1 || b == 2) expected.push_back(i);
     }
     ASSERT_EQ(inner_start.back(), expected.size());
+    // With values, the same rows, and the value at each of their positions alongside.
+    std::vector<std::int64_t> rows_too(m);
+    std::vector<double> at(m, -1.0);
+    const double* inner_x = sorted.data() + h.offset[b0];
+    EXPECT_EQ(orrin::bin_range_rows(inner, {{1, 2}}, row_of.data() + h.offset[b0], rows_too.data(),
+                                    inner_x, at.data()),
+              inner_start);
     rows.resize(expected.size());
     EXPECT_EQ(rows, expected);
+    for (std::size_t q = 0; q < expected.size(); ++q) {
+        EXPECT_EQ(rows_too[q], expected[q]);
+        EXPECT_EQ(at[q], x[3 * static_cast<std::size_t>(expected[q]) + 1]);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(OneAndFourBytes, BinWidths, ::testing::Values(10, 256, 257, 1000));

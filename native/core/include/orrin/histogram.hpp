@@ -105,10 +105,12 @@ std::vector<std::size_t> gather_bin_ranges(
 // The rows of each disjoint inclusive bin range, range after range and ascending within
 // each, written to `out` (room for all of them); returns the starts as gather_bin_ranges
 // does. Position i of the binned values is row row_of[i], or row i when row_of is null;
-// row_of must ascend within every bin, as scatter_by_bin leaves it.
+// row_of must ascend within every bin, as scatter_by_bin leaves it. With `values`, the
+// value at each of those positions goes to value_out, in the same order, in the same pass.
 std::vector<std::size_t> bin_range_rows(
     const Histogram& h, const std::vector<std::pair<std::size_t, std::size_t>>& ranges,
-    const std::uint32_t* row_of, std::int64_t* out);
+    const std::uint32_t* row_of, std::int64_t* out, const double* values = nullptr,
+    double* value_out = nullptr);
 
 // Rows in the bins first .. last (inclusive).
 std::size_t rows_in_bins(const Histogram& h, std::size_t first, std::size_t last);
