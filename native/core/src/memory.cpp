@@ -126,7 +126,9 @@ void free_block(void* p, std::size_t kept_from) noexcept {
         std::free(p);
         return;
     }
-    mark_reclaimable(p, bytes);
+    // Scratch below kKeptBytes stays as it is: marking it costs a system call, and the
+    // kernel splitting its huge pages, on every call that hands it back.
+    if (bytes >= kKeptBytes) mark_reclaimable(p, bytes);
     Cache& c = cache();
     const std::lock_guard<std::mutex> hold(c.lock);
     try {

@@ -6,9 +6,9 @@
 //   arrays, so that one fault backs 2 MiB;
 // - blocks of 32 MiB and more, once freed through `block_free` (and blocks of 4 MiB and more
 //   freed through `block_keep`), are kept for reuse by the next `block_alloc` of a similar
-//   size instead of going back to the kernel (a few of them, a bounded total). Their pages are
-//   marked reclaimable meanwhile, so under memory pressure the kernel takes them back instead of
-//   swapping.
+//   size instead of going back to the kernel (a few of them, a bounded total). The pages of
+//   kept blocks of 32 MiB and more are marked reclaimable meanwhile, so under memory pressure
+//   the kernel takes them back instead of swapping; smaller ones stay as they are.
 #pragma once
 
 #include <algorithm>
