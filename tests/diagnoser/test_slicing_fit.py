@@ -379,20 +379,6 @@ def test_fitting_set_rows_from_the_pass_match_locating_them(features, metric, da
     assert repr(got.threshold_value) == repr(ref.threshold_value)
 
 
-@pytest.mark.parametrize("n", [1, 7, 129, 1000, 4099, 100003])
-@pytest.mark.parametrize("features", [["a"], ["a", "b"]])
-def test_limit_is_threshold_times_numpys_mean_score(n, features):
-    # The built-in pass may take the mean of the squared errors from the fit that computed
-    # them; it must still be np.mean of those scores to the last bit.
-    rng = np.random.default_rng(n)
-    x = rng.normal(size=(n, 2))
-    y = rng.lognormal(0.0, 3.0, size=n) * rng.choice([-1.0, 1.0], size=n)
-    p = rng.lognormal(0.0, 3.0, size=n)
-    s = fz.HistogramSlicing(slice_features=features, bins=5, min_samples=1)
-    s.fit(x, y, x, y, p, p, feature_names=["a", "b"])
-    assert repr(s.threshold_value) == repr(float(s.threshold * np.mean((y - p) ** 2)))
-
-
 _MISSING = object()
 
 
