@@ -182,12 +182,10 @@ bool readable_in_place(const py::array& a) {
            (a.flags() & py::detail::npy_api::NPY_ARRAY_ALIGNED_) != 0;
 }
 
-// (y - pred) ** 2 at rows idx[0 .. count) (at every row when idx is null), as a new array;
-// for every row, `sum` (when not null) gets np.sum of the array.
+// (y - pred) ** 2 at rows idx[0 .. count), as a new array.
 py::array_t<double> squared_errors(const py::array& y, const py::array& pred,
-                                   const std::int64_t* idx, std::size_t count,
-                                   double* sum = nullptr) {
-    if (idx != nullptr && count > 0 &&
+                                   const std::int64_t* idx, std::size_t count) {
+    if (count > 0 &&
         (idx[0] < 0 || idx[count - 1] >= y.shape(0) || idx[count - 1] >= pred.shape(0))) {
         throw py::index_error("a region row lies outside the array");
     }
@@ -196,15 +194,23 @@ py::array_t<double> squared_errors(const py::array& y, const py::array& pred,
     const orrin::StridedColumn a{static_cast<const char*>(y.data()), y.strides(0)};
     const orrin::StridedColumn b{static_cast<const char*>(pred.data()), pred.strides(0)};
     py::gil_scoped_release release;
-    if (idx == nullptr && sum != nullptr) {
-        *sum = orrin::squared_differences_sum(a, b, count, dst);
-        return out;
-    }
     for (std::size_t i = 0; i < count; ++i) {
-        const auto row = idx != nullptr ? static_cast<std::size_t>(idx[i]) : i;
+        const auto row = static_cast<std::size_t>(idx[i]);
         const double d = a[row] - b[row];
         dst[i] = d * d;
     }
+    return out;
+}
+
+// (y - pred) ** 2 at every row, as a new array; `sum` gets np.sum of the array.
+py::array_t<double> all_squared_errors(const py::array& y, const py::array& pred, std::size_t rows,
+                                       double& sum) {
+    py::array_t<double> out = orrin_py::block_array<double>(rows);
+    double* dst = out.mutable_data();
+    const orrin::StridedColumn a{static_cast<const char*>(y.data()), y.strides(0)};
+    const orrin::StridedColumn b{static_cast<const char*>(pred.data()), pred.strides(0)};
+    py::gil_scoped_release release;
+    sum = orrin::squared_differences_sum(a, b, rows, dst);
     return out;
 }
 
@@ -404,7 +410,7 @@ py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py:
         readable_in_place(fitting.pred)) {
         const auto rows = static_cast<std::size_t>(fitting.rows);
         py::array_t<double> errors =
-            squared_errors(fitting.y, fitting.pred, nullptr, rows, &scores_sum.sum);
+            all_squared_errors(fitting.y, fitting.pred, rows, scores_sum.sum);
         scores_sum.data = errors.data();
         scores_sum.n = rows;
         scores = std::move(errors);
