@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "fit_driver.hpp"
 #include "orrin/regions.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
 #include "registry.hpp"
+#include "row_gather.hpp"
 
 namespace frailzone {
 
@@ -147,13 +149,17 @@ py::object take(const py::object& values, const py::object& idx) {
     return values.is_none() ? py::none() : py::object(values[idx]);
 }
 
-void fit_steps(py::object self, py::object x, py::object y, py::object train_idx,
-               py::object test_idx, py::object prediction, py::object prediction_proba,
-               py::object sample_weight, py::object feature_names, py::object feature_types,
-               py::object target_name, py::object predict_name) {
-    orrin_py::super_of(module_attr("FrailZone"), self)
-        .attr("fit")(x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight,
-                     feature_names, feature_types, target_name, predict_name);
+void frailzone_fit(py::object self, py::object x, py::object y, py::object train_idx,
+                   py::object test_idx, py::object prediction, py::object prediction_proba,
+                   py::object sample_weight, py::object feature_names, py::object feature_types,
+                   py::object target_name, py::object predict_name) {
+    // The fit writes to the diagnoser only once everything has succeeded, so a refused fit
+    // leaves it as its previous fit left it.
+    // The data that the base class's fit checks and stores, in its order; nothing is stored yet.
+    const py::dict data = orrin_py::super_of(module_attr("FrailZone"), self)
+                              .attr("_checked_data")(x, y, train_idx, test_idx, prediction,
+                                                     prediction_proba, sample_weight, feature_names,
+                                                     feature_types, target_name, predict_name);
 
     const py::object method = self.attr("method");
     py::object diag;
@@ -176,15 +182,16 @@ void fit_steps(py::object self, py::object x, py::object y, py::object train_idx
     } else {
         raise_orrin_error("frailzone method should be either histogram or tree.");
     }
-    slice_columns(self.attr("slice_features"), self.attr("feature_names"));
+    const py::object names = data["feature_names"];
+    slice_columns(self.attr("slice_features"), names);
 
-    const py::object stored_x = self.attr("x");
-    const py::object stored_y = self.attr("y");
-    const py::object train = self.attr("train_idx");
-    const py::object test = self.attr("test_idx");
-    const py::object weights = self.attr("sample_weight");
+    const py::object stored_x = data["x"];
+    const py::object stored_y = data["y"];
+    const py::object train = data["train_idx"];
+    const py::object test = data["test_idx"];
+    const py::object weights = data["sample_weight"];
     const bool needs_proba = py::bool_(diag.attr("needs_proba"));
-    const py::object source = needs_proba ? self.attr("pred_proba") : self.attr("pred");
+    const py::object source = needs_proba ? data["pred_proba"] : data["pred"];
     if (source.is_none()) {
         const std::string metric = py::str(diag.attr("score_name"));
         throw py::value_error(needs_proba
@@ -195,34 +202,27 @@ void fit_steps(py::object self, py::object x, py::object y, py::object train_idx
                                         " needs predictions: pass prediction or an estimator "
                                         "with predict.");
     }
-    py::object output = diag.attr("fit")(
-        py::arg("train_x") = stored_x[train], py::arg("train_y") = stored_y[train],
-        py::arg("test_x") = stored_x[test], py::arg("test_y") = stored_y[test],
-        py::arg("train_pred") = take(source, train), py::arg("test_pred") = take(source, test),
-        py::arg("train_sample_weight") = take(weights, train),
-        py::arg("test_sample_weight") = take(weights, test),
-        py::arg("feature_names") = self.attr("feature_names"),
-        py::arg("use_test") = self.attr("use_test"));
+    py::object output;
+    if (uses_builtin_fit(diag)) {
+        // The driver reads both splits in place from the stored arrays: it gathers the set it
+        // fits on (the strategy keeps those arrays) and of the other set only what it needs.
+        const py::ssize_t rows = py::len(stored_x);
+        output = run_slicing_fit(
+            diag, {stored_x, stored_y, source, weights, row_positions(train, rows, "train_idx")},
+            {stored_x, stored_y, source, weights, row_positions(test, rows, "test_idx")}, names,
+            self.attr("use_test"));
+    } else {
+        output = diag.attr("fit")(
+            py::arg("train_x") = stored_x[train], py::arg("train_y") = stored_y[train],
+            py::arg("test_x") = stored_x[test], py::arg("test_y") = stored_y[test],
+            py::arg("train_pred") = take(source, train), py::arg("test_pred") = take(source, test),
+            py::arg("train_sample_weight") = take(weights, train),
+            py::arg("test_sample_weight") = take(weights, test), py::arg("feature_names") = names,
+            py::arg("use_test") = self.attr("use_test"));
+    }
+    for (const auto& [name, value] : data) self.attr(name) = value;
     self.attr("diag") = diag;
     self.attr("output") = output;
-}
-
-void frailzone_fit(py::object self, py::object x, py::object y, py::object train_idx,
-                   py::object test_idx, py::object prediction, py::object prediction_proba,
-                   py::object sample_weight, py::object feature_names, py::object feature_types,
-                   py::object target_name, py::object predict_name) {
-    // A failed fit leaves the diagnoser as its previous fit left it, so that the stored data
-    // and the fitted strategy always belong together.
-    py::dict state = self.attr("__dict__");
-    py::dict saved = state.attr("copy")();
-    try {
-        fit_steps(self, x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight,
-                  feature_names, feature_types, target_name, predict_name);
-    } catch (...) {
-        state.clear();
-        state.attr("update")(saved);
-        throw;
-    }
 }
 
 // Bounds of a region row on one feature: [lb, ub), or [lb, lb] when both are equal.

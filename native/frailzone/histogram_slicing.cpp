@@ -17,13 +17,13 @@
 #include <vector>
 
 #include "array_args.hpp"
-#include "checked_columns.hpp"
-#include "gc_pause.hpp"
+#include "histogram_pass.hpp"
 #include "orrin/histogram.hpp"
 #include "orrin/numeric.hpp"
 #include "pass_members.hpp"
 #include "pyclass.hpp"
 #include "region_scoring.hpp"
+#include "region_support.hpp"
 #include "registry.hpp"
 #include "slicing_docs.hpp"
 
@@ -421,15 +421,23 @@ py::array_t<double> edges_array(const std::vector<double>& edges) {
     return out;
 }
 
-PassSettings pass_settings(const py::object& self, std::size_t n) {
+// The settings of a pass with the weak-region limit `limit`.
+PassSettings pass_settings(const py::object& self, std::size_t n, const py::object& limit,
+                           bool two_feature) {
     PassSettings s;
-    s.metric = SlicingConfig::read(self, true);
+    s.metric = SlicingConfig::read(self, false);
+    s.metric.set_limit(limit);
     s.min_samples = self.attr("min_samples");
     s.max_bins = bins_argument(self.attr("bins"), n);
-    s.two_feature = py::len(self.attr("fidx")) != 1;
+    s.two_feature = two_feature;
     s.lb1 = py::none();
     s.ub1 = py::none();
     return s;
+}
+
+// The settings of a pass on a fitted strategy: its limit and slicing features.
+PassSettings fitted_pass_settings(const py::object& self, std::size_t n) {
+    return pass_settings(self, n, self.attr("threshold_value"), py::len(self.attr("fidx")) != 1);
 }
 
 // Column j of a 2-D array as float64 values.
@@ -438,21 +446,23 @@ Column matrix_column(const py::array& x, py::ssize_t j) {
     return float64_column(py::reinterpret_borrow<py::array>(col), "x");
 }
 
-// Takes the range of a column that the fit driver has just checked; false when it has not.
-bool take_checked_range(Column& c) {
-    const CheckedColumn* known =
-        find_checked(c.data, static_cast<std::ptrdiff_t>(c.stride * sizeof(double)), c.n);
-    if (known == nullptr) return false;
-    c.has_range = true;
-    c.lo = known->lo;
-    c.hi = known->hi;
-    return true;
+// Takes the range of column j from the ranges the caller has checked; false when it has none.
+bool take_checked_range(Column& c, py::ssize_t j, const PassInputs& given) {
+    for (const auto& [position, range] : given.ranges) {
+        if (position != j) continue;
+        c.has_range = true;
+        c.lo = range.lo;
+        c.hi = range.hi;
+        return true;
+    }
+    return false;
 }
 
 // Column j of a 2-D array as finite float64 values.
-Column binned_column(const py::array& x, py::ssize_t j, const std::string& name) {
+Column binned_column(const py::array& x, py::ssize_t j, const std::string& name,
+                     const PassInputs& given) {
     Column values = matrix_column(x, j);
-    if (!take_checked_range(values)) check_finite(values, name);
+    if (!take_checked_range(values, j, given)) check_finite(values, name);
     return values;
 }
 
@@ -460,7 +470,7 @@ Column binned_column(const py::array& x, py::ssize_t j, const std::string& name)
 // of column j0 come first.
 std::pair<Column, Column> binned_columns(const py::array& x, py::ssize_t j0,
                                          const std::string& name0, py::ssize_t j1,
-                                         const std::string& name1) {
+                                         const std::string& name1, const PassInputs& given) {
     std::pair<Column, Column> cols;
     cols.first = matrix_column(x, j0);
     try {
@@ -469,7 +479,9 @@ std::pair<Column, Column> binned_columns(const py::array& x, py::ssize_t j0,
         check_finite(cols.first, name0);
         throw;
     }
-    if (take_checked_range(cols.first) && take_checked_range(cols.second)) return cols;
+    if (take_checked_range(cols.first, j0, given) && take_checked_range(cols.second, j1, given)) {
+        return cols;
+    }
     check_finite(cols.first, name0, cols.second, name1);
     return cols;
 }
@@ -485,19 +497,16 @@ py::array matrix_argument(const py::object& x) {
 }
 
 py::tuple fit1d_impl(const PassSettings& s, const RegionData& d, PassMembers* members) {
-    const GcPause pause;
     Workspace ws;
     const PassResult r = run_pass(s, d, ws, members);
     return py::make_tuple(r.weak_region, r.rule_list, edges_array(r.edges));
 }
 
-py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const RegionData& d,
+// `bin_stats` gets one record per first-feature bin.
+py::tuple fit2d_impl(py::list bin_stats, const PassSettings& base, const RegionData& d,
                      const Column& x0, const Column& x1, PassMembers* members) {
-    const GcPause pause;
     py::list weak_region;
     py::list rule_list_all;
-    py::list bin_stats;
-    self.attr("bin_stats") = bin_stats;
     const double first_range[2] = {x0.lo, x0.hi};
     const orrin::Histogram h0 =
         histogram_of(x0.data, d.n, base.max_bins, x0.stride, x0.has_range ? first_range : nullptr);
@@ -604,7 +613,7 @@ py::tuple fit1d(py::object self, py::object x, py::object y, py::object preds, p
     const std::size_t n = values.n;
     if (n == 0) throw py::value_error("x is empty: there are no samples to bin");
     check_finite(values, "x");
-    PassSettings s = pass_settings(self, n);
+    PassSettings s = fitted_pass_settings(self, n);
     const RegionArgs a = region_args(s.metric, values, y, preds, scores, sample_weight);
     s.lb1 = lb1;
     s.ub1 = ub1;
@@ -620,16 +629,19 @@ py::tuple fit2d(py::object self, py::object x, py::object y, py::object preds, p
             "feature), got " +
             std::to_string(matrix.shape(1)));
     }
-    const auto [x0, x1] = binned_columns(matrix, 0, "x[:, 0]", 1, "x[:, 1]");
+    const auto [x0, x1] = binned_columns(matrix, 0, "x[:, 0]", 1, "x[:, 1]", PassInputs());
     const std::size_t n = x0.n;
-    const PassSettings s = pass_settings(self, n);
+    const PassSettings s = fitted_pass_settings(self, n);
     const RegionArgs a = region_args(s.metric, x0, y, preds, scores, sample_weight);
-    return fit2d_impl(self, s, a.data, x0, x1, nullptr);
+    const py::list bin_stats;
+    py::tuple result = fit2d_impl(bin_stats, s, a.data, x0, x1, nullptr);
+    self.attr("bin_stats") = bin_stats;
+    return result;
 }
 
 // Column positions of the slicing features, repeats removed in order of first appearance.
-std::vector<py::ssize_t> slice_positions(const py::object& self, py::ssize_t n_columns) {
-    py::list names(self.attr("feature_names"));
+std::vector<py::ssize_t> slice_positions(const py::object& self, const py::list& names,
+                                         py::ssize_t n_columns) {
     std::vector<py::ssize_t> positions;
     for (py::handle feature : py::iter(self.attr("slice_features"))) {
         py::ssize_t pos = -1;
@@ -656,37 +668,46 @@ std::vector<py::ssize_t> slice_positions(const py::object& self, py::ssize_t n_c
     return positions;
 }
 
-std::string column_name(const py::object& self, py::ssize_t pos) {
-    py::list names(self.attr("feature_names"));
+std::string column_name(const py::list& names, py::ssize_t pos) {
     return "x (feature " + py::repr(names[static_cast<std::size_t>(pos)]).cast<std::string>() + ")";
 }
 
 void fit(py::object self, py::object x, py::object y, py::object preds, py::object scores,
          py::object sample_weight) {
-    PassMembers* members = take_pass_members();
-    // Every check comes before the first field is written.
+    histogram_pass(self, x, y, preds, scores, sample_weight, PassInputs()).commit(self);
+}
+
+}  // namespace
+
+PassFields histogram_pass(const py::object& self, const py::object& x, const py::object& y,
+                          const py::object& preds, const py::object& scores,
+                          const py::object& sample_weight, const PassInputs& given) {
     const SlicingConfig metric = SlicingConfig::read(self, false);
+    const py::list names(given.feature_names ? given.feature_names
+                                             : py::object(self.attr("feature_names")));
     py::array matrix = matrix_argument(x);
-    const std::vector<py::ssize_t> fidx = slice_positions(self, matrix.shape(1));
+    const std::vector<py::ssize_t> fidx = slice_positions(self, names, matrix.shape(1));
     const bool one = fidx.size() == 1;
     Column x0;
     Column x1;
     if (one) {
-        x0 = binned_column(matrix, fidx[0], column_name(self, fidx[0]));
+        x0 = binned_column(matrix, fidx[0], column_name(names, fidx[0]), given);
     } else {
-        std::tie(x0, x1) = binned_columns(matrix, fidx[0], column_name(self, fidx[0]), fidx[1],
-                                          column_name(self, fidx[1]));
+        std::tie(x0, x1) = binned_columns(matrix, fidx[0], column_name(names, fidx[0]), fidx[1],
+                                          column_name(names, fidx[1]), given);
     }
     const std::size_t n = x0.n;
     bins_argument(self.attr("bins"), n);
     const RegionArgs a = region_args(metric, x0, y, preds, scores, sample_weight);
 
-    self.attr("x") = x;
-    self.attr("y") = y;
-    self.attr("preds") = preds;
-    self.attr("scores") = scores;
-    self.attr("rule_list") = py::list();
-    self.attr("weak_region") = py::list();
+    PassFields fields;
+    fields.set("x", x);
+    fields.set("y", y);
+    fields.set("preds", preds);
+    fields.set("scores", scores);
+    // Set first as empty lists, so the strategy's fields keep their order of appearance.
+    fields.set("rule_list", py::list());
+    fields.set("weak_region", py::list());
     py::object avg_score = scores;
     if (metric.additive) {
         double avg = 0.0;
@@ -695,9 +716,9 @@ void fit(py::object self, py::object x, py::object y, py::object preds, py::obje
             const double* w = a.data.weights;
             if (w != nullptr && !(orrin::numpy_sum(w, n) > 0.0)) w = nullptr;
             if (w == nullptr) {
-                const double* known = find_known_sum(a.data.scores, n);
-                avg = known != nullptr ? *known / static_cast<double>(n)  // as numpy_mean
-                                       : orrin::numpy_mean(a.data.scores, n);
+                avg = given.scores_sum
+                          ? *given.scores_sum / static_cast<double>(n)  // as numpy_mean
+                          : orrin::numpy_mean(a.data.scores, n);
             } else {
                 const Buffer products = buffer(n, true);
                 orrin::numpy_weighted_mean(a.data.scores, w, n, products.get(), avg);
@@ -705,12 +726,14 @@ void fit(py::object self, py::object x, py::object y, py::object preds, py::obje
         }
         avg_score = py::float_(avg);
     }
-    self.attr("threshold_value") = py::object(self.attr("threshold")) * avg_score;
+    const py::object threshold_value = py::object(self.attr("threshold")) * avg_score;
+    fields.set("threshold_value", threshold_value);
     py::list positions;
     for (py::ssize_t p : fidx) positions.append(py::int_(p));
-    self.attr("fidx") = positions;
+    fields.set("fidx", positions);
 
-    const PassSettings s = pass_settings(self, n);
+    const PassSettings s = pass_settings(self, n, threshold_value, !one);
+    PassMembers* members = given.members;
     // Sorted positions are mapped back to rows in 32 bits.
     if (!one && n > std::numeric_limits<std::uint32_t>::max()) members = nullptr;
     if (members != nullptr) {
@@ -719,15 +742,27 @@ void fit(py::object self, py::object x, py::object y, py::object preds, py::obje
         members->columns[0] = orrin::strided(x0.data, x0.stride);
         members->columns[1] = orrin::strided(x1.data, x1.stride);
     }
-    py::tuple result =
-        one ? fit1d_impl(s, a.data, members) : fit2d_impl(self, s, a.data, x0, x1, members);
-    self.attr("rule_list") = result[1];
-    self.attr("weak_region") = result[0];
-    self.attr("bins1d") = result[2];
+    py::tuple result;
+    if (one) {
+        result = fit1d_impl(s, a.data, members);
+    } else {
+        const py::list bin_stats;
+        result = fit2d_impl(bin_stats, s, a.data, x0, x1, members);
+        fields.set("bin_stats", bin_stats);
+    }
+    fields.set("rule_list", result[1]);
+    fields.set("weak_region", result[0]);
+    fields.set("bins1d", result[2]);
     if (members != nullptr) members->filled = true;
+    return fields;
 }
 
-}  // namespace
+bool is_histogram_pass(const py::object& self, const py::object& bound) {
+    const py::object native = module_attr("HistogramSlicing").attr("__dict__")["_fit"];
+    if (!PyInstanceMethod_Check(native.ptr()) || !PyMethod_Check(bound.ptr())) return false;
+    return PyMethod_GET_FUNCTION(bound.ptr()) == PyInstanceMethod_GET_FUNCTION(native.ptr()) &&
+           PyMethod_GET_SELF(bound.ptr()) == self.ptr();
+}
 
 void register_histogram_slicing(py::module_& m) {
     py::object base = m.attr("BaseSlicing");
@@ -753,7 +788,6 @@ void register_histogram_slicing(py::module_& m) {
                          py::arg("sample_weight") = py::none());
     orrin_py::def_method(cls, "_fit", &fit, kFitDoc, py::arg("x"), py::arg("y"), py::arg("preds"),
                          py::arg("scores"), py::arg("sample_weight") = py::none());
-    native_histogram_pass() = cls.attr("__dict__")["_fit"];
 }
 
 }  // namespace frailzone

@@ -2,6 +2,7 @@
 // diagnoser uses, in a fixed order, then creates its classes.
 #include <pybind11/pybind11.h>
 
+#include "memory_functions.hpp"
 #include "registry.hpp"
 
 namespace py = pybind11;
@@ -43,4 +44,5 @@ PYBIND11_MODULE(frailzone, m) {
     frailzone::register_frailzone(m);
     frailzone::register_distribution_shift(m);
     frailzone::register_plot_marginal(m);
+    orrin_py::def_memory_functions(m);
 }

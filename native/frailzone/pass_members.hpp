@@ -1,10 +1,9 @@
-// The rows of the weak regions that the built-in histogram pass finds, left for
+// The rows of the weak regions that the built-in histogram pass finds, handed back to
 // BaseSlicing.fit. On the data a pass bins, the rows of a region are exactly the rows of its
 // bins (see orrin/histogram.hpp), so the fit need not locate the fitting set's rows among
-// the region bounds again. They are asked for only around a call that goes straight to the
-// built-in pass, and the fit uses them only when the regions it reads back and the columns
-// it would read are the ones the pass recorded, and its first bounds close as the pass's
-// bins do.
+// the region bounds again. The fit uses them only when the regions it reads back and the
+// columns it would read are the ones the pass recorded, and its first bounds close as the
+// pass's bins do.
 #pragma once
 
 #include <cstddef>
@@ -92,27 +91,5 @@ struct PassMembers {
         return true;
     }
 };
-
-inline PassMembers*& pass_members_slot() {
-    static PassMembers* slot = nullptr;
-    return slot;
-}
-
-// Asks the built-in pass called within the scope to leave its regions' rows in `target`
-// (null asks for nothing); nested scopes restore the outer request.
-class PassMembersScope {
-  public:
-    explicit PassMembersScope(PassMembers* target)
-        : saved_(std::exchange(pass_members_slot(), target)) {}
-    ~PassMembersScope() { pass_members_slot() = saved_; }
-    PassMembersScope(const PassMembersScope&) = delete;
-    PassMembersScope& operator=(const PassMembersScope&) = delete;
-
-  private:
-    PassMembers* saved_;
-};
-
-// Takes the pending request, so that passes run from within this one see none.
-inline PassMembers* take_pass_members() { return std::exchange(pass_members_slot(), nullptr); }
 
 }  // namespace frailzone

@@ -38,14 +38,16 @@ struct SlicingConfig {
         c.additive = py::bool_(self.attr("is_metric_additive")).cast<bool>();
         c.scoring_func = self.attr("scoring_func");
         c.score_sign = self.attr("score_sign");
-        if (with_limit) {
-            c.threshold_value = self.attr("threshold_value");
-            if (c.additive) {
-                c.sign = as_double(c.score_sign, "score_sign");
-                c.limit = as_double(c.threshold_value, "threshold_value");
-            }
-        }
+        if (with_limit) c.set_limit(self.attr("threshold_value"));
         return c;
+    }
+    // Sets the weak-region limit.
+    void set_limit(py::object value) {
+        threshold_value = std::move(value);
+        if (additive) {
+            sign = as_double(score_sign, "score_sign");
+            limit = as_double(threshold_value, "threshold_value");
+        }
     }
 
     // `score_sign * score <= score_sign * threshold_value`; a NaN score is never weak.

@@ -173,16 +173,19 @@ RegionArrays to_arrays(orrin::RegionRows groups) {
     return out;
 }
 
+void check_rows_within(const std::int64_t* idx, std::size_t count, py::ssize_t n) {
+    bool inside = true;
+    for (std::size_t i = 0; i < count; ++i) inside = inside && idx[i] >= 0 && idx[i] < n;
+    if (!inside) throw py::index_error("a region row lies outside the array");
+}
+
 py::object take_region(const py::array& values, const RegionArrays& rows, std::size_t r) {
     const bool direct = values.ndim() == 1 && values.dtype().is(py::dtype::of<double>()) &&
                         values.attr("flags").attr("aligned").cast<bool>();
     if (!direct) return values[rows.region(r)];
     const std::size_t count = rows.count(r);
     const std::int64_t* idx = rows.rows.data() + rows.offsets[r];
-    // A region's rows ascend, so its first and last row bound them all.
-    if (count > 0 && (idx[0] < 0 || idx[count - 1] >= values.shape(0))) {
-        throw py::index_error("a region row lies outside the array");
-    }
+    check_rows_within(idx, count, values.shape(0));
     py::array_t<double> out = orrin_py::block_array<double>(count);
     double* dst = out.mutable_data();
     const orrin::StridedColumn src{static_cast<const char*>(values.data()), values.strides(0)};

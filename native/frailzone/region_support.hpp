@@ -64,7 +64,7 @@ struct RegionArrays {
     std::size_t count(std::size_t r) const {
         return static_cast<std::size_t>(offsets[r + 1] - offsets[r]);
     }
-    // A view of region r's rows, ascending.
+    // A view of region r's rows.
     py::object region(std::size_t r) const;
 };
 // Hands grouped rows to a numpy array that owns them.
@@ -72,6 +72,9 @@ RegionArrays to_arrays(orrin::RegionRows groups);
 // The rows of every region among the rows of c0 (and c1 for two features).
 RegionArrays region_rows(const orrin::RegionMembership& regions, const ColumnRef& c0,
                          const ColumnRef* c1);
+
+// IndexError unless every row idx[0..count) lies in [0, n).
+void check_rows_within(const std::int64_t* idx, std::size_t count, py::ssize_t n);
 
 // `values[idx]` for region r's rows `idx`: a one-dimensional native float64 array is
 // gathered in C++ (the same new float64 array), anything else is indexed by numpy, so the

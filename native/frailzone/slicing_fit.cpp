@@ -7,20 +7,22 @@
 #include <limits>
 #include <list>
 #include <numeric>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "array_args.hpp"
 #include "arrays.hpp"
-#include "checked_columns.hpp"
-#include "gc_pause.hpp"
+#include "fit_driver.hpp"
+#include "histogram_pass.hpp"
 #include "orrin/numeric.hpp"
 #include "orrin/regions.hpp"
 #include "pass_members.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
 #include "registry.hpp"
+#include "row_gather.hpp"
 
 namespace frailzone {
 
@@ -60,14 +62,17 @@ constexpr const char* kFitDoc =
     "    One row per weak region, largest test-minus-train gap first (NaN gaps last), or\n"
     "    None when no weak region was found.\n";
 
-// One data set as the driver reads it.
+// One data set as the driver reads it. A set given as rows of larger arrays is read where
+// it lies: its slicing columns are gathered when first read, and its region rows are mapped
+// back to rows of those arrays before anything is taken from them.
 struct DataSet {
     std::string prefix;
-    py::array x;
+    py::array x;  // the set's matrix, or the matrix its rows are taken from
     py::array y;
     py::array pred;
     py::object weight;        // None or the caller's weights as an array
     py::array_t<double> w64;  // the weights as float64, for the zero-sum test
+    std::optional<py::array_t<std::int64_t>> positions;  // the set's rows within x
     py::ssize_t rows = 0;
     // Columns read as float64 so far, each once, with their ranges once checked finite.
     std::list<std::pair<py::ssize_t, ColumnRef>> columns;  // stable references
@@ -77,7 +82,9 @@ struct DataSet {
         for (const auto& entry : columns) {
             if (entry.first == c) return entry.second;
         }
-        columns.emplace_back(c, numeric_column(x, c, prefix + "_x"));
+        ColumnRef col = numeric_column(x, c, prefix + "_x");
+        if (positions) col = gathered(col);
+        columns.emplace_back(c, std::move(col));
         return columns.back().second;
     }
     // Whether each of the columns `cs` (one or two) is finite; records the ranges of those
@@ -111,36 +118,76 @@ struct DataSet {
         py::gil_scoped_release release;
         return orrin::column_max(col.view, col.size);
     }
-    // The scanned columns read in place from the caller's matrix, for the pass to trust.
-    std::vector<CheckedColumn> checked() const {
-        std::vector<CheckedColumn> out;
-        for (const auto& [c, range] : ranges) {
-            for (const auto& [position, ref] : columns) {
-                if (position != c || !ref.owner.is(x)) continue;
-                out.push_back({ref.view.data, ref.view.stride, ref.size, range.lo, range.hi});
+    // Region rows of this set as rows of its arrays.
+    void to_array_rows(RegionArrays& regions) const {
+        if (!positions) return;
+        const std::int64_t* pos = positions->data();
+        std::int64_t* r = regions.rows.mutable_data();
+        const auto n = static_cast<std::size_t>(regions.rows.size());
+        for (std::size_t i = 0; i < n; ++i) r[i] = pos[r[i]];
+    }
+
+  private:
+    // The set's values of a column of x, contiguous.
+    ColumnRef gathered(const ColumnRef& full) const {
+        const auto n = static_cast<std::size_t>(rows);
+        py::array_t<double> values = orrin_py::block_array<double>(n);
+        double* dst = values.mutable_data();
+        const std::int64_t* pos = positions->data();
+        {
+            py::gil_scoped_release release;
+            for (std::size_t i = 0; i < n; ++i) {
+                dst[i] = full.view[static_cast<std::size_t>(pos[i])];
             }
         }
+        ColumnRef out;
+        out.view = orrin::strided(values.data());
+        out.size = n;
+        out.owner = std::move(values);
         return out;
     }
 };
 
-DataSet prepare_set(const std::string& prefix, const py::object& x, const py::object& y,
-                    const py::object& pred, const py::object& weight) {
+DataSet prepare_set(const std::string& prefix, const FitSet& given) {
     DataSet set;
     set.prefix = prefix;
     const std::string xname = prefix + "_x";
-    set.x = as_matrix(x, xname);
-    set.rows = set.x.shape(0);
-    set.y = as_aligned(y, set.rows, prefix + "_y", xname);
-    set.pred = as_aligned(pred, set.rows, prefix + "_pred", xname);
+    set.x = as_matrix(given.x, xname);
+    const py::ssize_t matrix_rows = set.x.shape(0);
+    set.y = as_aligned(given.y, matrix_rows, prefix + "_y", xname);
+    set.pred = as_aligned(given.pred, matrix_rows, prefix + "_pred", xname);
     set.weight = py::none();
-    if (!weight.is_none()) {
+    if (!given.weight.is_none()) {
         const std::string wname = prefix + "_sample_weight";
-        py::array w = as_aligned(weight, set.rows, wname, xname);
+        py::array w = as_aligned(given.weight, matrix_rows, wname, xname);
         if (w.ndim() != 1) throw py::value_error(wname + " must be one-dimensional.");
         set.w64 = as_float64(w, wname.c_str());
         set.weight = w;
     }
+    set.rows = matrix_rows;
+    if (given.rows) {
+        set.positions = *given.rows;
+        set.rows = set.positions->size();
+        if (set.rows == 0) throw py::value_error(xname + " must hold at least one row.");
+    }
+    return set;
+}
+
+// The set with its own arrays: a set of rows of larger arrays is gathered.
+DataSet materialised(DataSet set) {
+    if (!set.positions) return set;
+    const py::array_t<std::int64_t> pos = *set.positions;
+    set.positions.reset();
+    set.x = take_rows(set.x, pos);
+    set.y = take_rows(set.y, pos);
+    set.pred = take_rows(set.pred, pos);
+    if (!set.weight.is_none()) {
+        py::array w = take_rows(py::reinterpret_borrow<py::array>(set.weight), pos);
+        set.w64 = as_float64(w, (set.prefix + "_sample_weight").c_str());
+        set.weight = w;
+    }
+    set.columns.clear();
+    set.ranges.clear();
     return set;
 }
 
@@ -185,10 +232,7 @@ bool readable_in_place(const py::array& a) {
 // (y - pred) ** 2 at rows idx[0 .. count), as a new array.
 py::array_t<double> squared_errors(const py::array& y, const py::array& pred,
                                    const std::int64_t* idx, std::size_t count) {
-    if (count > 0 &&
-        (idx[0] < 0 || idx[count - 1] >= y.shape(0) || idx[count - 1] >= pred.shape(0))) {
-        throw py::index_error("a region row lies outside the array");
-    }
+    check_rows_within(idx, count, std::min(y.shape(0), pred.shape(0)));
     py::array_t<double> out = orrin_py::block_array<double>(count);
     double* dst = out.mutable_data();
     const orrin::StridedColumn a{static_cast<const char*>(y.data()), y.strides(0)};
@@ -289,88 +333,38 @@ std::vector<std::size_t> gap_order(const py::list& rows) {
     return order;
 }
 
-// The training set's slicing columns, when their finiteness check waits for the pass that
-// finds the training rows of the regions: with the built-in pass fitting the test set, that
-// pass reads those columns anyway and checks them on the way. Until the check is settled
-// the object's attributes are kept, so that a refusal leaves the object as it was.
-class PendingTrainCheck {
-  public:
-    PendingTrainCheck(py::object self, DataSet& train, py::list names)
-        : self_(std::move(self)), train_(train), names_(std::move(names)) {}
-
-    void start(std::vector<py::ssize_t> used) {
-        used_ = std::move(used);
-        saved_ = self_.attr("__dict__").attr("copy")();
-        active_ = true;
-    }
-    bool active() const { return active_; }
-    // Takes the finiteness of the columns that `known` lists ({column, finite}) from it and
-    // scans the others now; refuses the first non-finite column in the order of the
-    // slicing features, as the check before the fit would have.
-    void settle(const std::vector<std::pair<py::ssize_t, bool>>& known = {}) {
-        if (!active_) return;
-        active_ = false;
-        for (py::ssize_t c : used_) {
-            const auto it = std::find_if(known.begin(), known.end(),
-                                         [c](const auto& entry) { return entry.first == c; });
-            const bool finite = it != known.end() ? it->second : train_.scan_finite({c})[0];
-            if (finite) continue;
-            py::object state = self_.attr("__dict__");
-            state.attr("clear")();
-            state.attr("update")(saved_);
-            raise_not_finite("train_x", names_[c]);
-        }
-    }
-
-  private:
-    py::object self_;
-    DataSet& train_;
-    py::list names_;
-    std::vector<py::ssize_t> used_;
-    py::object saved_;
-    bool active_ = false;
-};
-
-// The fit once its arguments are checked; `pass` is self._fit, `native` whether that is
-// the built-in histogram pass (which leaves `scores` as it found them).
-py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py::list& names,
-                       py::object feature_names, py::object use_test, bool fit_on_test,
-                       const py::object& pass, bool native, PendingTrainCheck& pending);
-
-py::object slicing_fit(py::object self, py::object train_x, py::object train_y, py::object test_x,
-                       py::object test_y, py::object train_pred, py::object test_pred,
-                       py::object feature_names, py::object use_test,
-                       py::object train_sample_weight, py::object test_sample_weight) {
-    // Everything is checked before the object changes.
-    DataSet train = prepare_set("train", train_x, train_y, train_pred, train_sample_weight);
-    DataSet test = prepare_set("test", test_x, test_y, test_pred, test_sample_weight);
+// The rest of the fit once both sets are read: `train` and `test` as prepared, `names` the
+// feature names as a list.
+py::object fit_sets(const py::object& self, DataSet& train, DataSet& test, const py::list& names,
+                    const py::object& feature_names, const py::object& use_test) {
     const py::ssize_t columns = train.x.shape(1);
-    if (test.x.shape(1) != columns) {
-        throw py::value_error("train_x has " + std::to_string(columns) +
-                              " columns but test_x has " + std::to_string(test.x.shape(1)) + ".");
-    }
-    if (feature_names.is_none()) {
-        throw py::type_error("feature_names must list one name per column, got None.");
-    }
-    py::list names(feature_names);
     if (static_cast<py::ssize_t>(names.size()) < columns) {
         throw py::index_error("feature_names has " + std::to_string(names.size()) +
                               " names but the feature matrices have " + std::to_string(columns) +
                               " columns.");
     }
     const bool fit_on_test = py::bool_(use_test);
+    DataSet& fitting = fit_on_test ? test : train;
+    fitting = materialised(std::move(fitting));
     const py::object pass = self.attr("_fit");
-    const bool native = calls_native_histogram_pass(self, pass);
-    PendingTrainCheck pending(self, train, names);
+    // The built-in pass hands its fields back instead of setting them, so nothing is written
+    // to the strategy before the whole fit has succeeded.
+    const bool native = is_histogram_pass(self, pass);
+
+    // The slicing columns of both sets must be finite. With the built-in pass fitting the
+    // test set, the training columns are checked while their regions' rows are found (one
+    // read of them instead of two); a fault there is still reported first.
+    std::vector<py::ssize_t> used;
+    bool train_check_pending = false;
     if (py::hasattr(self, "slice_features") && !self.attr("slice_features").is_none()) {
-        std::vector<py::ssize_t> used = slice_columns(self.attr("slice_features"), names);
+        used = slice_columns(self.attr("slice_features"), names);
         if (used.size() > 2) used.resize(2);  // the strategies slice on the first two
         const std::vector<bool> test_finite = test.scan_finite(used);
-        const bool defer =
-            native && fit_on_test && py::hasattr(self, "__dict__") &&
+        train_check_pending =
+            native && fit_on_test &&
             std::all_of(test_finite.begin(), test_finite.end(), [](bool finite) { return finite; });
         std::vector<bool> train_finite(used.size(), true);
-        if (defer) {
+        if (train_check_pending) {
             for (py::ssize_t c : used) train.column(c);  // read (and converted) now
         } else {
             train_finite = train.scan_finite(used);
@@ -379,63 +373,77 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
             if (!train_finite[k]) raise_not_finite("train_x", names[used[k]]);
             if (!test_finite[k]) raise_not_finite("test_x", names[used[k]]);
         }
-        if (defer) pending.start(std::move(used));
     }
-    try {
-        return fit_checked(self, train, test, names, feature_names, use_test, fit_on_test, pass,
-                           native, pending);
-    } catch (...) {
-        pending.settle();  // a training column that is not finite is refused first
-        throw;
-    }
-}
+    // Settles a pending training check: `known` lists {column, finite} for the columns whose
+    // finiteness the membership pass found; the others are scanned now.
+    auto settle_train_check = [&](const std::vector<std::pair<py::ssize_t, bool>>& known) {
+        if (!train_check_pending) return;
+        train_check_pending = false;
+        for (py::ssize_t c : used) {
+            const auto it = std::find_if(known.begin(), known.end(),
+                                         [c](const auto& entry) { return entry.first == c; });
+            const bool finite = it != known.end() ? it->second : train.scan_finite({c})[0];
+            if (!finite) raise_not_finite("train_x", names[c]);
+        }
+    };
 
-py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py::list& names,
-                       py::object feature_names, py::object use_test, bool fit_on_test,
-                       const py::object& pass, bool native, PendingTrainCheck& pending) {
-    const py::ssize_t columns = train.x.shape(1);
-    const GcPause pause;
-
-    self.attr("use_test") = use_test;
-    self.attr("weak_region_stats") = py::list();
-    self.attr("feature_names") = feature_names;
-
-    const DataSet& fitting = fit_on_test ? test : train;
-    py::object preds = fitting.pred.attr("ravel")();
     py::object scoring_func = self.attr("scoring_func");
     const bool additive = py::bool_(self.attr("is_metric_additive"));
     py::object scores;
-    KnownSum scores_sum;  // of the scores computed here, for the built-in pass's mean
-    if (additive && is_squared_error(scoring_func) && readable_in_place(fitting.y) &&
-        readable_in_place(fitting.pred)) {
-        const auto rows = static_cast<std::size_t>(fitting.rows);
-        py::array_t<double> errors =
-            all_squared_errors(fitting.y, fitting.pred, rows, scores_sum.sum);
-        scores_sum.data = errors.data();
-        scores_sum.n = rows;
-        scores = std::move(errors);
-    } else {
-        scores = additive ? scoring_func(fitting.y.attr("ravel")(), preds)
-                          : scoring_func(fitting.y.attr("ravel")(), preds,
-                                         py::arg("sample_weight") = fitting.weight);
-    }
-    // The built-in histogram pass need not read the columns checked above again, and it
-    // leaves the rows of the regions it finds on the fitting set.
+    PassFields fields;
     PassMembers pass_members;
-    {
-        const CheckedColumnsScope known(native ? fitting.checked() : std::vector<CheckedColumn>(),
-                                        native ? scores_sum : KnownSum());
-        const PassMembersScope rows(native ? &pass_members : nullptr);
-        pass(fitting.x, fitting.y, preds, scores, py::arg("sample_weight") = fitting.weight);
+    auto write_fields = [&] {
+        self.attr("use_test") = use_test;
+        self.attr("weak_region_stats") = py::list();
+        self.attr("feature_names") = feature_names;
+    };
+    try {
+        py::object preds = fitting.pred.attr("ravel")();
+        PassInputs given;
+        if (additive && is_squared_error(scoring_func) && readable_in_place(fitting.y) &&
+            readable_in_place(fitting.pred)) {
+            const auto rows = static_cast<std::size_t>(fitting.rows);
+            double sum = 0.0;
+            scores = all_squared_errors(fitting.y, fitting.pred, rows, sum);
+            given.scores_sum = sum;
+        } else {
+            scores = additive ? scoring_func(fitting.y.attr("ravel")(), preds)
+                              : scoring_func(fitting.y.attr("ravel")(), preds,
+                                             py::arg("sample_weight") = fitting.weight);
+        }
+        if (native) {
+            given.feature_names = names;
+            given.ranges = fitting.ranges;
+            given.members = &pass_members;
+            fields =
+                histogram_pass(self, fitting.x, fitting.y, preds, scores, fitting.weight, given);
+        } else {
+            write_fields();
+            pass(fitting.x, fitting.y, preds, scores, py::arg("sample_weight") = fitting.weight);
+        }
+    } catch (...) {
+        settle_train_check({});  // a training column that is not finite is refused first
+        throw;
     }
+    auto field = [&](const char* name) {
+        return native ? fields.get(name) : py::object(self.attr(name));
+    };
+    auto commit = [&](const py::object& stats) {
+        if (native) {
+            write_fields();
+            fields.commit(self);
+        }
+        self.attr("weak_region_stats") = stats;
+    };
 
-    py::object weak_region = self.attr("weak_region");
+    const py::object weak_region = field("weak_region");
     const py::list regions = weak_region.is_none() ? py::list() : py::list(weak_region);
     if (regions.size() == 0) {
-        pending.settle();
+        settle_train_check({});
+        commit(py::list());
         return py::none();
     }
-    const std::vector<py::ssize_t> fidx = fidx_positions(self.attr("fidx"), columns);
+    const std::vector<py::ssize_t> fidx = fidx_positions(field("fidx"), columns);
     const bool two = fidx.size() != 1;
 
     std::vector<orrin::Bound> first, second;
@@ -466,13 +474,12 @@ py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py:
     // the training set when no region's upper bound tells the two maxima apart.
     bool fitting_known = false;
     if (pass_members.filled) {
-        DataSet& fit_set = fit_on_test ? test : train;
-        const double fit_max = fit_set.max_of(fidx[0]);
+        const double fit_max = fitting.max_of(fidx[0]);
         fitting_known = std::all_of(first.begin(), first.end(), [fit_max](const orrin::Bound& b) {
             return b.closed == (b.ub == fit_max);
         });
-        const ColumnRef& c0 = fit_set.column(fidx[0]);
-        const ColumnRef* c1 = two ? &fit_set.column(fidx[1]) : nullptr;
+        const ColumnRef& c0 = fitting.column(fidx[0]);
+        const ColumnRef* c1 = two ? &fitting.column(fidx[1]) : nullptr;
         fitting_known = fitting_known && pass_members.matches(c0.view, c1 ? &c1->view : nullptr,
                                                               c0.size, first, second);
     }
@@ -484,17 +491,19 @@ py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py:
         const bool test_known = fitting_known && fit_on_test;
         train_groups = train_known ? std::move(pass_members.rows)
                                    : members(train_regions, train_c0, train_c1,
-                                             pending.active() ? &train_finite : nullptr);
+                                             train_check_pending ? &train_finite : nullptr);
         test_groups = test_known ? std::move(pass_members.rows)
                                  : members(test_regions, test_c0, test_c1, nullptr);
     }
     if (two) {
-        pending.settle({{fidx[0], train_finite.first}, {fidx[1], train_finite.second}});
+        settle_train_check({{fidx[0], train_finite.first}, {fidx[1], train_finite.second}});
     } else {
-        pending.settle({{fidx[0], train_finite.first}});
+        settle_train_check({{fidx[0], train_finite.first}});
     }
-    const RegionArrays train_rows = to_arrays(std::move(train_groups));
-    const RegionArrays test_rows = to_arrays(std::move(test_groups));
+    RegionArrays train_rows = to_arrays(std::move(train_groups));
+    RegionArrays test_rows = to_arrays(std::move(test_groups));
+    train.to_array_rows(train_rows);
+    test.to_array_rows(test_rows);
     // The pass's scores at the fitting set's rows of each region, when those rows are its.
     const RegionArrays& fitting_rows = fit_on_test ? test_rows : train_rows;
     const bool pass_scores =
@@ -506,6 +515,8 @@ py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py:
     const py::object train_key = py::str("train_") + score_name;
     const py::object test_all_key = py::str("test_") + score_name + py::str(" All");
     const py::object test_key = py::str("test_") + score_name;
+    // The built-in pass leaves the scores as it found them, so a region's per-sample scores
+    // on the fitting set can be taken from them.
     const py::object fit_scores =
         native && additive ? reusable_scores(scoring_func, scores, fitting.rows) : py::none();
     const py::object train_scores = fit_on_test ? py::none() : fit_scores;
@@ -533,7 +544,6 @@ py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py:
 
     py::list stats;
     for (std::size_t i : gap_order(res_table)) stats.append(res_table[i]);
-    self.attr("weak_region_stats") = stats;
 
     py::list cols;
     py::dict rename;
@@ -556,10 +566,44 @@ py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py:
     // Every record holds every column (the bounds were read from each one above), so taking
     // just these columns equals selecting them from the full frame.
     py::object table = module_attr("pd").attr("DataFrame")(stats, py::arg("columns") = cols);
-    return table.attr("rename")(py::arg("columns") = rename);
+    table = table.attr("rename")(py::arg("columns") = rename);
+    commit(stats);
+    return table;
+}
+
+py::object slicing_fit(py::object self, py::object train_x, py::object train_y, py::object test_x,
+                       py::object test_y, py::object train_pred, py::object test_pred,
+                       py::object feature_names, py::object use_test,
+                       py::object train_sample_weight, py::object test_sample_weight) {
+    return run_slicing_fit(self, {train_x, train_y, train_pred, train_sample_weight, {}},
+                           {test_x, test_y, test_pred, test_sample_weight, {}}, feature_names,
+                           use_test);
 }
 
 }  // namespace
+
+py::object run_slicing_fit(const py::object& self, const FitSet& train_set, const FitSet& test_set,
+                           const py::object& feature_names, const py::object& use_test) {
+    // Everything is checked before the object changes.
+    DataSet train = prepare_set("train", train_set);
+    DataSet test = prepare_set("test", test_set);
+    const py::ssize_t columns = train.x.shape(1);
+    if (test.x.shape(1) != columns) {
+        throw py::value_error("train_x has " + std::to_string(columns) +
+                              " columns but test_x has " + std::to_string(test.x.shape(1)) + ".");
+    }
+    if (feature_names.is_none()) {
+        throw py::type_error("feature_names must list one name per column, got None.");
+    }
+    return fit_sets(self, train, test, py::list(feature_names), feature_names, use_test);
+}
+
+bool uses_builtin_fit(const py::object& self) {
+    const py::object builtin = module_attr("BaseSlicing").attr("__dict__")["fit"];
+    const py::object bound = self.attr("fit");
+    if (!PyInstanceMethod_Check(builtin.ptr()) || !PyMethod_Check(bound.ptr())) return false;
+    return PyMethod_GET_FUNCTION(bound.ptr()) == PyInstanceMethod_GET_FUNCTION(builtin.ptr());
+}
 
 void register_slicing_fit(py::module_& m) {
     py::object cls = m.attr("BaseSlicing");

@@ -2,6 +2,7 @@
 // open-source library is imported absolutely and the package folder is never put on sys.path.
 #include <pybind11/pybind11.h>
 
+#include "memory_functions.hpp"
 #include "registry.hpp"
 
 namespace py = pybind11;
@@ -40,4 +41,5 @@ PYBIND11_MODULE(xgboost, m) {
 
     xgb2::register_xgb2_base(m);
     xgb2::register_xgb2_faces(m);
+    orrin_py::def_memory_functions(m);
 }

@@ -6,4 +6,8 @@ The native core provides two extension modules:
 - ``orrin.models.xgb2.xgboost``: an interpretable depth-2 boosted tree model.
 """
 
+from .memory import release_memory, set_memory_limit
+
 __version__ = "0.1.0"
+
+__all__ = ["release_memory", "set_memory_limit", "__version__"]

@@ -400,29 +400,3 @@ def test_zero_weight_bin_scores_nan_and_the_fit_completes(features):
     assert nan_records and all(r["counts"] > 0 for r in nan_records)
     assert sum(r["counts"] for r in s.rule_list) == 100
     assert s.weak_region == []
-
-
-@pytest.mark.parametrize("enabled", [True, False])
-@pytest.mark.parametrize("fails", [False, True])
-def test_garbage_collector_state_is_restored(enabled, fails):
-    import gc
-
-    def scorer(y, p, sample_weight=None):
-        if fails:
-            raise RuntimeError("scorer failed")
-        return 0.5
-
-    s = slicer(["a", "b"], names=["a", "b"], metric={"name": "R2"})
-    s.scoring_func = scorer
-    x = np.random.default_rng(0).normal(size=(50, 2))
-    was = gc.isenabled()
-    try:
-        gc.enable() if enabled else gc.disable()
-        if fails:
-            with pytest.raises(RuntimeError, match="scorer failed"):
-                s._fit(x, np.zeros(50), np.zeros(50), 0.5)
-        else:
-            s._fit(x, np.zeros(50), np.zeros(50), 0.5)
-        assert gc.isenabled() == enabled
-    finally:
-        gc.enable() if was else gc.disable()

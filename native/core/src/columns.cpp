@@ -111,3 +111,63 @@ void value_ranges(StridedColumn a, StridedColumn b, std::size_t n, Range out[2])
 }
 
 }  // namespace orrin
+
+namespace orrin {
+
+namespace {
+
+// Copies one row of `cols` values of N bytes each.
+template <std::size_t N>
+void copy_row(const char* src, std::ptrdiff_t col_stride, std::size_t cols, char* dst) {
+    for (std::size_t j = 0; j < cols; ++j) {
+        std::memcpy(dst + j * N, src + static_cast<std::ptrdiff_t>(j) * col_stride, N);
+    }
+}
+
+template <std::size_t N>
+void gather_fixed(const StridedMatrix& src, const std::int64_t* pos, std::size_t m, char* dst) {
+    constexpr std::size_t kAhead = 16;
+    const std::size_t row_bytes = src.cols * N;
+    // Rows whose values lie side by side are copied whole.
+    const bool packed = src.col_stride == static_cast<std::ptrdiff_t>(N);
+    for (std::size_t i = 0; i < m; ++i) {
+        if (i + kAhead < m) {
+            __builtin_prefetch(src.data + pos[i + kAhead] * src.row_stride);
+        }
+        const char* row = src.data + pos[i] * src.row_stride;
+        if (packed) {
+            std::memcpy(dst + i * row_bytes, row, row_bytes);
+        } else {
+            copy_row<N>(row, src.col_stride, src.cols, dst + i * row_bytes);
+        }
+    }
+}
+
+}  // namespace
+
+void gather_rows(const StridedMatrix& src, const std::int64_t* pos, std::size_t m, char* dst) {
+    switch (src.itemsize) {
+        case 1:
+            return gather_fixed<1>(src, pos, m, dst);
+        case 2:
+            return gather_fixed<2>(src, pos, m, dst);
+        case 4:
+            return gather_fixed<4>(src, pos, m, dst);
+        case 8:
+            return gather_fixed<8>(src, pos, m, dst);
+        case 16:
+            return gather_fixed<16>(src, pos, m, dst);
+        default:
+            break;
+    }
+    const std::size_t row_bytes = src.cols * src.itemsize;
+    for (std::size_t i = 0; i < m; ++i) {
+        const char* row = src.data + pos[i] * src.row_stride;
+        for (std::size_t j = 0; j < src.cols; ++j) {
+            std::memcpy(dst + i * row_bytes + j * src.itemsize,
+                        row + static_cast<std::ptrdiff_t>(j) * src.col_stride, src.itemsize);
+        }
+    }
+}
+
+}  // namespace orrin

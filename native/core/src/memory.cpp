@@ -23,9 +23,10 @@ constexpr std::size_t kLargeBytes = 2 * kHuge;
 // free; smaller blocks it mostly recycles itself, and keeping those here would only take them
 // from it.
 constexpr std::size_t kKeptBytes = std::size_t{32} << 20;
-// The reuse cache holds at most this many blocks and bytes; the oldest go first.
+// The reuse cache holds at most this many blocks, and at most `limit` bytes (64 MiB unless
+// set_cache_limit changes it); the oldest go first.
 constexpr std::size_t kCachedBlocks = 8;
-constexpr std::size_t kCachedBytes = std::size_t{512} << 20;
+constexpr std::size_t kDefaultCachedBytes = std::size_t{64} << 20;
 
 struct Kept {
     void* p;
@@ -36,6 +37,19 @@ struct Cache {
     std::mutex lock;
     std::vector<Kept> blocks;  // oldest first
     std::size_t bytes = 0;
+    std::size_t limit = kDefaultCachedBytes;
+
+    // Frees the oldest blocks until at most `blocks_kept` blocks and `limit` bytes remain;
+    // the lock is held.
+    void trim(std::size_t blocks_kept) {
+        std::size_t drop = 0;
+        while (blocks.size() - drop > blocks_kept || bytes > limit) {
+            bytes -= blocks[drop].bytes;
+            std::free(blocks[drop].p);
+            ++drop;
+        }
+        blocks.erase(blocks.begin(), blocks.begin() + static_cast<std::ptrdiff_t>(drop));
+    }
 };
 
 Cache& cache() {
@@ -122,15 +136,15 @@ namespace {
 void free_block(void* p, std::size_t kept_from) noexcept {
     if (p == nullptr) return;
     const std::size_t bytes = usable_size(p);
-    if (bytes < kept_from || bytes > kCachedBytes) {
+    Cache& c = cache();
+    const std::lock_guard<std::mutex> hold(c.lock);
+    if (bytes < kept_from || bytes > c.limit) {
         std::free(p);
         return;
     }
     // Scratch below kKeptBytes stays as it is: marking it costs a system call, and the
     // kernel splitting its huge pages, on every call that hands it back.
     if (bytes >= kKeptBytes) mark_reclaimable(p, bytes);
-    Cache& c = cache();
-    const std::lock_guard<std::mutex> hold(c.lock);
     try {
         c.blocks.push_back({p, bytes});
     } catch (...) {
@@ -138,13 +152,7 @@ void free_block(void* p, std::size_t kept_from) noexcept {
         return;
     }
     c.bytes += bytes;
-    std::size_t drop = 0;
-    while (c.blocks.size() - drop > kCachedBlocks || c.bytes > kCachedBytes) {
-        c.bytes -= c.blocks[drop].bytes;
-        std::free(c.blocks[drop].p);
-        ++drop;
-    }
-    c.blocks.erase(c.blocks.begin(), c.blocks.begin() + static_cast<std::ptrdiff_t>(drop));
+    c.trim(kCachedBlocks);
 }
 
 }  // namespace
@@ -153,12 +161,21 @@ void block_free(void* p) noexcept { free_block(p, kKeptBytes); }
 
 void block_keep(void* p) noexcept { free_block(p, kLargeBytes); }
 
-void release_cached_blocks() noexcept {
+std::size_t release_cached_blocks() noexcept {
     Cache& c = cache();
     const std::lock_guard<std::mutex> hold(c.lock);
-    for (const Kept& k : c.blocks) std::free(k.p);
-    c.blocks.clear();
-    c.bytes = 0;
+    const std::size_t released = c.bytes;
+    c.trim(0);
+    return released;
+}
+
+std::size_t set_cache_limit(std::size_t bytes) noexcept {
+    Cache& c = cache();
+    const std::lock_guard<std::mutex> hold(c.lock);
+    const std::size_t previous = c.limit;
+    c.limit = bytes;
+    c.trim(kCachedBlocks);
+    return previous;
 }
 
 std::size_t cached_block_bytes() noexcept {

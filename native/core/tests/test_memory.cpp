@@ -35,15 +35,15 @@ void* written_and_kept(std::size_t bytes, void (*release)(void*) noexcept) {
 }
 
 TEST_F(BlockCache, FreedLargeBlockServesTheNextRequestOfItsSize) {
-    void* p = written_and_kept(80 * kMiB, orrin::block_free);
+    void* p = written_and_kept(60 * kMiB, orrin::block_free);
     // A request of less than half its size does not take it.
-    void* small = orrin::block_alloc(33 * kMiB);
+    void* small = orrin::block_alloc(29 * kMiB);
     EXPECT_NE(small, p);
     std::free(small);  // plain malloc blocks may be freed either way
-    void* again = orrin::block_alloc(70 * kMiB);
+    void* again = orrin::block_alloc(50 * kMiB);
     EXPECT_EQ(again, p);
     EXPECT_EQ(orrin::cached_block_bytes(), 0u);
-    std::memset(again, 2, 70 * kMiB);  // writable throughout
+    std::memset(again, 2, 50 * kMiB);  // writable throughout
     orrin::block_free(again);
 }
 
@@ -69,6 +69,7 @@ TEST_F(BlockCache, KeptScratchFrom4MiBServesTheNextRequestOfItsSize) {
 }
 
 TEST_F(BlockCache, KeepsAFewBlocksOfBoundedTotal) {
+    const std::size_t previous = orrin::set_cache_limit(512 * kMiB);
     std::vector<void*> blocks;
     for (int k = 0; k < 12; ++k) blocks.push_back(orrin::block_alloc(33 * kMiB));
     for (void* p : blocks) orrin::block_free(p);
@@ -77,6 +78,29 @@ TEST_F(BlockCache, KeepsAFewBlocksOfBoundedTotal) {
     // Far larger blocks than the cache may hold are freed at once.
     orrin::block_free(orrin::block_alloc(600 * kMiB));
     EXPECT_LE(orrin::cached_block_bytes(), 512 * kMiB);
+    orrin::set_cache_limit(previous);
+}
+
+TEST_F(BlockCache, LimitBoundsWhatStaysAfterACall) {
+    // 64 MiB by default: of three 33 MiB blocks one stays.
+    EXPECT_EQ(orrin::set_cache_limit(64 * kMiB), 64 * kMiB);
+    std::vector<void*> blocks;
+    for (int k = 0; k < 3; ++k) blocks.push_back(orrin::block_alloc(33 * kMiB));
+    for (void* p : blocks) orrin::block_free(p);
+    EXPECT_GE(orrin::cached_block_bytes(), 33 * kMiB);
+    EXPECT_LE(orrin::cached_block_bytes(), 64 * kMiB);
+    // A block above the limit is not kept at all.
+    orrin::block_free(orrin::block_alloc(80 * kMiB));
+    EXPECT_LE(orrin::cached_block_bytes(), 64 * kMiB);
+    // Lowering the limit hands back what is above it; 0 keeps nothing.
+    EXPECT_EQ(orrin::set_cache_limit(0), 64 * kMiB);
+    EXPECT_EQ(orrin::cached_block_bytes(), 0u);
+    orrin::block_free(orrin::block_alloc(33 * kMiB));
+    EXPECT_EQ(orrin::cached_block_bytes(), 0u);
+    orrin::set_cache_limit(64 * kMiB);
+    orrin::block_free(orrin::block_alloc(33 * kMiB));
+    EXPECT_GT(orrin::release_cached_blocks(), 0u);
+    EXPECT_EQ(orrin::cached_block_bytes(), 0u);
 }
 
 TEST_F(BlockCache, GrowingArrayKeepsItsValuesThroughReusedBlocks) {

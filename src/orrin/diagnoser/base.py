@@ -80,6 +80,24 @@ class BaseDiagnoser:
             Defaults to "numerical" for every feature.
         target_name, predict_name : str, default=None
             Display names of the target and the prediction.
+
+        Returns
+        -------
+        self
+        """
+        for name, value in self._checked_data(x, y, train_idx, test_idx, prediction, prediction_proba,
+                                               sample_weight, feature_names, feature_types, target_name,
+                                               predict_name).items():
+            setattr(self, name, value)
+        return self
+
+    def _checked_data(self, x, y, train_idx, test_idx, prediction=None, prediction_proba=None,
+                      sample_weight=None, feature_names=None, feature_types=None, target_name=None,
+                      predict_name=None):
+        """The attributes that `fit` stores, checked, in the order it stores them.
+
+        Nothing is stored, so a caller can refuse the data after these checks and leave the
+        object as it was.
         """
         columns = getattr(x, "columns", None)
         x_arr = np.asarray(x)
@@ -125,16 +143,17 @@ class BaseDiagnoser:
         if proba is not None and proba.ndim == 2:
             proba = proba[:, 1] if proba.shape[1] > 1 else proba.ravel()
 
-        self.x = x_arr
-        self.y = y_arr
-        self.train_idx = train
-        self.test_idx = test
-        self.sample_weight = weights
-        self.pred = pred
-        self.pred_proba = proba
-        self.feature_names = feature_names
-        self.feature_types = feature_types
-        self.target_name = "y" if target_name is None else target_name
-        self.predict_name = "prediction" if predict_name is None else predict_name
-        return self
+        return {
+            "x": x_arr,
+            "y": y_arr,
+            "train_idx": train,
+            "test_idx": test,
+            "sample_weight": weights,
+            "pred": pred,
+            "pred_proba": proba,
+            "feature_names": feature_names,
+            "feature_types": feature_types,
+            "target_name": "y" if target_name is None else target_name,
+            "predict_name": "prediction" if predict_name is None else predict_name,
+        }
 

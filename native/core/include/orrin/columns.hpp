@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace orrin {
@@ -50,5 +51,19 @@ Range value_range(StridedColumn c, std::size_t n);
 // value_range of two columns of the same n rows, read side by side (columns of one matrix
 // share cache lines, so the pair costs about one read of the rows).
 void value_ranges(StridedColumn a, StridedColumn b, std::size_t n, Range out[2]);
+
+// A matrix of `cols` values of `itemsize` bytes per row, laid out by two byte strides.
+struct StridedMatrix {
+    const char* data = nullptr;
+    std::ptrdiff_t row_stride = 0;
+    std::ptrdiff_t col_stride = 0;
+    std::size_t cols = 0;
+    std::size_t itemsize = 0;
+};
+
+// Copies rows pos[0..m) of `src` (each in [0, rows of src)) to dst, C-contiguous: row i of the
+// result is row pos[i] of the source, value by value, bytes unchanged. Random positions make
+// this a chain of cache misses, so rows are prefetched ahead.
+void gather_rows(const StridedMatrix& src, const std::int64_t* pos, std::size_t m, char* dst);
 
 }  // namespace orrin

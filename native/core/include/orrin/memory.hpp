@@ -6,9 +6,10 @@
 //   arrays, so that one fault backs 2 MiB;
 // - blocks of 32 MiB and more, once freed through `block_free` (and blocks of 4 MiB and more
 //   freed through `block_keep`), are kept for reuse by the next `block_alloc` of a similar
-//   size instead of going back to the kernel (a few of them, a bounded total). The pages of
-//   kept blocks of 32 MiB and more are marked reclaimable meanwhile, so under memory pressure
-//   the kernel takes them back instead of swapping; smaller ones stay as they are.
+//   size instead of going back to the kernel (a few of them, at most 64 MiB unless
+//   set_cache_limit says otherwise). The pages of kept blocks of 32 MiB and more are marked
+//   reclaimable meanwhile, so under memory pressure the kernel takes them back instead of
+//   swapping; smaller ones stay as they are.
 #pragma once
 
 #include <algorithm>
@@ -30,8 +31,12 @@ void* block_alloc(std::size_t bytes);
 // Frees a block from block_alloc, malloc or realloc (null is ignored); large ones are kept
 // for reuse. Safe from any thread.
 void block_free(void* p) noexcept;
-// Hands every kept block back to the system.
-void release_cached_blocks() noexcept;
+// Hands every kept block back to the system; returns the bytes they held.
+std::size_t release_cached_blocks() noexcept;
+// Keeps at most `bytes` in the reuse cache from now on (64 MiB to begin with), handing back
+// the oldest blocks beyond it; returns the previous limit. A block larger than the limit is
+// never kept, so 0 keeps nothing.
+std::size_t set_cache_limit(std::size_t bytes) noexcept;
 // Bytes held by the reuse cache now.
 std::size_t cached_block_bytes() noexcept;
 
