@@ -126,20 +126,18 @@ void copy_row(const char* src, std::ptrdiff_t col_stride, std::size_t cols, char
 
 template <std::size_t N>
 void gather_fixed(const StridedMatrix& src, const std::int64_t* pos, std::size_t m, char* dst) {
+    // Random rows miss the cache one by one; asking for rows this far ahead overlaps the
+    // misses.
     constexpr std::size_t kAhead = 16;
     const std::size_t row_bytes = src.cols * N;
-    // Rows whose values lie side by side are copied whole.
-    const bool packed = src.col_stride == static_cast<std::ptrdiff_t>(N);
     for (std::size_t i = 0; i < m; ++i) {
         if (i + kAhead < m) {
-            __builtin_prefetch(src.data + pos[i + kAhead] * src.row_stride);
+            const char* ahead = src.data + pos[i + kAhead] * src.row_stride;
+            __builtin_prefetch(ahead);
+            __builtin_prefetch(ahead + static_cast<std::ptrdiff_t>(src.cols - 1) * src.col_stride);
         }
-        const char* row = src.data + pos[i] * src.row_stride;
-        if (packed) {
-            std::memcpy(dst + i * row_bytes, row, row_bytes);
-        } else {
-            copy_row<N>(row, src.col_stride, src.cols, dst + i * row_bytes);
-        }
+        copy_row<N>(src.data + pos[i] * src.row_stride, src.col_stride, src.cols,
+                    dst + i * row_bytes);
     }
 }
 

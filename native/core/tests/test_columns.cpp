@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -129,5 +130,42 @@ TEST_P(ValueRangeLayout, EqualsAContiguousCopy) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Strides, ValueRangeLayout, ::testing::Values(8, 12, 24, -8, -20, -24));
+
+// gather_rows copies the rows at the given positions, value by value, for every value size
+// and layout: row-major and column-major, reversed columns, repeated and unordered rows.
+class GatherRows : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(GatherRows, CopiesTheRowsAtThePositions) {
+    const std::size_t itemsize = GetParam();
+    const std::size_t rows = 37, cols = 3;
+    std::vector<unsigned char> values(rows * cols * itemsize);
+    std::mt19937 rng(7);
+    for (auto& v : values) v = static_cast<unsigned char>(rng());
+    const std::vector<std::int64_t> pos = {36, 0, 5, 5, 17, 36, 1, 2, 3, 30, 29, 0, 8, 9, 10,
+                                           11, 12, 13, 14, 15, 16, 20, 21};
+    // The source value (r, c) of each layout, by its address.
+    struct Layout {
+        std::ptrdiff_t row_stride, col_stride, first;
+    };
+    const auto is = static_cast<std::ptrdiff_t>(itemsize);
+    const auto nr = static_cast<std::ptrdiff_t>(rows), nc = static_cast<std::ptrdiff_t>(cols);
+    for (const Layout& l : {Layout{nc * is, is, 0}, Layout{is, nr * is, 0},
+                            Layout{nc * is, -is, (nc - 1) * is}}) {
+        orrin::StridedMatrix src{reinterpret_cast<const char*>(values.data()) + l.first,
+                                 l.row_stride, l.col_stride, cols, itemsize};
+        std::vector<char> out(pos.size() * cols * itemsize);
+        orrin::gather_rows(src, pos.data(), pos.size(), out.data());
+        for (std::size_t i = 0; i < pos.size(); ++i) {
+            for (std::size_t j = 0; j < cols; ++j) {
+                const char* want = src.data + pos[i] * l.row_stride +
+                                   static_cast<std::ptrdiff_t>(j) * l.col_stride;
+                EXPECT_EQ(std::memcmp(out.data() + (i * cols + j) * itemsize, want, itemsize), 0)
+                    << "row " << i << " column " << j << " itemsize " << itemsize;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(ValueSizes, GatherRows, ::testing::Values(1, 2, 4, 8, 16, 3, 24));
 
 }  // namespace
