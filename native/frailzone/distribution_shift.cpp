@@ -2,11 +2,17 @@
 // against a reference group, both formed over the rows the strategy was fitted on.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "orrin/histogram.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
 #include "registry.hpp"
+#include "row_gather.hpp"
 
 namespace frailzone {
 
@@ -82,10 +88,9 @@ py::object fitted_rows(const py::object& self) {
     return x[self.attr(on_test ? "test_idx" : "train_idx")];
 }
 
-Groups form_groups(const py::object& rows, const py::object& positions, Reference reference) {
-    py::object np = module_attr("np");
-    const py::ssize_t n = py::len(rows);
-    py::array pos = np.attr("asarray")(positions);
+// get_target_idx's positions: integers within the n fitted rows.
+py::array check_positions(const py::object& positions, py::ssize_t n) {
+    py::array pos = module_attr("np").attr("asarray")(positions);
     const char kind = pos.dtype().kind();
     if (pos.ndim() != 1 || (kind != 'i' && kind != 'u')) {
         throw py::type_error("get_target_idx must return a one-dimensional integer array.");
@@ -98,6 +103,13 @@ Groups form_groups(const py::object& rows, const py::object& positions, Referenc
                                   std::to_string(n) + " fitted rows.");
         }
     }
+    return pos;
+}
+
+Groups form_groups(const py::object& rows, const py::object& positions, Reference reference) {
+    py::object np = module_attr("np");
+    const py::ssize_t n = py::len(rows);
+    const py::array pos = check_positions(positions, n);
     Groups g;
     g.weak = rows[pos];
     if (reference == Reference::Full) {
@@ -122,6 +134,86 @@ Groups groups_of(const py::object& self, const py::object& compare_to, Reference
     return form_groups(rows, positions, reference);
 }
 
+// Whether every distance is the package's PSI over equal-width buckets: the buckets' counts,
+// taken here in one pass per feature, then give it exactly (the distance service turns them
+// into the index).
+bool counted_distance(const py::object& calculate_distance, const py::object& psi_buckets,
+                      const py::object& distance_metric) {
+    const py::object host = py::module_::import("orrin.diagnoser.utils").attr("calculate_distance");
+    const auto is_text = [](const py::object& v, const char* text) {
+        return py::isinstance<py::str>(v) && v.cast<std::string>() == text;
+    };
+    return calculate_distance.is(host) && is_text(psi_buckets, "uniform") &&
+           is_text(distance_metric, "PSI");
+}
+
+// The distances of every feature between the weak rows (`positions` among the fitted rows,
+// repeats counted) and the reference rows, from bucket counts; none when the data are not
+// plain real numbers, so that the distance service sees them as they are.
+std::optional<py::list> counted_distances(const py::object& self, const py::object& positions,
+                                          Reference reference, const py::object& psi_buckets,
+                                          const py::object& distance_metric) {
+    py::array x = as_matrix(self.attr("x"), "x");
+    const char kind = x.dtype().kind();
+    if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') return std::nullopt;
+    const bool on_test = py::bool_(self.attr("diag").attr("use_test"));
+    const py::array_t<std::int64_t> fitted =
+        row_positions(self.attr(on_test ? "test_idx" : "train_idx"), x.shape(0),
+                      on_test ? "test_idx" : "train_idx");
+    const auto n = static_cast<std::size_t>(fitted.size());
+    const py::array_t<std::int64_t> weak_at =
+        row_positions(check_positions(positions, fitted.size()), fitted.size(), "positions");
+    const auto m = static_cast<std::size_t>(weak_at.size());
+    // The reference rows, as positions among the fitted rows.
+    std::vector<std::int64_t> ref_at;
+    {
+        std::vector<bool> weak(n, false);
+        for (std::size_t i = 0; i < m; ++i)
+            weak[static_cast<std::size_t>(weak_at.data()[i])] = true;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (reference == Reference::Full || !weak[i])
+                ref_at.push_back(static_cast<std::int64_t>(i));
+        }
+    }
+    py::object calculate_distance = module_attr("calculate_distance");
+    py::object of_counts = py::module_::import("orrin.diagnoser.utils").attr("_psi_of_counts");
+    constexpr std::size_t kBuckets = 10;
+    py::list distances;
+    std::vector<double> ref_values(ref_at.size()), weak_values(m);
+    for (py::ssize_t c = 0; c < x.shape(1); ++c) {
+        const ColumnRef col = numeric_column(x, c, "x");
+        const std::int64_t* rows = fitted.data();
+        py::array_t<std::size_t> ref_counts(kBuckets), weak_counts(kBuckets);
+        bool counted = false;
+        {
+            py::gil_scoped_release release;
+            for (std::size_t i = 0; i < ref_at.size(); ++i) {
+                ref_values[i] = col.view[static_cast<std::size_t>(rows[ref_at[i]])];
+            }
+            for (std::size_t i = 0; i < m; ++i) {
+                weak_values[i] = col.view[static_cast<std::size_t>(rows[weak_at.data()[i]])];
+            }
+            counted = !ref_values.empty() && m > 0 &&
+                      orrin::uniform_bucket_counts(
+                          ref_values.data(), ref_values.size(), weak_values.data(), m, kBuckets,
+                          ref_counts.mutable_data(), weak_counts.mutable_data());
+        }
+        if (counted) {
+            distances.append(of_counts(ref_counts, weak_counts));
+            continue;
+        }
+        // Not finite, constant within rounding, or empty: the service decides (and refuses
+        // an empty group) on the values themselves.
+        py::array_t<double> ref(static_cast<py::ssize_t>(ref_values.size()));
+        py::array_t<double> weak(static_cast<py::ssize_t>(m));
+        std::copy(ref_values.begin(), ref_values.end(), ref.mutable_data());
+        std::copy(weak_values.begin(), weak_values.end(), weak.mutable_data());
+        distances.append(calculate_distance(ref, weak, py::arg("buckettype") = psi_buckets,
+                                            py::arg("method") = distance_metric));
+    }
+    return distances;
+}
+
 void add_configuration(py::dict& value, const py::object& self) {
     value["slice_features"] = self.attr("slice_features");
     value["bins"] = self.attr("bins");
@@ -133,19 +225,31 @@ void add_configuration(py::dict& value, const py::object& self) {
 
 py::object get_distance(py::object self, py::object psi_buckets, py::object distance_metric,
                         py::object compare_to) {
-    Reference reference;
-    const Groups groups = groups_of(self, compare_to, reference);
-
     py::object np = module_attr("np");
     py::object calculate_distance = module_attr("calculate_distance");
     py::list names(self.attr("feature_names"));
-    const py::object all_rows = py::slice(py::none(), py::none(), py::none());
+    Reference reference;
+    std::optional<py::list> counted;
+    if (counted_distance(calculate_distance, psi_buckets, distance_metric)) {
+        py::object positions = self.attr("get_target_idx")();
+        reference = reference_of(compare_to);
+        if (reference == Reference::Unsupported) {
+            raise_orrin_error("Unsupported value of compare_to.");
+        }
+        counted = counted_distances(self, positions, reference, psi_buckets, distance_metric);
+    }
     py::list distances;
-    for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(names.size()); ++i) {
-        const py::tuple column = py::make_tuple(all_rows, i);
-        distances.append(calculate_distance(groups.reference[column], groups.weak[column],
-                                            py::arg("buckettype") = psi_buckets,
-                                            py::arg("method") = distance_metric));
+    if (counted) {
+        distances = *counted;
+    } else {
+        const Groups groups = groups_of(self, compare_to, reference);
+        const py::object all_rows = py::slice(py::none(), py::none(), py::none());
+        for (py::ssize_t i = 0; i < static_cast<py::ssize_t>(names.size()); ++i) {
+            const py::tuple column = py::make_tuple(all_rows, i);
+            distances.append(calculate_distance(groups.reference[column], groups.weak[column],
+                                                py::arg("buckettype") = psi_buckets,
+                                                py::arg("method") = distance_metric));
+        }
     }
     py::object dist = np.attr("asarray")(distances);
     py::object order = np.attr("argsort")(dist)[py::slice(py::none(), py::none(), py::int_(-1))];

@@ -758,7 +758,7 @@ PassFields histogram_pass(const py::object& self, const py::object& x, const py:
 }
 
 bool is_histogram_pass(const py::object& self, const py::object& bound) {
-    const py::object native = module_attr("_builtin_histogram_pass");
+    const py::object native = module_attr("_builtin_methods")["HistogramSlicing._fit"];
     if (!PyInstanceMethod_Check(native.ptr()) || !PyMethod_Check(bound.ptr())) return false;
     return PyMethod_GET_FUNCTION(bound.ptr()) == PyInstanceMethod_GET_FUNCTION(native.ptr()) &&
            PyMethod_GET_SELF(bound.ptr()) == self.ptr();
@@ -789,7 +789,7 @@ void register_histogram_slicing(py::module_& m) {
     orrin_py::def_method(cls, "_fit", &fit, kFitDoc, py::arg("x"), py::arg("y"), py::arg("preds"),
                          py::arg("scores"), py::arg("sample_weight") = py::none());
     // The built-in pass, for BaseSlicing.fit to tell it from a subclass's own.
-    m.attr("_builtin_histogram_pass") = cls.attr("__dict__")["_fit"];
+    m.attr("_builtin_methods")["HistogramSlicing._fit"] = cls.attr("__dict__")["_fit"];
 }
 
 }  // namespace frailzone

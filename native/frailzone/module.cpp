@@ -37,6 +37,10 @@ PYBIND11_MODULE(frailzone, m) {
     m.attr("OrrinInfo") = exceptions.attr("OrrinInfo");
     m.attr("OrrinError") = exceptions.attr("OrrinError");
 
+    // The built-in methods that the fit checks a strategy for, filled as the classes are made.
+    m.attr("_builtin_methods") = py::dict();
+    orrin_py::def_memory_functions(m);
+
     frailzone::register_base_slicing(m);
     frailzone::register_slicing_fit(m);
     frailzone::register_histogram_slicing(m);
@@ -44,5 +48,4 @@ PYBIND11_MODULE(frailzone, m) {
     frailzone::register_frailzone(m);
     frailzone::register_distribution_shift(m);
     frailzone::register_plot_marginal(m);
-    orrin_py::def_memory_functions(m);
 }

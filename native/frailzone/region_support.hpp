@@ -40,7 +40,6 @@ ColumnRef numeric_column(const py::array& x, py::ssize_t c, const std::string& n
 // Raises ValueError: `name` holds NaN or infinity in the slicing feature `feature`.
 [[noreturn]] void raise_not_finite(const std::string& name, const py::handle& feature);
 
-
 // An integer argument (anything with `__index__`); TypeError naming `name` otherwise.
 py::ssize_t index_value(const py::handle& value, const std::string& name);
 

@@ -599,7 +599,7 @@ py::object run_slicing_fit(const py::object& self, const FitSet& train_set, cons
 }
 
 bool uses_builtin_fit(const py::object& self) {
-    const py::object builtin = module_attr("_builtin_slicing_fit");
+    const py::object builtin = module_attr("_builtin_methods")["BaseSlicing.fit"];
     const py::object bound = self.attr("fit");
     if (!PyInstanceMethod_Check(builtin.ptr()) || !PyMethod_Check(bound.ptr())) return false;
     return PyMethod_GET_FUNCTION(bound.ptr()) == PyInstanceMethod_GET_FUNCTION(builtin.ptr());
@@ -613,7 +613,7 @@ void register_slicing_fit(py::module_& m) {
                          py::arg("use_test") = true, py::arg("train_sample_weight") = py::none(),
                          py::arg("test_sample_weight") = py::none());
     // The built-in fit, for FrailZone.fit to tell it from a subclass's own.
-    m.attr("_builtin_slicing_fit") = cls.attr("__dict__")["fit"];
+    m.attr("_builtin_methods")["BaseSlicing.fit"] = cls.attr("__dict__")["fit"];
 }
 
 }  // namespace frailzone

@@ -39,7 +39,8 @@ PYBIND11_MODULE(xgboost, m) {
     m.attr("predict_1D_func_tree") = model_utils.attr("predict_1D_func_tree");
     m.attr("predict_2D_func_tree") = model_utils.attr("predict_2D_func_tree");
 
+    orrin_py::def_memory_functions(m);
+
     xgb2::register_xgb2_base(m);
     xgb2::register_xgb2_faces(m);
-    orrin_py::def_memory_functions(m);
 }

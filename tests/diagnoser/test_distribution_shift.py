@@ -118,3 +118,40 @@ def test_end_to_end_with_training_split_fit():
     np.testing.assert_array_equal(
         data.loc[data.resi_type_ == "Weak Regions", f.feature_names].to_numpy(), x[train][weak])
     assert f.get_distance().value["x"][0] == "X0"
+
+
+def psi_with_the_service(f, compare_to):
+    """The unrounded PSI of every feature, each computed by the distance service."""
+    rows = f.x[f.test_idx if f.diag.use_test else f.train_idx]
+    pos = f.get_target_idx()
+    keep = np.ones(len(rows), dtype=bool)
+    keep[pos] = False
+    reference = rows if compare_to == "full" else rows[keep]
+    return np.array([calculate_distance(reference[:, i], rows[pos][:, i])
+                     for i in range(rows.shape[1])])
+
+
+@pytest.mark.parametrize("use_test", [True, False])
+@pytest.mark.parametrize("compare_to", ["remaining", "full"])
+@pytest.mark.parametrize("column", ["normal", "integers", "constant", "nan", "inf", "tiny"])
+def test_counted_psi_equals_the_service(use_test, compare_to, column, monkeypatch):
+    f, rows = diagnoser(n_features=4, use_test=use_test, n=3000)
+    rng = np.random.default_rng(1)
+    f.x[:, 1] = rng.normal(size=len(f.x)) + (f.x[:, 0] < 0.3)
+    f.x[:, 2] = {"normal": rng.normal(size=len(f.x)), "integers": rng.integers(0, 4, len(f.x)),
+                 "constant": np.full(len(f.x), 2.5), "nan": np.where(f.x[:, 3] < 0.1, np.nan, 1.0),
+                 "inf": np.where(f.x[:, 3] < 0.1, np.inf, f.x[:, 3]),
+                 "tiny": 1.0 + 1e-16 * rng.integers(0, 3, len(f.x))}[column]
+    f.diag.x = f.x[f.test_idx] if use_test else f.x[f.train_idx]
+    with np.errstate(all="ignore"):
+        want = psi_with_the_service(f, compare_to)
+        got = f.get_distance(compare_to=compare_to).value
+    order = np.argsort(want)[::-1][:10]
+    assert got["x"] == [f.feature_names[i] for i in order]
+    np.testing.assert_array_equal(got["y"], np.round(want[order], 4))
+    # The service itself, called for every feature, gives the same record.
+    monkeypatch.setattr(fz, "calculate_distance", lambda a, b, **kw: calculate_distance(a, b, **kw))
+    with np.errstate(all="ignore"):
+        slow = f.get_distance(compare_to=compare_to).value
+    assert slow["x"] == got["x"]
+    np.testing.assert_array_equal(slow["y"], got["y"])

@@ -520,4 +520,24 @@ double percentile_rank(std::size_t count, std::size_t n) {
     return static_cast<double>(count) * (100.0 / static_cast<double>(n));
 }
 
+bool uniform_bucket_counts(const double* ref, std::size_t n_ref, const double* weak,
+                           std::size_t n_weak, std::size_t nbuckets, std::size_t* ref_counts,
+                           std::size_t* weak_counts) {
+    if (n_ref == 0 || nbuckets == 0) return false;
+    const Range range = value_range(strided(ref), n_ref);
+    if (!range.finite || (n_weak > 0 && !value_range(strided(weak), n_weak).finite)) return false;
+    std::vector<double> edges;
+    try {
+        edges = histogram_edges(range.lo, range.hi, nbuckets);
+    } catch (const HistogramError&) {
+        return false;
+    }
+    ScratchArray<std::uint32_t> bins = scratch_array<std::uint32_t>(std::max(n_ref, n_weak));
+    std::fill(ref_counts, ref_counts + nbuckets, std::size_t{0});
+    std::fill(weak_counts, weak_counts + nbuckets, std::size_t{0});
+    assign_bins(ref, n_ref, edges, bins.get(), ref_counts);
+    assign_bins(weak, n_weak, edges, bins.get(), weak_counts);
+    return true;
+}
+
 }  // namespace orrin

@@ -161,8 +161,15 @@ def _psi(reference, weak, buckettype, n_buckets=10, eps=1e-6):
     inner = edges[1:-1]
     ref_counts = np.bincount(np.searchsorted(inner, reference, side="right"), minlength=edges.size - 1)
     weak_counts = np.bincount(np.searchsorted(inner, weak, side="right"), minlength=edges.size - 1)
-    p_ref = np.maximum(ref_counts / reference.size, eps)
-    p_weak = np.maximum(weak_counts / weak.size, eps)
+    return _psi_of_counts(ref_counts, weak_counts, eps)
+
+
+def _psi_of_counts(ref_counts, weak_counts, eps=1e-6):
+    """PSI from the samples' bucket counts (every value lies in one bucket)."""
+    ref_counts = np.asarray(ref_counts)
+    weak_counts = np.asarray(weak_counts)
+    p_ref = np.maximum(ref_counts / int(ref_counts.sum()), eps)
+    p_weak = np.maximum(weak_counts / int(weak_counts.sum()), eps)
     return float(np.sum((p_weak - p_ref) * np.log(p_weak / p_ref)))
 
 

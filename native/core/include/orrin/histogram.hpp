@@ -49,6 +49,16 @@ std::vector<double> histogram_edges(double lo, double hi, std::size_t nbins);
 void assign_bins(const double* x, std::size_t n, const std::vector<double>& edges,
                  std::uint32_t* bin, std::size_t* counts = nullptr, std::size_t stride = 1);
 
+// The counts of the population stability index over `nbuckets` equal-width buckets of the
+// reference's range: bucket j of a value is the number of inner edges at or below it, the
+// edges those of np.linspace(ref.min(), ref.max(), nbuckets + 1) (+-0.5 around a constant
+// reference). `ref_counts` and `weak_counts` get nbuckets entries each. Returns false, with
+// the counts unspecified, when a value is not finite or the edges do not strictly increase:
+// the caller then counts another way.
+bool uniform_bucket_counts(const double* ref, std::size_t n_ref, const double* weak,
+                           std::size_t n_weak, std::size_t nbuckets, std::size_t* ref_counts,
+                           std::size_t* weak_counts);
+
 // One column cut into equal-width bins.
 struct Histogram {
     double lo = 0.0;  // x.min()
