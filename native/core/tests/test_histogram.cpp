@@ -406,3 +406,53 @@ TEST(PercentileRank, MultipliesByHundredOverN) {
     EXPECT_EQ(orrin::percentile_rank(3, 3), 3.0 * (100.0 / 3.0));
     EXPECT_EQ(orrin::percentile_rank(0, 7), 0.0);
 }
+
+namespace {
+
+// uniform_bucket_counts against the definition: np.linspace edges over the reference's range,
+// a value's bucket the number of inner edges at or below it.
+TEST(UniformBucketCounts, CountsByTheInnerEdges) {
+    std::mt19937 rng(3);
+    std::normal_distribution<double> normal;
+    for (std::size_t n : {1u, 2u, 7u, 1000u}) {
+        std::vector<double> ref(n), weak(n / 2 + 3);
+        for (double& v : ref) v = normal(rng);
+        for (double& v : weak) v = 2.0 * normal(rng);  // reaching beyond the reference's range
+        weak[0] = *std::min_element(ref.begin(), ref.end());
+        std::vector<std::size_t> rc(10), wc(10);
+        ASSERT_TRUE(orrin::uniform_bucket_counts(ref.data(), n, weak.data(), weak.size(), 10,
+                                                 rc.data(), wc.data()));
+        const auto [lo, hi] = std::minmax_element(ref.begin(), ref.end());
+        const std::vector<double> e = orrin::histogram_edges(*lo, *hi, 10);
+        const auto expect = [&](const std::vector<double>& values) {
+            std::vector<std::size_t> counts(10, 0);
+            for (double v : values) {
+                ++counts[static_cast<std::size_t>(std::upper_bound(e.begin() + 1, e.end() - 1, v) -
+                                                  (e.begin() + 1))];
+            }
+            return counts;
+        };
+        EXPECT_EQ(rc, expect(ref)) << n;
+        EXPECT_EQ(wc, expect(weak)) << n;
+    }
+}
+
+TEST(UniformBucketCounts, DeclinesWhatItCannotCount) {
+    const double nan = std::nan("");
+    const std::vector<double> ref{1.0, 2.0, nan}, finite{1.0, 2.0};
+    std::vector<std::size_t> rc(10), wc(10);
+    EXPECT_FALSE(
+        orrin::uniform_bucket_counts(ref.data(), 3, finite.data(), 2, 10, rc.data(), wc.data()));
+    EXPECT_FALSE(
+        orrin::uniform_bucket_counts(finite.data(), 2, ref.data(), 3, 10, rc.data(), wc.data()));
+    EXPECT_FALSE(
+        orrin::uniform_bucket_counts(finite.data(), 0, finite.data(), 2, 10, rc.data(), wc.data()));
+    // A constant reference spans +-0.5 around its value, as the index's buckets do.
+    const std::vector<double> constant{3.0, 3.0};
+    ASSERT_TRUE(orrin::uniform_bucket_counts(constant.data(), 2, finite.data(), 2, 10, rc.data(),
+                                             wc.data()));
+    EXPECT_EQ(rc[5], 2u);
+    EXPECT_EQ(wc[0], 2u);
+}
+
+}  // namespace
