@@ -221,8 +221,9 @@ void warn_on_length(const py::object& names, const char* what, py::ssize_t n_fea
     }
     const std::string message = std::string(what) + " has " + std::to_string(length) +
                                 " entries but X has " + std::to_string(n_features) +
-                                " columns; the model is trained with the names by position, "
-                                "and parse_model will refuse it";
+                                " columns; the monotone constraints follow the names by "
+                                "position, and parse_model refuses names that do not match "
+                                "the columns";
     py::object category = py::module_::import("orrin.exceptions").attr("OrrinWarning");
     if (PyErr_WarnEx(category.ptr(), message.c_str(), 1) < 0) {
         throw py::error_already_set();
