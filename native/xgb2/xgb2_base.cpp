@@ -85,6 +85,15 @@ constexpr const char* kPartialDependenceDoc =
     "np.ndarray of shape (n_samples,)\n"
     "    The effect's contribution for every row.\n";
 
+constexpr const char* kSetParamsDoc =
+    "set_params(self, **params)\n--\n\n"
+    "Set the parameters of this estimator; every name is checked before any is set.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "self : object\n"
+    "    The estimator.\n";
+
 constexpr const char* kDepthRefusal = "Cannot interpret XGB with depth more than 2.";
 
 bool contains(const py::object& container, const py::object& item) {
@@ -159,7 +168,69 @@ void base_init(py::object self, py::object n_estimators, py::object eta, py::obj
     self.attr("random_state") = random_state;
 }
 
-py::object fit(py::object self, py::object X, py::object y, py::object sample_weight) {
+// The refusal of an unfitted model: scikit-learn's NotFittedError (an AttributeError and a
+// ValueError), saying which call comes first.
+[[noreturn]] void refuse_unfitted(const py::object& self, const std::string& what) {
+    const std::string name = py::cast<std::string>(py::type::of(self).attr("__name__"));
+    py::object error = py::module_::import("sklearn.exceptions").attr("NotFittedError");
+    PyErr_SetString(error.ptr(), ("This " + name + " " + what).c_str());
+    throw py::error_already_set();
+}
+
+bool has_attribute(const py::object& self, const char* name) {
+    return py::isinstance<py::dict>(self.attr("__dict__")) &&
+           py::dict(self.attr("__dict__")).contains(name);
+}
+
+// `feature_names` and `feature_types`, when given, are collections of text (one entry per
+// column); anything else is refused before fit changes the estimator.
+void check_name_list(const py::object& names, const char* what, bool entries_are_text) {
+    if (names.is_none()) {
+        return;
+    }
+    if (py::isinstance<py::str>(names) || py::isinstance<py::bytes>(names) ||
+        !py::hasattr(names, "__len__") || !py::hasattr(names, "__iter__")) {
+        throw py::type_error(std::string(what) + " must be a list of str, got " +
+                             py::cast<std::string>(py::repr(py::type::of(names))));
+    }
+    if (!entries_are_text) {
+        return;
+    }
+    std::size_t position = 0;
+    for (py::handle entry : names) {
+        if (!py::isinstance<py::str>(entry)) {
+            throw py::type_error(std::string(what) + " must hold str; entry " +
+                                 std::to_string(position) + " is " +
+                                 py::cast<std::string>(py::repr(entry)) + " of type " +
+                                 py::cast<std::string>(py::type::of(entry).attr("__name__")));
+        }
+        ++position;
+    }
+}
+
+// The lengths of the given lists are not compared with the columns for training; a
+// difference shifts the monotone constraints (they follow the names by position) and fails
+// only at parse_model, so fit warns.
+void warn_on_length(const py::object& names, const char* what, py::ssize_t n_features) {
+    if (names.is_none()) {
+        return;
+    }
+    const py::ssize_t length = py::len(names);
+    if (length == n_features) {
+        return;
+    }
+    const std::string message = std::string(what) + " has " + std::to_string(length) +
+                                " entries but X has " + std::to_string(n_features) +
+                                " columns; the monotone constraints follow the names by "
+                                "position, and parse_model refuses names that do not match "
+                                "the columns";
+    py::object category = py::module_::import("orrin.exceptions").attr("OrrinWarning");
+    if (PyErr_WarnEx(category.ptr(), message.c_str(), 1) < 0) {
+        throw py::error_already_set();
+    }
+}
+
+py::object fit_steps(py::object self, py::object X, py::object y, py::object sample_weight) {
     py::list validated(self.attr("_validate_input")(X, y, sample_weight));
     if (py::len(validated) != 3) {
         throw py::value_error(py::len(validated) > 3 ? "too many values to unpack (expected 3)"
@@ -170,6 +241,8 @@ py::object fit(py::object self, py::object X, py::object y, py::object sample_we
     sample_weight = validated[2];
 
     const py::ssize_t n_features = count_attribute(self, "n_features_in_");
+    warn_on_length(self.attr("feature_names"), "feature_names", n_features);
+    warn_on_length(self.attr("feature_types"), "feature_types", n_features);
     py::object deepcopy = module_name("deepcopy");
     if (self.attr("feature_names").is_none()) {
         py::list names;
@@ -194,6 +267,29 @@ py::object fit(py::object self, py::object X, py::object y, py::object sample_we
     self.attr("is_fitted_") = true;
     self.attr("X_") = module_name("copy")(X);
     return self;
+}
+
+// Runs `steps`, which write attributes of `self` as they go; when they fail, the instance's
+// attributes are put back to those it had before, so that a refused call changes nothing.
+template <class Steps>
+py::object all_or_nothing(const py::object& self, Steps&& steps) {
+    py::dict attributes = self.attr("__dict__");
+    py::dict before = attributes.attr("copy")();
+    try {
+        return steps();
+    } catch (...) {
+        attributes.clear();
+        attributes.attr("update")(before);
+        throw;
+    }
+}
+
+// The input validation sets n_features_in_ and the classes before the booster is trained, so
+// fit runs all or nothing.
+py::object fit(py::object self, py::object X, py::object y, py::object sample_weight) {
+    check_name_list(self.attr("feature_names"), "feature_names", true);
+    check_name_list(self.attr("feature_types"), "feature_types", false);
+    return all_or_nothing(self, [&] { return fit_steps(self, X, y, sample_weight); });
 }
 
 void fit_xgb_raw(py::object self, py::object X, py::object y, py::object sample_weight) {
@@ -297,15 +393,24 @@ py::object parse_model(py::object self) {
     if (compare(self.attr("max_depth"), py::int_(2), Py_GT)) {
         return py::str(kDepthRefusal);
     }
-    py::object interpreter = module_name("XGBInterpreter")(
-        self.attr("estimator_"), py::arg("purification") = true, py::arg("true_to_data") = false,
-        py::arg("feature_names") = self.attr("feature_names_"),
-        py::arg("feature_types") = self.attr("feature_types_"));
-    self.attr("unp_") = interpreter;
-    interpreter.attr("fit")(self.attr("X_"));
-    self.attr("effects_") = interpreter.attr("effects_");
-    self.attr("intercept_") = interpreter.attr("intercept_");
-    return module_name("FANOVAInterpreter")(self);
+    for (const char* name : {"estimator_", "X_", "feature_names_", "feature_types_"}) {
+        if (!has_attribute(self, name)) {
+            refuse_unfitted(self, "is not fitted yet: call fit before parse_model.");
+        }
+    }
+    // A refused model (a malformed tree, names that do not match the columns) leaves the
+    // estimator unchanged.
+    return all_or_nothing(self, [&] {
+        py::object interpreter = module_name("XGBInterpreter")(
+            self.attr("estimator_"), py::arg("purification") = true,
+            py::arg("true_to_data") = false, py::arg("feature_names") = self.attr("feature_names_"),
+            py::arg("feature_types") = self.attr("feature_types_"));
+        self.attr("unp_") = interpreter;
+        interpreter.attr("fit")(self.attr("X_"));
+        self.attr("effects_") = interpreter.attr("effects_");
+        self.attr("intercept_") = interpreter.attr("intercept_");
+        return module_name("FANOVAInterpreter")(self);
+    });
 }
 
 // Rejects a matrix too narrow for the effect's columns, which the evaluation would otherwise
@@ -338,6 +443,11 @@ py::object partial_dependence(py::object self, py::object fidx, py::object X) {
     py::object wanted = py::reinterpret_steal<py::object>(PySet_New(fidx.ptr()));
     if (!wanted) {
         throw py::error_already_set();
+    }
+    if (!has_attribute(self, "effects_")) {
+        refuse_unfitted(self,
+                        "has no effects_ yet: call fit and then parse_model before "
+                        "partial_dependence.");
     }
     py::object effects = self.attr("effects_");
     py::object function = py::none();
@@ -375,6 +485,23 @@ py::object partial_dependence(py::object self, py::object fidx, py::object X) {
     return function(X);
 }
 
+// scikit-learn's set_params sets the valid keys it meets before it reaches an invalid one;
+// here every key is checked first, so that a refused call sets nothing.
+py::object set_params(py::object self, py::kwargs params) {
+    py::dict valid = self.attr("get_params")(py::arg("deep") = true);
+    for (auto item : params) {
+        if (!valid.contains(item.first)) {
+            py::list names = py::module_::import("builtins").attr("sorted")(valid);
+            throw py::value_error(
+                "Invalid parameter " + py::cast<std::string>(py::repr(item.first)) +
+                " for estimator " + py::cast<std::string>(py::type::of(self).attr("__name__")) +
+                ". Valid parameters are: " + py::cast<std::string>(py::repr(names)) + ".");
+        }
+    }
+    py::object base = module_name("BaseEstimator");
+    return base.attr("set_params")(self, **params);
+}
+
 }  // namespace
 
 void register_xgb2_base(py::module_& m) {
@@ -395,6 +522,7 @@ void register_xgb2_base(py::module_& m) {
     orrin_py::def_method(cls, "parse_model", &parse_model, kParseModelDoc);
     orrin_py::def_method(cls, "partial_dependence", &partial_dependence, kPartialDependenceDoc,
                          py::arg("fidx"), py::arg("X"));
+    orrin_py::def_method(cls, "set_params", &set_params, kSetParamsDoc);
 }
 
 }  // namespace xgb2

@@ -281,7 +281,8 @@ def test_class_count(labels, weights, message):
     else:
         with pytest.raises(ValueError, match=message):
             model.fit(X, labels, sample_weight=weights)
-        assert hasattr(model, "classes_")
+        # A refused fit writes nothing, not even the classes it found.
+        assert not hasattr(model, "classes_") and not hasattr(model, "n_features_in_")
 
 
 class FixedProba:

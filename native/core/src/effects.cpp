@@ -108,12 +108,26 @@ class JsonReader {
         return out;
     }
 
+    // A JSON number, or one of the words the booster writes for non-finite floats (NaN,
+    // Infinity, -Infinity), which the model checks then refuse by name. Numbers beyond
+    // double's range are refused here.
     double read_number() {
-        const char* first = s_.data() + pos_;
-        const char* last = s_.data() + s_.size();
+        const std::string_view rest = s_.substr(pos_);
+        for (const auto& [word, value] :
+             {std::pair<std::string_view, double>{"NaN", std::numeric_limits<double>::quiet_NaN()},
+              {"Infinity", HUGE_VAL},
+              {"-Infinity", -HUGE_VAL}}) {
+            if (rest.substr(0, word.size()) == word) {
+                pos_ += word.size();
+                return value;
+            }
+        }
+        const std::size_t digit = rest.size() > 0 && rest[0] == '-' ? 1 : 0;
+        if (rest.size() <= digit || rest[digit] < '0' || rest[digit] > '9') fail("bad number");
+        const char* first = rest.data();
         double v = 0.0;
-        const auto r = std::from_chars(first, last, v);
-        if (r.ec != std::errc() || r.ptr == first) fail("bad number");
+        const auto r = std::from_chars(first, first + rest.size(), v);
+        if (r.ec != std::errc()) fail("number out of range");
         pos_ += static_cast<std::size_t>(r.ptr - first);
         return v;
     }
@@ -172,32 +186,64 @@ class JsonReader {
     }
 };
 
+// ---- reading the booster's model text ---------------------------------------------------
+//
+// Every number the decomposition takes from the text is checked before use: counts and
+// indices are integers in range, split points and leaf values finite numbers within float32's
+// range (the booster stores them as float32), and the nodes of a tree form a tree of depth at
+// most 2. A text that fails a check is refused with a message that says which entry is wrong.
+
+[[noreturn]] void refuse(const std::string& what) { throw UnsupportedModel(what); }
+
 const Json& member(const Json& obj, std::string_view key) {
     const Json* v = obj.find(key);
-    if (v == nullptr)
-        throw UnsupportedModel("model text lacks the entry \"" + std::string(key) + "\"");
+    if (v == nullptr) refuse("model text lacks the entry \"" + std::string(key) + "\"");
     return *v;
 }
 
-// Numbers that the booster writes as text ("10", "5E-1", "[5E-1]").
+const std::string& text_of(const Json& v, std::string_view what) {
+    if (v.kind != Json::Kind::String)
+        refuse("model entry \"" + std::string(what) + "\" is not a string");
+    return v.text;
+}
+
+// Numbers, which the booster also writes as text ("10", "5E-1", "[5E-1]").
 double number_of(const Json& v, std::string_view what) {
     if (v.kind == Json::Kind::Number || v.kind == Json::Kind::Bool) return v.number;
     if (v.kind != Json::Kind::String)
-        throw UnsupportedModel("model entry \"" + std::string(what) + "\" is not a number");
+        refuse("model entry \"" + std::string(what) + "\" is not a number");
     std::string_view t = v.text;
     if (!t.empty() && t.front() == '[' && t.back() == ']') t = t.substr(1, t.size() - 2);
     if (t.find(',') != std::string_view::npos)
-        throw UnsupportedModel("models with several outputs are not supported");
+        refuse("models with several outputs are not supported");
     double out = 0.0;
     const auto r = std::from_chars(t.data(), t.data() + t.size(), out);
     if (r.ec != std::errc() || r.ptr != t.data() + t.size())
-        throw UnsupportedModel("model entry \"" + std::string(what) + "\" is not a number");
+        refuse("model entry \"" + std::string(what) + "\" is not a number");
     return out;
+}
+
+// A count or an index: an integer in [lo, hi]. `what()` names the entry, built only when the
+// value is refused.
+template <class Name>
+std::int64_t integer_of(double v, std::int64_t lo, std::int64_t hi, const Name& what) {
+    if (!(v >= static_cast<double>(lo) && v <= static_cast<double>(hi)) || v != std::floor(v))
+        refuse(what() + " must be an integer in [" + std::to_string(lo) + ", " +
+               std::to_string(hi) + "]");
+    return static_cast<std::int64_t>(v);
+}
+
+// A finite number that float32 holds (split points, leaf values).
+template <class Name>
+double float32_of(double v, const Name& what) {
+    if (!(std::fabs(v) <= static_cast<double>(FLT_MAX)))
+        refuse(what() + " must be a finite number within float32's range");
+    return static_cast<double>(static_cast<float>(v));
 }
 
 std::vector<double> numbers_of(const Json& v, std::string_view what) {
     if (v.kind != Json::Kind::Array)
-        throw UnsupportedModel("model entry \"" + std::string(what) + "\" is not a list");
+        refuse("model entry \"" + std::string(what) + "\" is not a list");
     std::vector<double> out;
     out.reserve(v.items.size());
     for (const Json& item : v.items) out.push_back(number_of(item, what));
@@ -214,39 +260,91 @@ double margin_of_base_score(const std::string& objective, double base_score) {
     return base_score;
 }
 
-// Adds the leaves of one tree, reached from `node` at `depth` within `region`.
+constexpr std::int64_t kMaxIndex = std::numeric_limits<std::int32_t>::max();
+
+// One tree's node arrays, checked for equal lengths.
+struct TreeArrays {
+    std::vector<double> left, right, feature, condition, split_type;
+
+    TreeArrays(const Json& tree, std::size_t t) {
+        left = numbers_of(member(tree, "left_children"), "left_children");
+        right = numbers_of(member(tree, "right_children"), "right_children");
+        feature = numbers_of(member(tree, "split_indices"), "split_indices");
+        condition = numbers_of(member(tree, "split_conditions"), "split_conditions");
+        if (const Json* st = tree.find("split_type"); st != nullptr)
+            split_type = numbers_of(*st, "split_type");
+        const std::size_t n = left.size();
+        if (n == 0 || right.size() != n || feature.size() != n || condition.size() != n ||
+            (!split_type.empty() && split_type.size() != n))
+            refuse("tree " + std::to_string(t) +
+                   " is malformed: its node lists are empty or differ in length");
+        if (const Json* param = tree.find("tree_param"); param != nullptr) {
+            if (const Json* s = param->find("size_leaf_vector");
+                s != nullptr && number_of(*s, "size_leaf_vector") > 1)
+                refuse("models with several outputs are not supported");
+            if (const Json* s = param->find("num_nodes");
+                s != nullptr && number_of(*s, "num_nodes") != static_cast<double>(n))
+                refuse("tree " + std::to_string(t) + " is malformed: \"num_nodes\" is not the " +
+                       "length of its node lists (" + std::to_string(n) + ")");
+        }
+    }
+};
+
+// Adds the leaves of one tree, reached from `node` at `depth` within `region`; `path` holds
+// the nodes above, so that a child pointing back up is refused as a cycle.
 struct TreeWalker {
-    const std::vector<double>& left;
-    const std::vector<double>& right;
-    const std::vector<double>& feature;
-    const std::vector<double>& condition;
-    const std::vector<double>& split_type;
+    const TreeArrays& a;
     std::size_t num_feature;
     std::size_t tree;
     double weight;
     std::vector<LeafTerm>& out;
 
-    void walk(std::size_t node, int depth, LeafTerm region) const {
-        const double l = left[node];
-        if (l < 0) {
-            region.value = static_cast<double>(static_cast<float>(condition[node])) * weight;
+    auto where(std::size_t node, const char* entry) const {
+        return [this, node, entry] { return name(node, entry); };
+    }
+    std::string name(std::size_t node, const char* entry) const {
+        return "tree " + std::to_string(tree) + " is malformed: \"" + std::string(entry) +
+               "\" of node " + std::to_string(node);
+    }
+
+    std::size_t child(std::size_t node, double v, const char* entry, const std::size_t* path,
+                      int depth) const {
+        const auto last = static_cast<std::int64_t>(a.left.size()) - 1;
+        const auto c = static_cast<std::size_t>(integer_of(v, 0, last, where(node, entry)));
+        if (c == node || std::find(path, path + depth, c) != path + depth)
+            refuse("tree " + std::to_string(tree) + " is malformed: node " + std::to_string(node) +
+                   " leads back to node " + std::to_string(c));
+        return c;
+    }
+
+    void walk(std::size_t node, int depth, std::size_t* path, LeafTerm region) const {
+        const double l = a.left[node];
+        const double r = a.right[node];
+        if (l == -1 || r == -1) {
+            if (l != r)
+                refuse("tree " + std::to_string(tree) + " is malformed: node " +
+                       std::to_string(node) + " has one child");
+            region.value = float32_of(a.condition[node], where(node, "split_conditions"));
+            region.value *= weight;
+            if (!(std::fabs(region.value) <= static_cast<double>(FLT_MAX)))
+                refuse("tree " + std::to_string(tree) + " node " + std::to_string(node) +
+                       ": the weighted leaf value is beyond float32's range");
             out.push_back(region);
             return;
         }
         if (depth >= 2)
-            throw UnsupportedModel("tree " + std::to_string(tree) +
-                                   " is deeper than 2; only depth-2 trees decompose");
-        if (!split_type.empty() && split_type[node] != 0)
-            throw UnsupportedModel("tree " + std::to_string(tree) +
-                                   " has a categorical split, which is not supported");
-        const double f = feature[node];
-        const double r = right[node];
-        const auto n_nodes = static_cast<double>(left.size());
-        if (!(f >= 0 && f < static_cast<double>(num_feature)) || !(l < n_nodes) || !(r >= 0) ||
-            !(r < n_nodes))
-            throw UnsupportedModel("tree " + std::to_string(tree) + " is malformed");
-        const auto fi = static_cast<std::size_t>(f);
-        const double split = static_cast<double>(static_cast<float>(condition[node]));
+            refuse("tree " + std::to_string(tree) +
+                   " is deeper than 2; only depth-2 trees decompose");
+        if (!a.split_type.empty() && a.split_type[node] != 0)
+            refuse("tree " + std::to_string(tree) +
+                   " has a categorical split, which is not supported");
+        const auto fi = static_cast<std::size_t>(
+            integer_of(a.feature[node], 0, static_cast<std::int64_t>(num_feature) - 1,
+                       where(node, "split_indices")));
+        const std::size_t lc = child(node, l, "left_children", path, depth);
+        const std::size_t rc = child(node, r, "right_children", path, depth);
+        const double split = float32_of(a.condition[node], where(node, "split_conditions"));
+        path[depth] = node;
         int slot = 0;
         while (slot < region.n_features && region.feature[slot] != fi) ++slot;
         if (slot == region.n_features) {
@@ -255,10 +353,10 @@ struct TreeWalker {
         }
         LeafTerm lower = region;
         lower.hi[slot] = std::min(lower.hi[slot], split);
-        if (lower.lo[slot] < lower.hi[slot]) walk(static_cast<std::size_t>(l), depth + 1, lower);
+        if (lower.lo[slot] < lower.hi[slot]) walk(lc, depth + 1, path, lower);
         LeafTerm upper = region;
         upper.lo[slot] = std::max(upper.lo[slot], split);
-        if (upper.lo[slot] < upper.hi[slot]) walk(static_cast<std::size_t>(r), depth + 1, upper);
+        if (upper.lo[slot] < upper.hi[slot]) walk(rc, depth + 1, path, upper);
     }
 };
 
@@ -363,20 +461,22 @@ Ensemble decode_booster_json(std::string_view json) {
     const Json& learner = member(root, "learner");
     const Json& params = member(learner, "learner_model_param");
     Ensemble out;
-    const double num_feature = number_of(member(params, "num_feature"), "num_feature");
-    if (!(num_feature >= 0 && num_feature < 1e9))
-        throw UnsupportedModel("model entry \"num_feature\" is out of range");
-    out.num_feature = static_cast<std::size_t>(num_feature);
+    out.num_feature = static_cast<std::size_t>(
+        integer_of(number_of(member(params, "num_feature"), "num_feature"), 0, kMaxIndex,
+                   [] { return std::string("model entry \"num_feature\""); }));
     if (const Json* c = params.find("num_class"); c != nullptr && number_of(*c, "num_class") > 1)
-        throw UnsupportedModel("multi-class models are not supported");
+        refuse("multi-class models are not supported");
     if (const Json* t = params.find("num_target"); t != nullptr && number_of(*t, "num_target") > 1)
-        throw UnsupportedModel("models with several outputs are not supported");
+        refuse("models with several outputs are not supported");
     out.base_score = number_of(member(params, "base_score"), "base_score");
-    out.objective = member(member(learner, "objective"), "name").text;
+    out.objective = text_of(member(member(learner, "objective"), "name"), "objective");
     out.base_margin = margin_of_base_score(out.objective, out.base_score);
+    if (!std::isfinite(out.base_margin))
+        refuse("model entry \"base_score\" (" + std::to_string(out.base_score) +
+               ") gives no finite margin for the objective " + out.objective);
 
     const Json& booster = member(learner, "gradient_booster");
-    const std::string& kind = member(booster, "name").text;
+    const std::string& kind = text_of(member(booster, "name"), "gradient_booster");
     const Json* model = nullptr;
     std::vector<double> tree_weight;
     if (kind == "gbtree") {
@@ -384,40 +484,35 @@ Ensemble decode_booster_json(std::string_view json) {
     } else if (kind == "dart") {
         model = &member(member(booster, "gbtree"), "model");
         tree_weight = numbers_of(member(booster, "weight_drop"), "weight_drop");
+        for (double w : tree_weight)
+            if (!std::isfinite(w)) refuse("model entry \"weight_drop\" must hold finite numbers");
     } else {
-        throw UnsupportedModel("booster \"" + kind + "\" has no trees to decompose");
+        refuse("booster \"" + kind + "\" has no trees to decompose");
     }
     const Json& trees = member(*model, "trees");
-    if (trees.kind != Json::Kind::Array) throw UnsupportedModel("model trees are not a list");
-    if (const Json* info = model->find("tree_info"); info != nullptr)
-        for (double group : numbers_of(*info, "tree_info"))
-            if (group != 0) throw UnsupportedModel("models with several outputs are not supported");
+    if (trees.kind != Json::Kind::Array) refuse("model trees are not a list");
     out.num_trees = trees.items.size();
+    if (const Json* info = model->find("tree_info"); info != nullptr) {
+        const auto groups = numbers_of(*info, "tree_info");
+        for (double group : groups)
+            if (group != 0) refuse("models with several outputs are not supported");
+        if (groups.size() != out.num_trees)
+            refuse("model entry \"tree_info\" does not have one entry per tree");
+    }
+    if (const Json* p = model->find("gbtree_model_param"); p != nullptr)
+        if (const Json* n = p->find("num_trees");
+            n != nullptr && number_of(*n, "num_trees") != static_cast<double>(out.num_trees))
+            refuse("model entry \"num_trees\" is not the number of trees in the text (" +
+                   std::to_string(out.num_trees) + ")");
     if (!tree_weight.empty() && tree_weight.size() != out.num_trees)
-        throw UnsupportedModel("model tree weights do not match its trees");
+        refuse("model tree weights do not match its trees");
 
-    for (std::size_t t = 0; t < trees.items.size(); ++t) {
-        const Json& tree = trees.items[t];
-        const auto left = numbers_of(member(tree, "left_children"), "left_children");
-        const auto right = numbers_of(member(tree, "right_children"), "right_children");
-        const auto feature = numbers_of(member(tree, "split_indices"), "split_indices");
-        const auto condition = numbers_of(member(tree, "split_conditions"), "split_conditions");
-        std::vector<double> split_type;
-        if (const Json* st = tree.find("split_type"); st != nullptr)
-            split_type = numbers_of(*st, "split_type");
-        const std::size_t n = left.size();
-        if (n == 0 || right.size() != n || feature.size() != n || condition.size() != n ||
-            (!split_type.empty() && split_type.size() != n))
-            throw UnsupportedModel("tree " + std::to_string(t) + " is malformed");
-        if (const Json* param = tree.find("tree_param"); param != nullptr) {
-            if (const Json* s = param->find("size_leaf_vector");
-                s != nullptr && number_of(*s, "size_leaf_vector") > 1)
-                throw UnsupportedModel("models with several outputs are not supported");
-        }
+    for (std::size_t t = 0; t < out.num_trees; ++t) {
+        const TreeArrays arrays(trees.items[t], t);
         const double weight = tree_weight.empty() ? 1.0 : tree_weight[t];
-        const TreeWalker walker{left, right,  feature,  condition, split_type, out.num_feature,
-                                t,    weight, out.terms};
-        walker.walk(0, 0, LeafTerm{});
+        const TreeWalker walker{arrays, out.num_feature, t, weight, out.terms};
+        std::size_t path[2] = {0, 0};
+        walker.walk(0, 0, path, LeafTerm{});
     }
     for (LeafTerm& term : out.terms) term = canonical(term);
     return out;

@@ -131,6 +131,119 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_pair(model_text({kLeafTree}, "reg:squarederror", "[1,2]"),
                                      std::string("several outputs"))));
 
+// Malformed numbers, indices and structure inside an otherwise valid model text.
+class RejectsEntry : public ::testing::TestWithParam<std::pair<std::string, std::string>> {};
+
+TEST_P(RejectsEntry, NamingIt) {
+    try {
+        fx::decode_booster_json(GetParam().first);
+        FAIL() << "accepted";
+    } catch (const fx::UnsupportedModel& e) {
+        EXPECT_NE(std::string(e.what()).find(GetParam().second), std::string::npos) << e.what();
+    }
+}
+
+std::pair<std::string, std::string> bad_tree(const std::string& left, const std::string& right,
+                                             const std::string& feature,
+                                             const std::string& condition,
+                                             const std::string& message) {
+    return {model_text({tree(left, right, feature, condition)}, "reg:squarederror", "0"), message};
+}
+
+const std::string kFloatRange = "finite number within float32's range";
+
+INSTANTIATE_TEST_SUITE_P(
+    Trees, RejectsEntry,
+    ::testing::Values(
+        bad_tree("1,-1,-1", "2,-1,-1", "0,0,0", "NaN,1,2", "node 0 must be a " + kFloatRange),
+        bad_tree("1,-1,-1", "2,-1,-1", "0,0,0", "Infinity,1,2", kFloatRange),
+        bad_tree("1,-1,-1", "2,-1,-1", "0,0,0", "-Infinity,1,2", kFloatRange),
+        bad_tree("1,-1,-1", "2,-1,-1", "0,0,0", "1e39,1,2", kFloatRange),
+        bad_tree("1,-1,-1", "2,-1,-1", "0,0,0", "0,NaN,2", "node 1 must be a " + kFloatRange),
+        bad_tree("1,-1,-1", "2,-1,-1", "0,0,0", "0,1e400,2", "number out of range"),
+        bad_tree("1,-1,-1", "2,-1,-1", "0,0,0", "0,+1,2", "bad number"),
+        bad_tree("1,-1,-1", "2,-1,-1", "0,0,0", "0,\"x\",2", "is not a number"),
+        bad_tree("1.5,-1,-1", "2,-1,-1", "0,0,0", "0,1,2", "\"left_children\" of node 0"),
+        bad_tree("-2,-1,-1", "2,-1,-1", "0,0,0", "0,1,2", "\"left_children\" of node 0"),
+        bad_tree("1,-1,-1", "9,-1,-1", "0,0,0", "0,1,2", "\"right_children\" of node 0"),
+        bad_tree("1,-1,-1", "1e300,-1,-1", "0,0,0", "0,1,2", "must be an integer in [0, 2]"),
+        bad_tree("0,-1,-1", "2,-1,-1", "0,0,0", "0,1,2", "node 0 leads back to node 0"),
+        bad_tree("1,0,-1", "2,2,-1", "0,0,0", "0,1,2", "node 1 leads back to node 0"),
+        bad_tree("1,-1,-1", "-1,-1,-1", "0,0,0", "0,1,2", "node 0 has one child"),
+        bad_tree("-1,-1,-1", "2,-1,-1", "0,0,0", "0,1,2", "node 0 has one child"),
+        bad_tree("1,-1,-1", "2,-1,-1", "-1,0,0", "0,1,2", "\"split_indices\" of node 0"),
+        bad_tree("1,-1,-1", "2,-1,-1", "3,0,0", "0,1,2", "must be an integer in [0, 2]"),
+        bad_tree("1,-1,-1", "2,-1,-1", "NaN,0,0", "0,1,2", "\"split_indices\" of node 0"),
+        bad_tree("1,-1", "2,-1,-1", "0,0,0", "0,1,2", "differ in length"),
+        bad_tree("", "", "", "", "differ in length"),
+        std::make_pair(model_text({kLeafTree}, "reg:squarederror", "0", 0) + "x", "trailing"),
+        std::make_pair(model_text({kLeafTree}, "binary:logistic", "1"), "no finite margin"),
+        std::make_pair(model_text({kLeafTree}, "binary:logistic", "NaN"), "no finite margin"),
+        std::make_pair(model_text({kLeafTree}, "reg:gamma", "-1"), "no finite margin"),
+        std::make_pair(model_text({kLeafTree}, "reg:squarederror", "inf"), "no finite margin"),
+        std::make_pair(model_text({kLeafTree}, "reg:squarederror", "0", -1),
+                       "\"num_feature\" must be an integer"),
+        std::make_pair(
+            R"({"learner":{"learner_model_param":{"base_score":"0","num_feature":"1e12"}}})",
+            "\"num_feature\" must be an integer"),
+        std::make_pair(R"({"learner":{"learner_model_param":{"base_score":"0",)"
+                       R"("num_feature":"1"},"objective":{"name":7}}})",
+                       "\"objective\" is not a string"),
+        std::make_pair(R"({"learner":{"learner_model_param":{"base_score":"0",)"
+                       R"("num_feature":"1"},"objective":{"name":"reg:squarederror"},)"
+                       R"("gradient_booster":{"name":"gbtree","model":{"trees":{}}}}})",
+                       "not a list")));
+
+TEST(Decode, CountsMustMatchTheTrees) {
+    const std::string text = model_text({kLeafTree, kLeafTree}, "reg:squarederror", "0");
+    auto replaced = [&](const std::string& from, const std::string& to) {
+        std::string t = text;
+        t.replace(t.find(from), from.size(), to);
+        return t;
+    };
+    EXPECT_THROW(fx::decode_booster_json(replaced("\"tree_info\":[0,0]", "\"tree_info\":[0]")),
+                 fx::UnsupportedModel);
+    EXPECT_THROW(fx::decode_booster_json(replaced(
+                     "\"trees\":[", R"("gbtree_model_param":{"num_trees":"3"},"trees":[)")),
+                 fx::UnsupportedModel);
+    EXPECT_EQ(fx::decode_booster_json(
+                  replaced("\"trees\":[", R"("gbtree_model_param":{"num_trees":"2"},"trees":[)"))
+                  .num_trees,
+              2u);
+    const std::string nodes = R"(],"tree_param":{"num_nodes":"2"}})";
+    EXPECT_THROW(fx::decode_booster_json(model_text(
+                     {kLeafTree.substr(0, kLeafTree.size() - 2) + nodes}, "reg:squarederror", "0")),
+                 fx::UnsupportedModel);
+}
+
+// Every prefix of a model text and every single-byte change of it is decoded or refused with
+// UnsupportedModel; what decodes also builds its tables (the sanitizer build runs this too).
+TEST(Decode, DamagedTextIsDecodedOrRefused) {
+    const std::string text =
+        model_text({kMixedTree, kLeafTree, tree("1,-1,-1", "2,-1,-1", "1,0,0", "0.5,-1e30,2e30")},
+                   "binary:logistic", "[2.5E-1]");
+    const std::string replacements = "0-9.e,:[]{}\"-NI";
+    std::size_t decoded = 0;
+    auto attempt = [&](const std::string& t) {
+        try {
+            const auto e = fx::decode_booster_json(t);
+            const auto m = fx::build_tables(e);
+            ++decoded;
+            for (const auto& main : m.mains)
+                for (double v : main.values) EXPECT_TRUE(std::isfinite(v));
+        } catch (const fx::UnsupportedModel&) {
+        }
+    };
+    for (std::size_t i = 0; i < text.size(); ++i) attempt(text.substr(0, i));
+    for (std::size_t i = 0; i < text.size(); ++i)
+        for (char c : replacements) {
+            std::string t = text;
+            t[i] = c;
+            attempt(t);
+        }
+    EXPECT_GT(decoded, text.size());  // many changes (digits of numbers) keep a valid model
+}
+
 TEST(Decode, DeeperTreesAreRefused) {
     // 0 -> 1 -> 3 -> (4, 5): depth 3 on the left.
     const auto t = tree("1,3,-1,4,-1,-1", "2,6,-1,5,-1,-1", "0,1,0,2,0,0", "0,0,1,0,2,3");
