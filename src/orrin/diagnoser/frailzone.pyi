@@ -437,7 +437,7 @@ class FrailZone(orrin.diagnoser.base.BaseDiagnoser):
         -------
         TestDataResult
             Key "frailzone_shift": the shown feature, its type and a frame of both groups
-            with their label in the column "resi_type_" (reference rows first).
+            with their label in the column ``"resi_type_"`` (reference rows first).
         """
     def get_target_idx(self):
         """
