@@ -6,11 +6,16 @@ examples/main_job.py: they are read from _generated/main_job, and the main job r
 when they are missing.
 """
 
+import os
 import pathlib
 import subprocess
 import sys
 
 import orrin
+
+# Document the compiled modules as they are at run time (their docstrings and text
+# signatures), not their .pyi stubs, which Sphinx would otherwise execute in their place.
+os.environ["SPHINX_AUTODOC_IGNORE_NATIVE_MODULE_TYPE_STUBS"] = "1"
 
 HERE = pathlib.Path(__file__).resolve().parent
 MAIN_JOB_DIR = HERE / "_generated" / "main_job"
@@ -36,3 +41,15 @@ numpydoc_xref_param_type = False
 exclude_patterns = ["_build", "_generated"]
 html_theme = "alabaster"
 html_static_path = []
+
+
+def drop_self(app, what, name, obj, options, signature, return_annotation):
+    """Methods of the compiled classes carry `self` in their text signatures; pages omit it."""
+    if what == "method" and signature and signature.startswith("(self"):
+        return "(" + signature[len("(self"):].lstrip(", "), return_annotation
+    return None
+
+
+def setup(app):
+    # Before numpydoc's handler: the first handler that returns a signature sets it.
+    app.connect("autodoc-process-signature", drop_self, priority=400)
