@@ -17,25 +17,13 @@ from sklearn.datasets import load_breast_cancer, load_diabetes  # noqa: E402
 
 def parsed(kind, X, y, names):
     """Train a depth-2 model and return its FANOVA interpretation and its raw margins."""
-    try:
-        from orrin.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
-    except ImportError:
-        XGB2Classifier = XGB2Regressor = None
-    if XGB2Regressor is not None:
-        face = XGB2Regressor if kind == "regression" else XGB2Classifier
-        model = face(n_estimators=200, feature_names=names, random_state=0).fit(X, y)
-        fanova = model.parse_model()
-        margin = model.estimator_.predict(X, output_margin=True)
-        return fanova, margin
-    import xgboost as xgb
+    from orrin.models.xgb2.xgboost import XGB2Classifier, XGB2Regressor
 
-    from orrin.models.interpreter import FANOVAInterpreter
-    from orrin.models.xgb2.interpret import XGBInterpreter
-
-    face = xgb.XGBRegressor if kind == "regression" else xgb.XGBClassifier
-    model = face(n_estimators=200, max_depth=2, random_state=0).fit(X, y)
-    interp = XGBInterpreter(model, feature_names=names).fit(X)
-    return FANOVAInterpreter(interp), model.predict(X, output_margin=True)
+    face = XGB2Regressor if kind == "regression" else XGB2Classifier
+    model = face(n_estimators=200, feature_names=names, random_state=0).fit(X, y)
+    fanova = model.parse_model()
+    margin = model.estimator_.predict(X, output_margin=True)
+    return fanova, margin
 
 
 def report(title, fanova, margin, X, out_dir, stem, top=4):

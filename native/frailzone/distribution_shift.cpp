@@ -59,7 +59,7 @@ constexpr const char* kShiftDoc =
     "-------\n"
     "TestDataResult\n"
     "    Key \"frailzone_shift\": the shown feature, its type and a frame of both groups\n"
-    "    with their label in the column \"resi_type_\" (reference rows first).\n";
+    "    with their label in the column ``\"resi_type_\"`` (reference rows first).\n";
 
 enum class Reference { Remaining, Full, Unsupported };
 

@@ -145,7 +145,7 @@ class XGBInterpreter:
         return name if name not in mapping else f"{name} {fidx}"
 
     def predict_margin(self, X):
-        """intercept_ plus every effect on the rows of X: the booster's raw margin."""
+        """``intercept_`` plus every effect on the rows of X: the booster's raw margin."""
         X = _as_matrix(X)
         total = np.full(X.shape[0], float(self.intercept_))
         for item in self.effects_["1D"].values():
