@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "array_args.hpp"
+#include "input_checks.hpp"
 #include "orrin/histogram.hpp"
 #include "pyclass.hpp"
 #include "region_scoring.hpp"
@@ -221,9 +222,10 @@ void base_slicing_init(py::object self, py::object estimator, py::object slice_f
     self.attr("needs_proba") = values[3];
     self.attr("is_metric_additive") = values[4];
 
+    // A threshold that is no real number is stored unchanged and refused by fit.
     const py::int_ zero(0);
     const py::object sign = values[1];
-    const bool invert = sign > zero && threshold > zero;
+    const bool invert = sign > zero && is_real_number(threshold) && threshold > zero;
     self.attr("threshold") = invert ? py::object(py::int_(1) / threshold) : threshold;
 }
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "input_checks.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
 #include "registry.hpp"
@@ -133,6 +134,7 @@ void add_configuration(py::dict& value, const py::object& self) {
 
 py::object get_distance(py::object self, py::object psi_buckets, py::object distance_metric,
                         py::object compare_to) {
+    require_fitted(self, "get_distance");
     Reference reference;
     const Groups groups = groups_of(self, compare_to, reference);
 
@@ -165,6 +167,7 @@ py::object get_distance(py::object self, py::object psi_buckets, py::object dist
 }
 
 py::object get_shift(py::object self, py::object show_feature, py::object compare_to) {
+    require_fitted(self, "get_shift");
     py::object names = self.attr("feature_names");
     if (show_feature.is_none()) show_feature = names[py::int_(0)];
     py::object feature_type = self.attr("feature_types")[names.attr("index")(show_feature)];

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "input_checks.hpp"
 #include "orrin/regions.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
@@ -195,6 +196,7 @@ void fit_steps(py::object self, py::object x, py::object y, py::object train_idx
                                         " needs predictions: pass prediction or an estimator "
                                         "with predict.");
     }
+    check_split_metric_inputs(self, source, needs_proba);
     py::object output = diag.attr("fit")(
         py::arg("train_x") = stored_x[train], py::arg("train_y") = stored_y[train],
         py::arg("test_x") = stored_x[test], py::arg("test_y") = stored_y[test],
@@ -213,6 +215,7 @@ void frailzone_fit(py::object self, py::object x, py::object y, py::object train
                    py::object target_name, py::object predict_name) {
     // A failed fit leaves the diagnoser as its previous fit left it, so that the stored data
     // and the fitted strategy always belong together.
+    check_fit_arguments(self, sample_weight);
     py::dict state = self.attr("__dict__");
     py::dict saved = state.attr("copy")();
     try {
@@ -234,6 +237,7 @@ orrin::Bound target_bound(const py::handle& row, const char* lb_key, const char*
 }
 
 py::object get_target_idx(py::object self) {
+    require_fitted(self, "get_target_idx");
     py::object diag = self.attr("diag");
     py::list stats(diag.attr("weak_region_stats"));
     if (stats.size() == 0) return module_attr("np").attr("concatenate")(py::list());
@@ -262,6 +266,7 @@ py::dict settings_record(const py::object& self) {
 }
 
 py::object get_result(py::object self) {
+    require_fitted(self, "get_result");
     py::object diag = self.attr("diag");
     py::dict value = settings_record(self);
     value["threshold_value"] = diag.attr("threshold_value");
@@ -271,6 +276,7 @@ py::object get_result(py::object self) {
 }
 
 py::object get_marginal(py::object self) {
+    require_fitted(self, "get_marginal");
     py::object diag = self.attr("diag");
     py::object rule_list = py::hasattr(diag, "rule_list") ? py::object(diag.attr("rule_list"))
                                                           : py::object(py::none());

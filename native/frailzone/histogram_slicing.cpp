@@ -19,6 +19,7 @@
 #include "array_args.hpp"
 #include "checked_columns.hpp"
 #include "gc_pause.hpp"
+#include "input_checks.hpp"
 #include "orrin/histogram.hpp"
 #include "orrin/numeric.hpp"
 #include "pass_members.hpp"
@@ -497,7 +498,6 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
     py::list weak_region;
     py::list rule_list_all;
     py::list bin_stats;
-    self.attr("bin_stats") = bin_stats;
     const double first_range[2] = {x0.lo, x0.hi};
     const orrin::Histogram h0 =
         histogram_of(x0.data, d.n, base.max_bins, x0.stride, x0.has_range ? first_range : nullptr);
@@ -584,6 +584,7 @@ py::tuple fit2d_impl(const py::object& self, const PassSettings& base, const Reg
             weak_region.append(item);
         }
     }
+    self.attr("bin_stats") = bin_stats;
     return py::make_tuple(weak_region, rule_list_all, edges_array(h0.edges));
 }
 
@@ -663,6 +664,8 @@ std::string column_name(const py::object& self, py::ssize_t pos) {
 
 void fit(py::object self, py::object x, py::object y, py::object preds, py::object scores,
          py::object sample_weight) {
+    check_slicing_settings(self, false);
+    check_additive_scores(self, scores);
     PassMembers* members = take_pass_members();
     // Every check comes before the first field is written.
     const SlicingConfig metric = SlicingConfig::read(self, false);

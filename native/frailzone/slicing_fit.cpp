@@ -15,6 +15,7 @@
 #include "arrays.hpp"
 #include "checked_columns.hpp"
 #include "gc_pause.hpp"
+#include "input_checks.hpp"
 #include "orrin/numeric.hpp"
 #include "orrin/regions.hpp"
 #include "pass_members.hpp"
@@ -396,6 +397,9 @@ py::object fit_checked(py::object self, DataSet& train, DataSet& test, const py:
     const py::ssize_t columns = train.x.shape(1);
     const GcPause pause;
 
+    check_slicing_settings(self, true);
+    check_metric_set("train", train.y, train.pred, train.weight);
+    check_metric_set("test", test.y, test.pred, test.weight);
     self.attr("use_test") = use_test;
     self.attr("weak_region_stats") = py::list();
     self.attr("feature_names") = feature_names;

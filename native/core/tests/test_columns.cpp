@@ -130,4 +130,22 @@ TEST_P(ValueRangeLayout, EqualsAContiguousCopy) {
 
 INSTANTIATE_TEST_SUITE_P(Strides, ValueRangeLayout, ::testing::Values(8, 12, 24, -8, -20, -24));
 
+TEST(FirstNonFinite, FindsTheFirstNanOrInfinityAtAnyPositionAndStride) {
+    for (std::size_t n : {0u, 1u, 63u, 64u, 65u, 200u}) {
+        std::vector<double> a(2 * n + 1, 1e308);
+        const StridedColumn every_other{reinterpret_cast<const char*>(a.data()), 16};
+        EXPECT_EQ(orrin::first_non_finite(every_other, n), n);
+        for (std::size_t bad = 0; bad < n; bad += 7) {
+            for (double v : {kNan, kInf, -kInf}) {
+                std::vector<double> b = a;
+                b[2 * bad] = v;
+                if (bad + 3 < n) b[2 * (bad + 3)] = kNan;
+                b[1] = kNan;  // between the strided values: never read
+                const StridedColumn c{reinterpret_cast<const char*>(b.data()), 16};
+                EXPECT_EQ(orrin::first_non_finite(c, n), bad) << n << " " << v;
+            }
+        }
+    }
+}
+
 }  // namespace

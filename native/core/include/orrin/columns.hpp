@@ -51,4 +51,7 @@ Range value_range(StridedColumn c, std::size_t n);
 // share cache lines, so the pair costs about one read of the rows).
 void value_ranges(StridedColumn a, StridedColumn b, std::size_t n, Range out[2]);
 
+// Position of the first NaN or infinite value among c[0..n), or n when all are finite.
+std::size_t first_non_finite(StridedColumn c, std::size_t n);
+
 }  // namespace orrin
