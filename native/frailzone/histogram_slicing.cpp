@@ -24,6 +24,7 @@
 #include "orrin/numeric.hpp"
 #include "pass_members.hpp"
 #include "pyclass.hpp"
+#include "refusal_guard.hpp"
 #include "region_scoring.hpp"
 #include "registry.hpp"
 #include "slicing_docs.hpp"
@@ -665,7 +666,8 @@ std::string column_name(const py::object& self, py::ssize_t pos) {
 void fit(py::object self, py::object x, py::object y, py::object preds, py::object scores,
          py::object sample_weight) {
     check_slicing_settings(self, false);
-    check_additive_scores(self, scores);
+    check_pass_inputs(self, scores, sample_weight);
+    RefusalGuard guard(self);
     PassMembers* members = take_pass_members();
     // Every check comes before the first field is written.
     const SlicingConfig metric = SlicingConfig::read(self, false);
@@ -728,6 +730,7 @@ void fit(py::object self, py::object x, py::object y, py::object preds, py::obje
     self.attr("weak_region") = result[0];
     self.attr("bins1d") = result[2];
     if (members != nullptr) members->filled = true;
+    guard.keep();
 }
 
 }  // namespace

@@ -228,7 +228,9 @@ void check_split_metric_inputs(const py::object& frailzone, const py::object& so
     check_metric_values(source, needs_proba ? "prediction_proba" : "prediction", rows);
 }
 
-void check_additive_scores(const py::object& self, const py::handle& scores) {
+void check_pass_inputs(const py::object& self, const py::handle& scores,
+                       const py::handle& sample_weight) {
+    check_metric_values(sample_weight, "sample_weight");
     if (!py::bool_(self.attr("is_metric_additive"))) return;
     if (py::isinstance<py::array_t<double>>(scores)) {
         // Scores whose sum BaseSlicing.fit has just computed are finite when the sum is.

@@ -33,9 +33,11 @@ void check_metric_set(const std::string& prefix, const py::handle& y, const py::
 void check_split_metric_inputs(const py::object& frailzone, const py::object& source,
                                bool needs_proba);
 
-// The additive scores a strategy's `_fit` is given must be finite (a NaN would make every
-// region score and the limit NaN, so that no region is ever weak).
-void check_additive_scores(const py::object& self, const py::handle& scores);
+// What a strategy's `_fit` is given to score with: additive scores must be finite (a NaN would
+// make every region score and the limit NaN, so that no region is ever weak), and so must
+// the weights, when given.
+void check_pass_inputs(const py::object& self, const py::handle& scores,
+                       const py::handle& sample_weight);
 
 // The settings a slicing strategy's fit reads: `threshold` (a finite real number) and, for
 // the built-in strategies, `min_samples` (histogram: a real number >= 0; tree: an integer

@@ -20,6 +20,7 @@
 #include "orrin/regions.hpp"
 #include "pass_members.hpp"
 #include "pyclass.hpp"
+#include "refusal_guard.hpp"
 #include "region_support.hpp"
 #include "registry.hpp"
 
@@ -343,6 +344,7 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
                        py::object feature_names, py::object use_test,
                        py::object train_sample_weight, py::object test_sample_weight) {
     // Everything is checked before the object changes.
+    RefusalGuard guard(self);
     DataSet train = prepare_set("train", train_x, train_y, train_pred, train_sample_weight);
     DataSet test = prepare_set("test", test_x, test_y, test_pred, test_sample_weight);
     const py::ssize_t columns = train.x.shape(1);
@@ -383,8 +385,8 @@ py::object slicing_fit(py::object self, py::object train_x, py::object train_y, 
         if (defer) pending.start(std::move(used));
     }
     try {
-        return fit_checked(self, train, test, names, feature_names, use_test, fit_on_test, pass,
-                           native, pending);
+        return guard.keep(fit_checked(self, train, test, names, feature_names, use_test,
+                                      fit_on_test, pass, native, pending));
     } catch (...) {
         pending.settle();  // a training column that is not finite is refused first
         throw;

@@ -226,11 +226,10 @@ void tree_slicing_fit(py::object self, py::object x, py::object y, py::object pr
         if (!finite) raise_not_finite("x", names[p]);
     }
     row_vector(scores, rows, "scores");
-    check_additive_scores(self, scores);
     if (!sample_weight.is_none()) {
         as_float64(row_vector(sample_weight, rows, "sample_weight"), "sample_weight");
-        check_metric_values(sample_weight, "sample_weight");
     }
+    check_pass_inputs(self, scores, sample_weight);
 
     py::object weights = py::none();
     if (!sample_weight.is_none() && py::bool_(np.attr("sum")(sample_weight) > py::int_(0))) {

@@ -16,6 +16,8 @@ def snapshot(obj):
 def _arrays_equal(a, b):
     if a.shape != b.shape or a.dtype != b.dtype:
         return False
+    if a.dtype.names:  # records: field by field
+        return all(_arrays_equal(a[name], b[name]) for name in a.dtype.names)
     try:
         return bool(np.array_equal(a, b, equal_nan=True))
     except TypeError:  # no NaN in this dtype (objects, strings, records)
