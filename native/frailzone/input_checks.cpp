@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -183,29 +184,24 @@ void check_metric_values(const py::handle& values, const std::string& name,
     if (values.is_none()) return;  // a missing argument is the caller's to report
     py::array a = as_ndarray(values, name.c_str());
     if (a.ndim() != 1) a = a.attr("ravel")();
-    const py::object selected = py::reinterpret_borrow<py::object>(rows);
-    if (!selected.is_none()) a = a[selected];
-    switch (a.dtype().kind()) {
-        case 'b':
-        case 'i':
-        case 'u':
-        case 'U':
-        case 'S':
-            return;
-        case 'f': {
-            const py::ssize_t k = first_non_finite(a);
-            if (k < a.size()) raise_bad_value(name, "NaN or infinite values", row_of(selected, k));
-            return;
-        }
-        case 'O': {
-            const auto [k, what] = first_missing_object(a);
-            if (what != nullptr) raise_bad_value(name, what, row_of(selected, k));
-            return;
-        }
-        default:
-            throw py::type_error(name + " must hold real numbers or labels, got dtype " +
-                                 dtype_name(a) + ".");
+    const char kind = a.dtype().kind();
+    if (kind == 'b' || kind == 'i' || kind == 'u' || kind == 'U' || kind == 'S') return;
+    if (kind != 'f' && kind != 'O') {
+        throw py::type_error(name + " must hold real numbers or labels, got dtype " +
+                             dtype_name(a) + ".");
     }
+    const auto first_bad = [kind](const py::array& v) -> std::pair<py::ssize_t, const char*> {
+        if (kind == 'O') return first_missing_object(v);
+        const py::ssize_t k = first_non_finite(v);
+        return {k, k < v.size() ? "NaN or infinite values" : nullptr};
+    };
+    // All values are read first, without copying the rows; only a fault is looked for
+    // again among the rows that reach the metric.
+    auto [k, what] = first_bad(a);
+    if (what == nullptr) return;
+    const py::object selected = py::reinterpret_borrow<py::object>(rows);
+    if (!selected.is_none()) std::tie(k, what) = first_bad(a[selected]);
+    if (what != nullptr) raise_bad_value(name, what, row_of(selected, k));
 }
 
 void check_finite_metric_inputs(const py::handle& y, const py::handle& pred,

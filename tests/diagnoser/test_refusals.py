@@ -121,6 +121,7 @@ STRATEGY_CASES = [
 ]
 
 
+@pytest.mark.filterwarnings("ignore:overflow encountered in cast:RuntimeWarning")
 @pytest.mark.parametrize("make, run, error", STRATEGY_CASES)
 def test_a_refused_strategy_call_changes_nothing(make, run, error):
     cls, features = make
@@ -132,6 +133,7 @@ def test_a_refused_strategy_call_changes_nothing(make, run, error):
     assert_unchanged(s, before)
 
 
+@pytest.mark.filterwarnings("ignore::sklearn.exceptions.UndefinedMetricWarning")
 def test_a_refused_non_additive_two_feature_pass_changes_nothing():
     # F1 of labels against continuous predictions fails inside the first bin's pass.
     x, y, _ = data()
