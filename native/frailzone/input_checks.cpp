@@ -94,6 +94,16 @@ void check_threshold(const py::handle& threshold) {
     }
 }
 
+// The largest tree setting: the tree's own counters are 32-bit and overflow beyond it.
+constexpr long long kMaxTreeSetting = 2147483647;
+
+void check_at_most(const py::handle& value, const char* name, long long most) {
+    if (py::reinterpret_borrow<py::object>(value) > py::int_(most)) {
+        throw py::value_error(std::string(name) + " must be at most " + std::to_string(most) +
+                              ", got " + repr_of(value) + ".");
+    }
+}
+
 void check_positive_integer(const py::handle& value, const char* name) {
     if (!is_integer(value)) {
         throw py::type_error(std::string(name) + " must be an integer >= 1, got " + repr_of(value) +
@@ -127,6 +137,7 @@ void check_min_samples(const py::handle& min_samples, Strategy strategy) {
         if (py::reinterpret_borrow<py::object>(min_samples) < py::int_(1)) {
             throw py::value_error(rule + repr_of(min_samples) + ".");
         }
+        check_at_most(min_samples, "min_samples", kMaxTreeSetting);
         return;
     }
     const double v = real_value(min_samples);
@@ -140,7 +151,10 @@ void check_settings(const py::object& obj, Strategy strategy) {
         check_positive_integer(obj.attr("bins"), "bins");
     } else {
         const py::object max_depth = obj.attr("max_depth");
-        if (!max_depth.is_none()) check_positive_integer(max_depth, "max_depth");
+        if (!max_depth.is_none()) {
+            check_positive_integer(max_depth, "max_depth");
+            check_at_most(max_depth, "max_depth", kMaxTreeSetting);
+        }
     }
 }
 

@@ -137,13 +137,13 @@ def make_strategy(draw, method):
     if method == "histogram":
         metric = draw(st.sampled_from([None, {"name": "MAE"}, {"name": "R2"}, {"name": "ACC"}]))
         return fz.HistogramSlicing(slice_features=features, metric=metric,
-                                   bins=draw(mostly([1, 2, 5, 10], [0, 2.5, True])),
+                                   bins=draw(mostly([1, 2, 5, 10], [0, 2.5, True, 10**30])),
                                    min_samples=draw(mostly([0, 3, 10], [np.nan, -1])),
                                    threshold=draw(mostly([1.2, 0.8, -1.0], ["x"])))
     metric = draw(st.sampled_from([None, {"name": "MAE"}, {"name": "ACC"}]))
     return fz.TreeSlicing(slice_features=features, metric=metric,
-                          max_depth=draw(mostly([1, 2, 3, None], [0])),
-                          min_samples=draw(mostly([1, 5, 0.2], [0, np.nan])),
+                          max_depth=draw(mostly([1, 2, 3, None], [0, 10**30])),
+                          min_samples=draw(mostly([1, 5, 0.2], [0, np.nan, 2**62])),
                           threshold=draw(mostly([1.2, 0.8], ["x"])))
 
 
@@ -247,7 +247,7 @@ def frailzone_calls(draw_data, method, seed, n):
                      method=draw(mostly([method], ["Tree"])),
                      bins=draw(mostly([3, 10], [0])),
                      min_samples=draw(mostly([2, 5], [np.nan])),
-                     max_depth=draw(mostly([1, 2], [0])),
+                     max_depth=draw(mostly([1, 2], [0, 10**30])),
                      use_test=draw(st.booleans()),
                      threshold=draw(mostly([1.0, 0.9], ["1.2"])))
     split = n // 2

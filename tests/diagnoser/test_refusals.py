@@ -256,6 +256,8 @@ def test_labels_that_are_strings_reach_the_metric():
     ("tree", "max_depth", 0, ValueError),
     ("tree", "max_depth", "2", TypeError),
     ("tree", "max_depth", False, TypeError),
+    ("tree", "max_depth", 10**30, ValueError),
+    ("tree", "min_samples", 2**40, ValueError),
     ("tree", "threshold", np.array([1.2]), TypeError),
     ("tree", "threshold", -np.inf, ValueError),
 ])
@@ -272,6 +274,8 @@ def test_settings_are_refused_at_fit_and_stored_unchanged(method, name, value, e
     ("histogram", "bins", np.int64(3)), ("histogram", "threshold", -1),
     ("tree", "min_samples", 0.05), ("tree", "min_samples", np.int32(15)),
     ("tree", "max_depth", None), ("tree", "threshold", np.float32(1.1)),
+    ("tree", "max_depth", 2**31 - 1), ("histogram", "bins", 10**30),
+    ("histogram", "min_samples", float("inf")),
 ])
 def test_settings_at_the_edges_of_their_range_are_accepted(method, name, value):
     f = fz.FrailZone(None, ["a"], method=method, **{name: value})
