@@ -53,6 +53,8 @@ def mutated(draw, base, mutations=MUTATIONS):
     """A valid argument `base` (a float array) or a mutation of it."""
     kind = draw(st.sampled_from(mutations))
     out = np.array(base, dtype=float)
+    if out.ndim == 0 and kind in ("shape", "empty"):
+        kind = "same"
     if kind == "dtype":
         out = as_dtype(out, draw(st.sampled_from(DTYPES)))
     elif kind == "bad value" and out.size:
@@ -161,7 +163,7 @@ def strategy_fit(draw_data, method, seed, n):
                 test_pred=p[m:])
     if draw(st.booleans()):  # a first fit, so that a refused second one has state to keep
         call(s, lambda: s.fit(**args, feature_names=NAMES))
-    for key in draw(st.lists(st.sampled_from(sorted(args)), max_size=1)):
+    for key in draw(st.lists(st.sampled_from(sorted(args)), max_size=1, unique=True)):
         args[key] = draw(mutated(args[key]))
     weights = draw(mostly([None, None, "ones"], ["zeros", "mutated"]))
     if weights == "ones":
@@ -193,7 +195,7 @@ def region_services(draw_data, method, seed, n):
     lb1, ub1, lb2, ub2 = (draw(bounds) for _ in range(4))
     right = draw(st.sampled_from([False, True, None, 1, "yes"]))
     args = dict(x=x, y=y, preds=p, scores=scores)
-    for key in draw(st.lists(st.sampled_from(sorted(args)), max_size=2)):
+    for key in draw(st.lists(st.sampled_from(sorted(args)), max_size=2, unique=True)):
         args[key] = draw(mutated(args[key]))
     weight = draw(st.one_of(st.none(), mutated(np.ones(n))))
     ok, idx = call(s, lambda: s.get_index(args["x"], lb1, ub1, lb2, ub2, right=right))
@@ -218,15 +220,16 @@ def strategy_passes(draw_data, method, seed, n):
         slice_features=draw(st.sampled_from([["a"], ["c", "b"]])), min_samples=3)
     s.fit(x, y, x, y, p, p, feature_names=NAMES)
     args = dict(x=x, y=y, preds=p, scores=(y - p) ** 2)
-    for key in draw(st.lists(st.sampled_from(sorted(args)), max_size=2)):
+    for key in draw(st.lists(st.sampled_from(sorted(args)), max_size=2, unique=True)):
         args[key] = draw(mutated(args[key]))
     weight = draw(st.one_of(st.none(), mutated(np.ones(n))))
     call(s, lambda: s._fit(sample_weight=weight, **args))
     if method == "histogram":
-        column = args["x"][:, 0] if np.ndim(args["x"]) == 2 else args["x"]
+        matrix = np.ndim(args["x"]) == 2 and np.shape(args["x"])[1] >= 2
+        column = np.asarray(args["x"])[:, 0] if matrix else args["x"]
         call(s, lambda: s._fit1d(column, args["y"], args["preds"], args["scores"],
                                  sample_weight=weight))
-        pair = args["x"][:, :2] if np.ndim(args["x"]) == 2 else args["x"]
+        pair = np.asarray(args["x"])[:, :2] if matrix else args["x"]
         call(s, lambda: s._fit2d(pair, args["y"], args["preds"], args["scores"],
                                  sample_weight=weight))
     else:
@@ -252,7 +255,7 @@ def frailzone_calls(draw_data, method, seed, n):
                      threshold=draw(mostly([1.0, 0.9], ["1.2"])))
     split = n // 2
     args = dict(x=x, y=y, prediction=p, train_idx=np.arange(split), test_idx=np.arange(split, n))
-    for key in draw(st.lists(st.sampled_from(sorted(args)), max_size=1)):
+    for key in draw(st.lists(st.sampled_from(sorted(args)), max_size=1, unique=True)):
         args[key] = draw(mutated(args[key]))
     weight = draw(st.one_of(st.none(), st.none(), mutated(np.ones(n))))
     call(f, lambda: f.get_result())
