@@ -196,7 +196,7 @@ void fit_steps(py::object self, py::object x, py::object y, py::object train_idx
                                         " needs predictions: pass prediction or an estimator "
                                         "with predict.");
     }
-    check_split_metric_inputs(self, source, needs_proba);
+    check_split_metric_inputs(stored_y, source, train, test, needs_proba);
     py::object output = diag.attr("fit")(
         py::arg("train_x") = stored_x[train], py::arg("train_y") = stored_y[train],
         py::arg("test_x") = stored_x[test], py::arg("test_y") = stored_y[test],

@@ -230,11 +230,11 @@ void check_metric_set(const std::string& prefix, const py::handle& y, const py::
     check_metric_values(sample_weight, prefix + "_sample_weight");
 }
 
-void check_split_metric_inputs(const py::object& frailzone, const py::object& source,
+void check_split_metric_inputs(const py::object& y, const py::object& source,
+                               const py::object& train_idx, const py::object& test_idx,
                                bool needs_proba) {
-    const py::object rows = numpy().attr("concatenate")(
-        py::make_tuple(frailzone.attr("train_idx"), frailzone.attr("test_idx")));
-    check_metric_values(frailzone.attr("y"), "y", rows);
+    const py::object rows = numpy().attr("concatenate")(py::make_tuple(train_idx, test_idx));
+    check_metric_values(y, "y", rows);
     check_metric_values(source, needs_proba ? "prediction_proba" : "prediction", rows);
 }
 

@@ -27,10 +27,11 @@ void check_finite_metric_inputs(const py::handle& y, const py::handle& pred,
 void check_metric_set(const std::string& prefix, const py::handle& y, const py::handle& pred,
                       const py::handle& sample_weight);
 
-// FrailZone.fit, once the base fit has stored the data: the stored `y` and the metric's
-// `source` (the stored predictions, or probabilities when `needs_proba`) at the rows of both
-// splits, named as the caller passed them ("y", "prediction", "prediction_proba").
-void check_split_metric_inputs(const py::object& frailzone, const py::object& source,
+// FrailZone.fit: the target `y` and the metric's `source` (the predictions, or the
+// probabilities when `needs_proba`) at the rows of both splits (integer positions), named as
+// the caller passed them ("y", "prediction", "prediction_proba").
+void check_split_metric_inputs(const py::object& y, const py::object& source,
+                               const py::object& train_idx, const py::object& test_idx,
                                bool needs_proba);
 
 // What a strategy's `_fit` is given to score with: additive scores must be finite (a NaN would
