@@ -166,9 +166,14 @@ inline py::array_t<py::ssize_t> intp_array(const std::int64_t* rows, std::size_t
     return out;
 }
 
-// A number argument (bound, threshold) as a double; None or a non-number is a TypeError.
+// A number argument (bound, threshold) as a double; None, text or a non-number is a
+// TypeError.
 inline double as_double(py::handle obj, const char* name) {
     if (obj.is_none()) throw py::type_error(std::string(name) + " must be a number, got None");
+    if (PyUnicode_Check(obj.ptr()) || PyBytes_Check(obj.ptr())) {
+        throw py::type_error(std::string(name) + " must be a number, got " +
+                             py::repr(obj).cast<std::string>());
+    }
     try {
         return py::float_(py::reinterpret_borrow<py::object>(obj)).cast<double>();
     } catch (py::error_already_set&) {

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "array_args.hpp"
+#include "input_checks.hpp"
 #include "orrin/histogram.hpp"
 #include "pyclass.hpp"
 #include "region_scoring.hpp"
@@ -89,7 +90,24 @@ constexpr const char* kEvaluateSliceDoc =
     "    Empty, or one record {\"lb1\", \"ub1\"[, \"lb2\", \"ub2\"]} when the region is weak.\n"
     "    A region without samples, or whose weights sum to zero, is never weak.";
 
-bool one_feature_form(const py::object& self) { return py::len(self.attr("fidx")) == 1; }
+// Whether the region services take the one-feature form: `fidx`, set by the strategy's fit,
+// holds one position.
+bool one_feature_form(const py::object& self) {
+    const py::object fidx = py::getattr(self, "fidx", py::none());
+    if (fidx.is_none() && !py::hasattr(self, "fidx")) {
+        const std::string message =
+            "This " + py::str(py::type::of(self).attr("__name__")).cast<std::string>() +
+            " is not fitted yet: call fit(...) before its region services.";
+        PyErr_SetString(py::module_::import("sklearn.exceptions").attr("NotFittedError").ptr(),
+                        message.c_str());
+        throw py::error_already_set();
+    }
+    if (PyObject_HasAttrString(fidx.ptr(), "__len__") == 0 || py::isinstance<py::str>(fidx)) {
+        throw py::type_error("fidx must list the slicing features' column positions, got " +
+                             py::repr(fidx).cast<std::string>() + ".");
+    }
+    return py::len(fidx) == 1;
+}
 
 // The bounds that the membership test of the current form reads.
 struct RegionBounds {
@@ -221,9 +239,10 @@ void base_slicing_init(py::object self, py::object estimator, py::object slice_f
     self.attr("needs_proba") = values[3];
     self.attr("is_metric_additive") = values[4];
 
+    // A threshold that is no real number is stored unchanged and refused by fit.
     const py::int_ zero(0);
     const py::object sign = values[1];
-    const bool invert = sign > zero && threshold > zero;
+    const bool invert = sign > zero && is_real_number(threshold) && threshold > zero;
     self.attr("threshold") = invert ? py::object(py::int_(1) / threshold) : threshold;
 }
 

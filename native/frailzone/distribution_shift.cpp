@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "input_checks.hpp"
 #include "orrin/histogram.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
@@ -225,6 +226,7 @@ void add_configuration(py::dict& value, const py::object& self) {
 
 py::object get_distance(py::object self, py::object psi_buckets, py::object distance_metric,
                         py::object compare_to) {
+    require_fitted(self, "get_distance");
     py::object np = module_attr("np");
     py::object calculate_distance = module_attr("calculate_distance");
     py::list names(self.attr("feature_names"));
@@ -269,6 +271,7 @@ py::object get_distance(py::object self, py::object psi_buckets, py::object dist
 }
 
 py::object get_shift(py::object self, py::object show_feature, py::object compare_to) {
+    require_fitted(self, "get_shift");
     py::object names = self.attr("feature_names");
     if (show_feature.is_none()) show_feature = names[py::int_(0)];
     py::object feature_type = self.attr("feature_types")[names.attr("index")(show_feature)];

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fit_driver.hpp"
+#include "input_checks.hpp"
 #include "orrin/regions.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
@@ -155,6 +156,7 @@ void frailzone_fit(py::object self, py::object x, py::object y, py::object train
                    py::object target_name, py::object predict_name) {
     // The fit writes to the diagnoser only once everything has succeeded, so a refused fit
     // leaves it as its previous fit left it.
+    check_fit_arguments(self, sample_weight);
     // The data that the base class's fit checks and stores, in its order; nothing is stored yet.
     const py::dict data = orrin_py::super_of(module_attr("FrailZone"), self)
                               .attr("_checked_data")(x, y, train_idx, test_idx, prediction,
@@ -202,6 +204,7 @@ void frailzone_fit(py::object self, py::object x, py::object y, py::object train
                                         " needs predictions: pass prediction or an estimator "
                                         "with predict.");
     }
+    check_split_metric_inputs(stored_y, source, train, test, needs_proba);
     py::object output;
     if (uses_builtin_fit(diag)) {
         // The driver reads both splits in place from the stored arrays: it gathers the set it
@@ -234,6 +237,7 @@ orrin::Bound target_bound(const py::handle& row, const char* lb_key, const char*
 }
 
 py::object get_target_idx(py::object self) {
+    require_fitted(self, "get_target_idx");
     py::object diag = self.attr("diag");
     py::list stats(diag.attr("weak_region_stats"));
     if (stats.size() == 0) return module_attr("np").attr("concatenate")(py::list());
@@ -262,6 +266,7 @@ py::dict settings_record(const py::object& self) {
 }
 
 py::object get_result(py::object self) {
+    require_fitted(self, "get_result");
     py::object diag = self.attr("diag");
     py::dict value = settings_record(self);
     value["threshold_value"] = diag.attr("threshold_value");
@@ -271,6 +276,7 @@ py::object get_result(py::object self) {
 }
 
 py::object get_marginal(py::object self) {
+    require_fitted(self, "get_marginal");
     py::object diag = self.attr("diag");
     py::object rule_list = py::hasattr(diag, "rule_list") ? py::object(diag.attr("rule_list"))
                                                           : py::object(py::none());

@@ -18,6 +18,7 @@
 
 #include "array_args.hpp"
 #include "histogram_pass.hpp"
+#include "input_checks.hpp"
 #include "orrin/histogram.hpp"
 #include "orrin/numeric.hpp"
 #include "pass_members.hpp"
@@ -682,6 +683,8 @@ void fit(py::object self, py::object x, py::object y, py::object preds, py::obje
 PassFields histogram_pass(const py::object& self, const py::object& x, const py::object& y,
                           const py::object& preds, const py::object& scores,
                           const py::object& sample_weight, const PassInputs& given) {
+    check_slicing_settings(self, false);
+    check_pass_inputs(self, scores, sample_weight, given.scores_sum);
     const SlicingConfig metric = SlicingConfig::read(self, false);
     const py::list names(given.feature_names ? given.feature_names
                                              : py::object(self.attr("feature_names")));

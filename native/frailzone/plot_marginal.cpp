@@ -198,7 +198,65 @@ py::array_t<double> to_array(const std::vector<double>& v) {
     return out;
 }
 
-double as_double(const py::handle& v) { return py::float_(py::reinterpret_borrow<py::object>(v)); }
+// The entry `key` of the record; a missing one is a KeyError naming it.
+py::object entry(const py::dict& rec, const char* key) {
+    if (!rec.contains(key)) {
+        throw py::key_error("diagnose_result.value has no entry \"" + std::string(key) +
+                            "\"; plot_marginal draws the record of FrailZone.get_marginal().");
+    }
+    return rec[key];
+}
+
+// `obj[key]` of a nested record described by `where`; a missing key (or an object that
+// holds none) is a KeyError naming both.
+py::object field(const py::handle& obj, const py::handle& key, const std::string& where) {
+    try {
+        return obj[key];
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_LookupError) && !e.matches(PyExc_TypeError)) throw;
+        throw py::key_error(where + " has no key " + std::string(py::repr(key)) + ".");
+    }
+}
+py::object field(const py::handle& obj, const char* key, const std::string& where) {
+    return field(obj, py::str(key), where);
+}
+
+// A real number of the record, described by `what` in the error.
+double number(const py::handle& v, const std::string& what) {
+    if (PyUnicode_Check(v.ptr()) || PyBytes_Check(v.ptr()) || v.is_none()) {
+        throw py::type_error(what + " must be a real number, got " + std::string(py::repr(v)) +
+                             ".");
+    }
+    const double out = PyFloat_AsDouble(v.ptr());
+    if (out == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        throw py::type_error(what + " must be a real number, got " + std::string(py::repr(v)) +
+                             ".");
+    }
+    return out;
+}
+
+// The list entry `key` of the record (weak_region_stats, rule_list).
+py::list list_entry(const py::dict& rec, const char* key) {
+    const py::object value = entry(rec, key);
+    if (!py::isinstance<py::list>(value) && !py::isinstance<py::tuple>(value)) {
+        throw py::type_error("diagnose_result.value[\"" + std::string(key) +
+                             "\"] must be a list, got " + std::string(py::repr(value)) + ".");
+    }
+    return py::list(value);
+}
+
+// The name of slice feature k: "feature_names"[fidx[k]].
+py::object feature_name(const py::dict& rec, const py::list& fidx, std::size_t k) {
+    const py::object names = entry(rec, "feature_names");
+    try {
+        return names[fidx[k]];
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_LookupError) && !e.matches(PyExc_TypeError)) throw;
+        throw py::index_error("fidx[" + std::to_string(k) + "] = " +
+                              std::string(py::repr(fidx[k])) + " is no position in feature_names.");
+    }
+}
 
 // Python's min(a, b) and max(a, b): the first argument unless the second compares smaller
 // (larger), so a NaN second argument is ignored.
@@ -212,7 +270,7 @@ struct WeakScores {
 };
 
 WeakScores weak_scores(const py::dict& rec, std::size_t rows) {
-    py::object values = host_module().attr("np").attr("asarray")(rec["scores"]);
+    py::object values = host_module().attr("np").attr("asarray")(entry(rec, "scores"));
     const std::size_t stride = in_place_stride(values, 0);
     WeakScores weak;
     if (stride != 0 && py::reinterpret_borrow<py::array>(values).ndim() == 1) {
@@ -227,8 +285,9 @@ WeakScores weak_scores(const py::dict& rec, std::size_t rows) {
         throw py::value_error("scores must hold one value per row of x (" + std::to_string(rows) +
                               "), got " + std::to_string(weak.scores.size) + ".");
     }
-    const double sign = as_double(rec["_sign"]);
-    weak.rule = {weak.scores.view, sign, sign * as_double(rec["threshold_value"])};
+    const double sign = number(entry(rec, "_sign"), "_sign");
+    weak.rule = {weak.scores.view, sign,
+                 sign * number(entry(rec, "threshold_value"), "threshold_value")};
     return weak;
 }
 
@@ -245,7 +304,7 @@ orrin::MarginalData compute_panels(const py::dict& rec, const std::vector<Column
     const std::size_t rows = cols.front().size;
     std::optional<WeakScores> weak;
     if (additive) weak = weak_scores(rec, rows);
-    const std::size_t bins = checked_bins(rec["bins"]);
+    const std::size_t bins = checked_bins(entry(rec, "bins"));
     std::vector<orrin::ColumnView> views;
     for (const Column& c : cols) views.push_back(c.view);
     py::gil_scoped_release release;
@@ -322,21 +381,26 @@ py::object plot_one_feature(const py::dict& rec, const py::object& figsize, cons
                             const py::list& fidx, std::size_t grid, const py::object& scaler) {
     py::module_ host = host_module();
     py::object plt = host.attr("plt");
-    const py::object feature0 = rec["feature_names"][fidx[0]];
+    const py::object feature0 = feature_name(rec, fidx, 0);
     const std::vector<Column> cols{slice_column(x, fidx[0], feature0)};
     const orrin::ColumnScan scan = scan_slices(cols, {feature0});
     const std::vector<orrin::Range>& ranges = scan.ranges;
-    const double threshold = as_double(rec["threshold_value"]);
+    const double threshold = number(entry(rec, "threshold_value"), "threshold_value");
 
-    py::object rule_list = rec["rule_list"];
-    if (rule_list.is_none())
+    if (entry(rec, "rule_list").is_none())
         throw py::type_error("rule_list must be a list of region rules, got None.");
+    const py::list rule_list = list_entry(rec, "rule_list");
     std::vector<orrin::CurveRule> rules;
-    for (py::handle rule : rule_list) {
-        py::object f0 = rule["splits"]["f0"];
-        rules.push_back({as_double(f0["lb"]), as_double(f0["ub"]), as_double(rule["values"])});
+    for (std::size_t i = 0; i < rule_list.size(); ++i) {
+        const std::string where = "rule_list[" + std::to_string(i) + "]";
+        const py::object f0 =
+            field(field(rule_list[i], "splits", where), "f0", where + "[\"splits\"]");
+        const std::string bounds = where + "[\"splits\"][\"f0\"]";
+        rules.push_back({number(field(f0, "lb", bounds), bounds + "[\"lb\"]"),
+                         number(field(f0, "ub", bounds), bounds + "[\"ub\"]"),
+                         number(field(rule_list[i], "values", where), where + "[\"values\"]")});
     }
-    const bool additive = py::bool_(rec["is_metric_additive"]);
+    const bool additive = py::bool_(entry(rec, "is_metric_additive"));
     const orrin::HistogramPanel panel0 =
         std::move(compute_panels(rec, cols, scan, additive, 0, nullptr, nullptr).panels.front());
 
@@ -351,16 +415,20 @@ py::object plot_one_feature(const py::dict& rec, const py::object& figsize, cons
     }
 
     // Region numbers sit just above each region's score, a little left of its middle.
-    const std::string prefix = py::bool_(rec["use_test"]) ? "test_" : "train_";
-    const py::str score_key(prefix + std::string(py::str(rec["score_name"])));
+    const std::string prefix = py::bool_(entry(rec, "use_test")) ? "test_" : "train_";
+    const py::str score_key(prefix + std::string(py::str(entry(rec, "score_name"))));
     const double rise = 0.02 * (ymax - ymin);
     const double xspan = xmax - xmin;
     std::vector<py::tuple> labels;
-    for (py::handle entry : rec["weak_region_stats"]) {
-        const double lb1 = as_double(entry["lb1"]);
-        const double ub1 = as_double(entry["ub1"]);
+    const py::list stats = list_entry(rec, "weak_region_stats");
+    for (std::size_t i = 0; i < stats.size(); ++i) {
+        const std::string where = "weak_region_stats[" + std::to_string(i) + "]";
+        const double lb1 = number(field(stats[i], "lb1", where), where + "[\"lb1\"]");
+        const double ub1 = number(field(stats[i], "ub1", where), where + "[\"ub1\"]");
         const double locx = lb1 + 0.55 * (ub1 - lb1) - 0.01 * xspan;
-        const double locy = as_double(entry[score_key]) + rise;
+        const double locy = number(field(stats[i], score_key, where),
+                                   where + "[" + std::string(py::repr(score_key)) + "]") +
+                            rise;
         labels.push_back(py::make_tuple(locx, locy));
     }
 
@@ -374,7 +442,7 @@ py::object plot_one_feature(const py::dict& rec, const py::object& figsize, cons
     ax_main.attr("axhline")(threshold, "linestyle"_a = "--", "linewidth"_a = 0.5,
                             "color"_a = "red");
     ax_main.attr("set_xticklabels")(py::list());
-    ax_main.attr("set_ylabel")(rec["score_name"]);
+    ax_main.attr("set_ylabel")(entry(rec, "score_name"));
     ax_main.attr("set_title")("Weak Regions", "fontsize"_a = 15);
     ax_main.attr("yaxis").attr("label").attr("set_color")("black");
 
@@ -393,7 +461,7 @@ py::object plot_one_feature(const py::dict& rec, const py::object& figsize, cons
     py::object ax_bottom = fig.attr("add_subplot")(cell(gs, 1, 0));
     const PanelBars bars = draw_panel(ax_bottom, panel0, false);
     if (additive) {
-        const bool lower_is_better = py::int_(-1).equal(rec["_sign"]);
+        const bool lower_is_better = py::int_(-1).equal(entry(rec, "_sign"));
         py::list labels;
         labels.append(lower_is_better ? "Below threshold" : "Above threshold");
         labels.append(lower_is_better ? "Above threshold" : "Below threshold");
@@ -413,20 +481,25 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
                              const py::list& fidx, std::size_t grid, const py::object& scaler) {
     py::module_ host = host_module();
     py::object plt = host.attr("plt");
-    const py::object names = rec["feature_names"];
-    const py::object feature0 = names[fidx[0]];
-    const py::object feature1 = names[fidx[1]];
+    const py::object feature0 = feature_name(rec, fidx, 0);
+    const py::object feature1 = feature_name(rec, fidx, 1);
     const std::vector<Column> cols{slice_column(x, fidx[0], feature0),
                                    slice_column(x, fidx[1], feature1)};
     const orrin::ColumnScan scan = scan_slices(cols, {feature0, feature1});
     const std::vector<orrin::Range>& ranges = scan.ranges;
 
     std::vector<orrin::RegionBox> regions;
-    for (py::handle entry : rec["weak_region_stats"]) {
-        regions.push_back({as_double(entry["lb1"]), as_double(entry["ub1"]),
-                           as_double(entry["lb2"]), as_double(entry["ub2"])});
+    const py::list stats = list_entry(rec, "weak_region_stats");
+    for (std::size_t i = 0; i < stats.size(); ++i) {
+        const std::string where = "weak_region_stats[" + std::to_string(i) + "]";
+        double b[4];
+        const char* keys[4] = {"lb1", "ub1", "lb2", "ub2"};
+        for (int k = 0; k < 4; ++k) {
+            b[k] = number(field(stats[i], keys[k], where), where + "[\"" + keys[k] + "\"]");
+        }
+        regions.push_back({b[0], b[1], b[2], b[3]});
     }
-    const bool additive = py::bool_(rec["is_metric_additive"]);
+    const bool additive = py::bool_(entry(rec, "is_metric_additive"));
     // The map is written straight into the array the image shows (numpy's allocation).
     const auto g = static_cast<py::ssize_t>(grid);
     py::array_t<double> img({g, g});
@@ -497,12 +570,23 @@ py::object plot_marginal(const py::object& diagnose_result, const py::object& gr
             "diagnose_result.value must be a dict, as FrailZone.get_marginal() gives.");
     }
     const py::dict rec = py::reinterpret_borrow<py::dict>(value);
-    if (py::len(rec["weak_region_stats"]) == 0) raise_info("No weak regions detected.");
+    if (list_entry(rec, "weak_region_stats").size() == 0) raise_info("No weak regions detected.");
 
     py::module_ host = host_module();
-    const py::list fidx(rec["fidx"]);
+    const py::object fidx_entry = entry(rec, "fidx");
+    if (!py::isinstance<py::iterable>(fidx_entry) || py::isinstance<py::str>(fidx_entry)) {
+        throw py::type_error("fidx must list one or two column positions, got " +
+                             std::string(py::repr(fidx_entry)) + ".");
+    }
+    const py::list fidx(fidx_entry);
     if (py::len(fidx) == 0) throw py::value_error("fidx must hold one or two column positions.");
-    const py::object x = host.attr("np").attr("asarray")(rec["x"]);
+    for (py::handle f : fidx) {
+        if (PyBool_Check(f.ptr()) || !PyIndex_Check(f.ptr())) {
+            throw py::type_error("fidx must hold integer column positions, got " +
+                                 std::string(py::repr(f)) + ".");
+        }
+    }
+    const py::object x = host.attr("np").attr("asarray")(entry(rec, "x"));
     if (x.attr("ndim").cast<int>() != 2)
         throw py::value_error("x must be a two-dimensional array.");
 

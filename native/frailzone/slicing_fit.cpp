@@ -16,6 +16,7 @@
 #include "arrays.hpp"
 #include "fit_driver.hpp"
 #include "histogram_pass.hpp"
+#include "input_checks.hpp"
 #include "orrin/numeric.hpp"
 #include "orrin/regions.hpp"
 #include "pass_members.hpp"
@@ -333,10 +334,42 @@ std::vector<std::size_t> gap_order(const py::list& rows) {
     return order;
 }
 
+// The fields that the fit itself writes, with their earlier values, so that a fit refused
+// after a strategy's own pass has read them can take back what it wrote. (The built-in pass
+// needs none of them: with it, the fit writes only once everything has succeeded.)
+class DriverFields {
+  public:
+    explicit DriverFields(py::object self) : self_(std::move(self)) {}
+    void set(const char* name, const py::object& value) {
+        const py::dict state = self_.attr("__dict__");
+        if (std::none_of(before_.begin(), before_.end(),
+                         [name](const auto& entry) { return entry.first == name; })) {
+            before_.emplace_back(name,
+                                 state.contains(name) ? py::object(state[name]) : py::object());
+        }
+        self_.attr(name) = value;
+    }
+    void take_back() const {
+        const py::dict state = self_.attr("__dict__");
+        for (const auto& [name, value] : before_) {
+            if (value) {
+                state[py::str(name)] = value;
+            } else if (state.contains(name)) {
+                PyDict_DelItemString(state.ptr(), name.c_str());
+            }
+        }
+    }
+
+  private:
+    py::object self_;
+    std::vector<std::pair<std::string, py::object>> before_;
+};
+
 // The rest of the fit once both sets are read: `train` and `test` as prepared, `names` the
 // feature names as a list.
 py::object fit_sets(const py::object& self, DataSet& train, DataSet& test, const py::list& names,
-                    const py::object& feature_names, const py::object& use_test) {
+                    const py::object& feature_names, const py::object& use_test,
+                    DriverFields& written) {
     const py::ssize_t columns = train.x.shape(1);
     if (static_cast<py::ssize_t>(names.size()) < columns) {
         throw py::index_error("feature_names has " + std::to_string(names.size()) +
@@ -393,11 +426,17 @@ py::object fit_sets(const py::object& self, DataSet& train, DataSet& test, const
     PassFields fields;
     PassMembers pass_members;
     auto write_fields = [&] {
-        self.attr("use_test") = use_test;
-        self.attr("weak_region_stats") = py::list();
-        self.attr("feature_names") = feature_names;
+        written.set("use_test", use_test);
+        written.set("weak_region_stats", py::list());
+        written.set("feature_names", feature_names);
     };
     try {
+        // The settings, and the values that reach the metric (a set given as rows of larger
+        // arrays was checked at those rows by its caller).
+        check_slicing_settings(self, true);
+        for (const DataSet* set : {&train, &test}) {
+            if (!set->positions) check_metric_set(set->prefix, set->y, set->pred, set->weight);
+        }
         py::object preds = fitting.pred.attr("ravel")();
         PassInputs given;
         if (additive && is_squared_error(scoring_func) && readable_in_place(fitting.y) &&
@@ -418,6 +457,7 @@ py::object fit_sets(const py::object& self, DataSet& train, DataSet& test, const
             fields =
                 histogram_pass(self, fitting.x, fitting.y, preds, scores, fitting.weight, given);
         } else {
+            // A strategy's own pass reads these fields, so they are set before it runs.
             write_fields();
             pass(fitting.x, fitting.y, preds, scores, py::arg("sample_weight") = fitting.weight);
         }
@@ -433,7 +473,7 @@ py::object fit_sets(const py::object& self, DataSet& train, DataSet& test, const
             write_fields();
             fields.commit(self);
         }
-        self.attr("weak_region_stats") = stats;
+        written.set("weak_region_stats", stats);
     };
 
     const py::object weak_region = field("weak_region");
@@ -595,7 +635,14 @@ py::object run_slicing_fit(const py::object& self, const FitSet& train_set, cons
     if (feature_names.is_none()) {
         throw py::type_error("feature_names must list one name per column, got None.");
     }
-    return fit_sets(self, train, test, py::list(feature_names), feature_names, use_test);
+    DriverFields written(self);
+    try {
+        return fit_sets(self, train, test, py::list(feature_names), feature_names, use_test,
+                        written);
+    } catch (...) {
+        written.take_back();
+        throw;
+    }
 }
 
 bool uses_builtin_fit(const py::object& self) {

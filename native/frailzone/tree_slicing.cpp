@@ -8,6 +8,9 @@
 #include <utility>
 #include <vector>
 
+#include "array_args.hpp"
+#include "input_checks.hpp"
+#include "orrin/columns.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
 #include "registry.hpp"
@@ -54,7 +57,11 @@ constexpr const char* kDfsDoc =
 
 constexpr const char* kFitDoc =
     "_fit(self, x, y, preds, scores, sample_weight=None)\n--\n\n"
-    "Fit the tree to the scores over the slicing features and keep the weak leaves.";
+    "Fit the tree to the scores over the slicing features and keep the weak leaves.\n"
+    "\n"
+    "The settings, the slicing columns (finite), the scores (finite, one per row) and the\n"
+    "weights are checked before anything is stored; a refusal, here or by the tree, leaves\n"
+    "the object as it was. Each fit stores a freshly fitted clone as `tree_estimator`.";
 
 constexpr std::int64_t kLeaf = -2;
 
@@ -177,41 +184,68 @@ void tree_slicing_init(py::object self, py::object estimator, py::object slice_f
         py::arg("max_depth") = max_depth, py::arg("min_samples_leaf") = min_samples);
 }
 
+// A one-dimensional argument of _fit with one entry per row of x.
+py::array row_vector(const py::object& values, py::ssize_t rows, const std::string& name) {
+    py::array a = as_ndarray(values, name.c_str());
+    if (a.ndim() != 1) {
+        throw py::value_error(name + " must be one-dimensional, got " + std::to_string(a.ndim()) +
+                              " dimensions.");
+    }
+    if (a.shape(0) != rows) {
+        throw py::value_error(name + " has " + std::to_string(a.shape(0)) + " entries but x has " +
+                              std::to_string(rows) + " rows.");
+    }
+    return a;
+}
+
+// Every check comes first and the tree is fitted as a clone of `tree_estimator`, so a refusal
+// (here or by the tree) leaves the object as it was; the fields are written last.
 void tree_slicing_fit(py::object self, py::object x, py::object y, py::object preds,
                       py::object scores, py::object sample_weight) {
     (void)preds;
     py::object np = module_attr("np");
-    self.attr("x") = x;
-    self.attr("y") = y;
-    self.attr("scores") = scores;
+    check_slicing_settings(self, false);
+    const std::vector<py::ssize_t> positions =
+        slice_columns(self.attr("slice_features"), self.attr("feature_names"));
+    if (positions.empty() || positions.size() > 2) {
+        raise_orrin_error("Only Support at most two slicing features.");
+    }
+    py::array matrix = as_matrix(x, "x");
+    const py::ssize_t rows = matrix.shape(0);
+    for (py::ssize_t p : positions) {
+        if (p >= matrix.shape(1)) throw py::value_error("x has fewer columns than feature_names.");
+    }
+    py::list names(self.attr("feature_names"));
+    for (py::ssize_t p : positions) {
+        const ColumnRef column = numeric_column(matrix, p, "x");
+        bool finite = true;
+        {
+            py::gil_scoped_release release;
+            finite = orrin::first_non_finite(column.view, column.size) == column.size;
+        }
+        if (!finite) raise_not_finite("x", names[p]);
+    }
+    row_vector(scores, rows, "scores");
+    if (!sample_weight.is_none()) {
+        as_float64(row_vector(sample_weight, rows, "sample_weight"), "sample_weight");
+    }
+    check_pass_inputs(self, scores, sample_weight, std::nullopt);
 
     py::object weights = py::none();
     if (!sample_weight.is_none() && py::bool_(np.attr("sum")(sample_weight) > py::int_(0))) {
         weights = sample_weight;
     }
     py::object avg_score = np.attr("average")(scores, py::arg("weights") = weights);
-    self.attr("threshold_value") = py::object(self.attr("threshold")) * avg_score;
-
-    const std::vector<py::ssize_t> positions =
-        slice_columns(self.attr("slice_features"), self.attr("feature_names"));
+    const py::object threshold_value = py::object(self.attr("threshold")) * avg_score;
     py::list fidx;
     for (py::ssize_t p : positions) fidx.append(p);
-    self.attr("fidx") = fidx;
-    if (positions.empty() || positions.size() > 2) {
-        raise_orrin_error("Only Support at most two slicing features.");
-    }
 
-    py::array matrix = as_matrix(x, "x");
-    for (py::ssize_t p : positions) {
-        if (p >= matrix.shape(1)) throw py::value_error("x has fewer columns than feature_names.");
-    }
     const py::object all_rows = py::slice(py::none(), py::none(), py::none());
-    py::object tree_estimator = self.attr("tree_estimator");
+    py::object tree_estimator =
+        py::module_::import("sklearn.base").attr("clone")(self.attr("tree_estimator"));
     tree_estimator.attr("fit")(matrix[py::make_tuple(all_rows, fidx)], scores,
                                py::arg("sample_weight") = sample_weight);
-
     py::list rule_list(self.attr("_dfs")(tree_estimator.attr("tree_"), 0, py::dict()));
-    self.attr("rule_list") = rule_list;
 
     // Observed ranges of the slicing columns, for clipping the leaf bounds.
     std::vector<std::pair<py::object, py::object>> ranges;
@@ -233,7 +267,7 @@ void tree_slicing_fit(py::object self, py::object x, py::object y, py::object pr
     };
 
     const py::object sign = self.attr("score_sign");
-    const py::object limit = sign * py::object(self.attr("threshold_value"));
+    const py::object limit = sign * threshold_value;
     py::list weak_region;
     for (py::handle rule : rule_list) {
         py::object splits_obj = rule[py::str("splits")];
@@ -254,6 +288,13 @@ void tree_slicing_fit(py::object self, py::object x, py::object y, py::object pr
         }
         weak_region.append(record);
     }
+    self.attr("x") = x;
+    self.attr("y") = y;
+    self.attr("scores") = scores;
+    self.attr("threshold_value") = threshold_value;
+    self.attr("fidx") = fidx;
+    self.attr("tree_estimator") = tree_estimator;
+    self.attr("rule_list") = rule_list;
     self.attr("weak_region") = weak_region;
 }
 

@@ -1,5 +1,7 @@
 #include "orrin/columns.hpp"
 
+#include <cmath>
+
 namespace orrin {
 
 namespace {
@@ -108,6 +110,25 @@ void value_ranges(StridedColumn a, StridedColumn b, std::size_t n, Range out[2])
         for (std::size_t j = i; j < n; ++j) lanes.take(0, cols[c][j]);
         out[c] = lanes.combined();
     }
+}
+
+std::size_t first_non_finite(StridedColumn c, std::size_t n) {
+    // v - v is 0 for a finite v and NaN otherwise; blocks of rows are probed together and
+    // only a block that fails is searched value by value.
+    constexpr std::size_t kBlock = 64;
+    for (std::size_t start = 0; start < n; start += kBlock) {
+        const std::size_t end = start + kBlock < n ? start + kBlock : n;
+        double probe = 0.0;
+        for (std::size_t i = start; i < end; ++i) {
+            const double v = c[i];
+            probe += v - v;
+        }
+        if (probe == 0.0) continue;
+        for (std::size_t i = start; i < end; ++i) {
+            if (!std::isfinite(c[i])) return i;
+        }
+    }
+    return n;
 }
 
 }  // namespace orrin

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -141,16 +141,16 @@ TEST_P(GatherRows, CopiesTheRowsAtThePositions) {
     std::vector<unsigned char> values(rows * cols * itemsize);
     std::mt19937 rng(7);
     for (auto& v : values) v = static_cast<unsigned char>(rng());
-    const std::vector<std::int64_t> pos = {36, 0, 5, 5, 17, 36, 1, 2, 3, 30, 29, 0, 8, 9, 10,
-                                           11, 12, 13, 14, 15, 16, 20, 21};
+    const std::vector<std::int64_t> pos = {36, 0, 5,  5,  17, 36, 1,  2,  3,  30, 29, 0,
+                                           8,  9, 10, 11, 12, 13, 14, 15, 16, 20, 21};
     // The source value (r, c) of each layout, by its address.
     struct Layout {
         std::ptrdiff_t row_stride, col_stride, first;
     };
     const auto is = static_cast<std::ptrdiff_t>(itemsize);
     const auto nr = static_cast<std::ptrdiff_t>(rows), nc = static_cast<std::ptrdiff_t>(cols);
-    for (const Layout& l : {Layout{nc * is, is, 0}, Layout{is, nr * is, 0},
-                            Layout{nc * is, -is, (nc - 1) * is}}) {
+    for (const Layout& l :
+         {Layout{nc * is, is, 0}, Layout{is, nr * is, 0}, Layout{nc * is, -is, (nc - 1) * is}}) {
         orrin::StridedMatrix src{reinterpret_cast<const char*>(values.data()) + l.first,
                                  l.row_stride, l.col_stride, cols, itemsize};
         std::vector<char> out(pos.size() * cols * itemsize);
@@ -161,6 +161,24 @@ TEST_P(GatherRows, CopiesTheRowsAtThePositions) {
                                    static_cast<std::ptrdiff_t>(j) * l.col_stride;
                 EXPECT_EQ(std::memcmp(out.data() + (i * cols + j) * itemsize, want, itemsize), 0)
                     << "row " << i << " column " << j << " itemsize " << itemsize;
+            }
+        }
+    }
+}
+
+TEST(FirstNonFinite, FindsTheFirstNanOrInfinityAtAnyPositionAndStride) {
+    for (std::size_t n : {0u, 1u, 63u, 64u, 65u, 200u}) {
+        std::vector<double> a(2 * n + 1, 1e308);
+        const StridedColumn every_other{reinterpret_cast<const char*>(a.data()), 16};
+        EXPECT_EQ(orrin::first_non_finite(every_other, n), n);
+        for (std::size_t bad = 0; bad < n; bad += 7) {
+            for (double v : {kNan, kInf, -kInf}) {
+                std::vector<double> b = a;
+                b[2 * bad] = v;
+                if (bad + 3 < n) b[2 * (bad + 3)] = kNan;
+                b[1] = kNan;  // between the strided values: never read
+                const StridedColumn c{reinterpret_cast<const char*>(b.data()), 16};
+                EXPECT_EQ(orrin::first_non_finite(c, n), bad) << n << " " << v;
             }
         }
     }

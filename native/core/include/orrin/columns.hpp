@@ -66,4 +66,7 @@ struct StridedMatrix {
 // this a chain of cache misses, so rows are prefetched ahead.
 void gather_rows(const StridedMatrix& src, const std::int64_t* pos, std::size_t m, char* dst);
 
+// Position of the first NaN or infinite value among c[0..n), or n when all are finite.
+std::size_t first_non_finite(StridedColumn c, std::size_t n);
+
 }  // namespace orrin
