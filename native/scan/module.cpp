@@ -17,6 +17,7 @@ PYBIND11_MODULE(scan, m) {
     m.attr("np") = py::module_::import("numpy");
     m.attr("pd") = py::module_::import("pandas");
     m.attr("BaseDiagnoser") = py::module_::import("orrin.diagnoser.base").attr("BaseDiagnoser");
+    m.attr("BaseEstimator") = py::module_::import("sklearn.base").attr("BaseEstimator");
     py::module_ frailzone = py::module_::import("orrin.diagnoser.frailzone");
     m.attr("FrailZone") = frailzone.attr("FrailZone");
     m.attr("HistogramSlicing") = frailzone.attr("HistogramSlicing");

@@ -51,10 +51,16 @@ py::object scan_plot(py::object self, py::object top) {
         for (std::size_t i = 0; i < p; ++i) {
             if (py::object(features[i]).equal(name)) return static_cast<py::ssize_t>(i);
         }
-        return -1;
+        throw py::value_error("results_ names " + std::string(py::repr(name)) +
+                              ", which is not among the scanned features_.");
     };
     const py::list first(results["feature_1"].attr("tolist")());
-    const py::list second(results["feature_2"].attr("tolist")());
+    // A single feature's second name is missing (None, or NaN once pandas has held it).
+    const py::list single(results["feature_2"].attr("isna")().attr("tolist")());
+    py::list second(results["feature_2"].attr("tolist")());
+    for (std::size_t r = 0; r < second.size(); ++r) {
+        if (py::bool_(single[r])) second[r] = py::none();
+    }
     const py::list excess(results["excess"].attr("tolist")());
     const py::list regions(results["top_region"].attr("tolist")());
     for (std::size_t r = 0; r < first.size(); ++r) {
@@ -73,8 +79,8 @@ py::object scan_plot(py::object self, py::object top) {
     py::object heat = fig.attr("add_subplot")(gs[py::int_(0)]);
     py::object bars = fig.attr("add_subplot")(gs[py::int_(1)]);
 
-    py::object cmap = py::module_::import("matplotlib").attr("colormaps")["viridis"].attr("copy")();
-    cmap.attr("set_bad")("white");
+    py::object cmap = py::module_::import("matplotlib").attr("colormaps")["viridis"].attr(
+        "with_extremes")(py::arg("bad") = "white");
     py::object masked = np.attr("ma").attr("masked_invalid")(grid);
     py::object image = heat.attr("imshow")(masked, py::arg("cmap") = cmap,
                                            py::arg("interpolation") = "nearest",

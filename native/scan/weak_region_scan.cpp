@@ -575,7 +575,8 @@ py::object scan_fit(py::object self, py::object x, py::object y, py::object trai
 
 void register_weak_region_scan(py::module_& m) {
     py::object cls = orrin_py::make_class(m, "WeakRegionScan",
-                                          py::make_tuple(m.attr("BaseDiagnoser")), kScanDoc);
+                                          py::make_tuple(m.attr("BaseDiagnoser"), m.attr("BaseEstimator")),
+                                          kScanDoc);
     orrin_py::def_init(cls, &scan_init, kInitDoc, py::arg("estimator"),
                        py::arg("task_type") = py::none(), py::arg("method") = "histogram",
                        py::arg("features") = py::none(), py::arg("pairs") = true,

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <stdexcept>
 #include <utility>
 
 #include "orrin/numeric.hpp"
@@ -133,6 +134,9 @@ FirstFeatureOrder::FirstFeatureOrder(const Histogram& h, const FitScores& fit)
       scores_(fit.scores != nullptr ? scratch_array<double>(h.rows) : nullptr),
       weights_(fit.weights != nullptr ? scratch_array<double>(h.rows) : nullptr),
       x1_(scratch_array<double>(h.rows)) {
+    if (h.rows > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::length_error("a pair scan maps sorted rows back in 32 bits: too many rows");
+    }
     scatter_by_bin(h, {{fit.scores, 1}, {fit.weights, 1}, {}},
                    {scores_.get(), weights_.get(), nullptr}, row_of_.get());
 }
