@@ -37,7 +37,8 @@ py::object scan_plot(py::object self, py::object top) {
     const py::object results = self.attr("results_");
     const py::list features(self.attr("features_"));
     const py::ssize_t k_top = py::int_(top).cast<py::ssize_t>();
-    if (k_top < 1) throw py::value_error("top must be a positive integer, got " + std::to_string(k_top) + ".");
+    if (k_top < 1)
+        throw py::value_error("top must be a positive integer, got " + std::to_string(k_top) + ".");
     const std::size_t p = features.size();
     py::module_ np = py::module_::import("numpy");
     py::module_ plt = py::module_::import("matplotlib.pyplot");
@@ -79,12 +80,13 @@ py::object scan_plot(py::object self, py::object top) {
     py::object heat = fig.attr("add_subplot")(gs[py::int_(0)]);
     py::object bars = fig.attr("add_subplot")(gs[py::int_(1)]);
 
-    py::object cmap = py::module_::import("matplotlib").attr("colormaps")["viridis"].attr(
-        "with_extremes")(py::arg("bad") = "white");
+    py::object cmap = py::module_::import("matplotlib")
+                          .attr("colormaps")["viridis"]
+                          .attr("with_extremes")(py::arg("bad") = "white");
     py::object masked = np.attr("ma").attr("masked_invalid")(grid);
-    py::object image = heat.attr("imshow")(masked, py::arg("cmap") = cmap,
-                                           py::arg("interpolation") = "nearest",
-                                           py::arg("aspect") = "equal");
+    py::object image =
+        heat.attr("imshow")(masked, py::arg("cmap") = cmap, py::arg("interpolation") = "nearest",
+                            py::arg("aspect") = "equal");
     fig.attr("colorbar")(image, py::arg("ax") = heat, py::arg("fraction") = 0.046,
                          py::arg("pad") = 0.04, py::arg("label") = "excess");
     py::object ticks = np.attr("arange")(p);
@@ -107,7 +109,9 @@ py::object scan_plot(py::object self, py::object top) {
     py::object y = np.attr("arange")(shown);
     bars.attr("barh")(y, heights, py::arg("color") = "tab:red");
     bars.attr("set_yticks")(y);
-    bars.attr("set_yticklabels")(labels, py::arg("fontsize") = std::max(5.0, std::min(9.0, 180.0 / std::max<double>(shown, 1.0))));
+    bars.attr("set_yticklabels")(
+        labels,
+        py::arg("fontsize") = std::max(5.0, std::min(9.0, 180.0 / std::max<double>(shown, 1.0))));
     bars.attr("invert_yaxis")();
     bars.attr("set_xlabel")("excess");
     bars.attr("set_title")(py::str("top {} candidates").format(shown));

@@ -115,8 +115,8 @@ bool is_text(const py::object& value, const char* text) {
 
 void scan_init(py::object self, py::object estimator, py::object task_type, py::object method,
                py::object features, py::object pairs, py::object threshold, py::object bins,
-               py::object max_depth, py::object min_samples, py::object metric,
-               py::object use_test, py::object random_state, py::object progress) {
+               py::object max_depth, py::object min_samples, py::object metric, py::object use_test,
+               py::object random_state, py::object progress) {
     orrin_py::super_of(module_attr("WeakRegionScan"), self)
         .attr("__init__")(estimator, task_type, random_state);
     self.attr("method") = method;
@@ -195,14 +195,14 @@ struct SetData {
     }
 };
 
-SetData read_set(const py::object& self, const py::object& idx, const std::vector<py::ssize_t>& cols,
-                 const py::object& source) {
+SetData read_set(const py::object& self, const py::object& idx,
+                 const std::vector<py::ssize_t>& cols, const py::object& source) {
     py::object np = module_attr("np");
     SetData s;
     const py::object x = self.attr("x");
     s.rows = static_cast<std::size_t>(py::len(idx));
-    s.columns = py::array_t<double>({static_cast<py::ssize_t>(cols.size()),
-                                     static_cast<py::ssize_t>(s.rows)});
+    s.columns = py::array_t<double>(
+        {static_cast<py::ssize_t>(cols.size()), static_cast<py::ssize_t>(s.rows)});
     py::object out = s.columns;
     for (std::size_t k = 0; k < cols.size(); ++k) {
         out[py::int_(k)] = x[py::make_tuple(idx, cols[k])];
@@ -393,7 +393,8 @@ void fit_steps(py::object self, py::object x, py::object y, py::object train_idx
     const Progress progress(self.attr("progress"), cands.size());
     if (tree) {
         for (std::size_t i = 0; i < cands.size(); ++i) {
-            from_table(cands[i], i == probe_at ? probe : scan_frailzone(self, feature_list(cands[i])));
+            from_table(cands[i],
+                       i == probe_at ? probe : scan_frailzone(self, feature_list(cands[i])));
             progress.step();
         }
     } else {
@@ -429,15 +430,15 @@ void fit_steps(py::object self, py::object x, py::object y, py::object train_idx
                         order = std::make_unique<orrin::FirstFeatureOrder>(hist[c.a], fit);
                         order_of = c.a;
                     }
-                    c.regions = order->pair_regions(fitting.columns.data() + c.b * n, 1,
-                                                    max_bins, rule);
+                    c.regions =
+                        order->pair_regions(fitting.columns.data() + c.b * n, 1, max_bins, rule);
                 }
                 const bool pair = c.b >= 0;
                 const std::size_t b = pair ? static_cast<std::size_t>(c.b) : 0;
-                c.train = orrin::score_regions_on_set(
-                    c.regions, pair, train.column(c.a), train.column(b), train.rows,
-                    test_max[c.a], additive ? train.scores.data() : nullptr, train.w,
-                    additive ? nullptr : &train_scorer);
+                c.train = orrin::score_regions_on_set(c.regions, pair, train.column(c.a),
+                                                      train.column(b), train.rows, test_max[c.a],
+                                                      additive ? train.scores.data() : nullptr,
+                                                      train.w, additive ? nullptr : &train_scorer);
                 c.test = orrin::score_regions_on_set(
                     c.regions, pair, test_set.column(c.a), test_set.column(b), test_set.rows,
                     test_max[c.a], additive ? test_set.scores.data() : nullptr, test_set.w,
@@ -464,9 +465,9 @@ void fit_steps(py::object self, py::object x, py::object y, py::object train_idx
     py::object np = module_attr("np");
     py::object pd = module_attr("pd");
     py::dict columns;
-    const char* region_keys[] = {"feature_1", "feature_2", "lb1",        "ub1",
-                                 "lb2",       "ub2",       "#Test",      "#Train",
-                                 "test_score", "train_score", "Gap", "contribution"};
+    const char* region_keys[] = {"feature_1",  "feature_2",   "lb1",   "ub1",
+                                 "lb2",        "ub2",         "#Test", "#Train",
+                                 "test_score", "train_score", "Gap",   "contribution"};
     std::vector<py::list> region_cols(12);
     py::list f1, f2, n_regions, share, max_gap, excess, top;
     std::vector<double> excess_of(cands.size());
@@ -497,7 +498,8 @@ void fit_steps(py::object self, py::object x, py::object y, py::object train_idx
             if (term > best) {
                 best = term;
                 best_text = bounds_text(name1, g.lb1, g.ub1);
-                if (c.b >= 0) best_text = best_text + py::str(", ") + bounds_text(name2, g.lb2, g.ub2);
+                if (c.b >= 0)
+                    best_text = best_text + py::str(", ") + bounds_text(name2, g.lb2, g.ub2);
             }
             const py::object values[] = {name1,
                                          name2,
@@ -544,9 +546,9 @@ void fit_steps(py::object self, py::object x, py::object y, py::object train_idx
     table["lift"] = lift;
     table["top_region"] = top;
     py::object results = pd.attr("DataFrame")(table);
-    results = results.attr("sort_values")("excess", py::arg("ascending") = false,
-                                          py::arg("kind") = "stable",
-                                          py::arg("na_position") = "last");
+    results =
+        results.attr("sort_values")("excess", py::arg("ascending") = false,
+                                    py::arg("kind") = "stable", py::arg("na_position") = "last");
     self.attr("results_") = results.attr("reset_index")(py::arg("drop") = true);
     self.attr("regions_") = pd.attr("DataFrame")(columns);
     self.attr("test_score_") = py::float_(overall);
@@ -574,23 +576,20 @@ py::object scan_fit(py::object self, py::object x, py::object y, py::object trai
 }  // namespace
 
 void register_weak_region_scan(py::module_& m) {
-    py::object cls = orrin_py::make_class(m, "WeakRegionScan",
-                                          py::make_tuple(m.attr("BaseDiagnoser"), m.attr("BaseEstimator")),
-                                          kScanDoc);
-    orrin_py::def_init(cls, &scan_init, kInitDoc, py::arg("estimator"),
-                       py::arg("task_type") = py::none(), py::arg("method") = "histogram",
-                       py::arg("features") = py::none(), py::arg("pairs") = true,
-                       py::arg("threshold") = 1.2, py::arg("bins") = 10, py::arg("max_depth") = 2,
-                       py::arg("min_samples") = 20, py::arg("metric") = py::none(),
-                       py::arg("use_test") = false, py::arg("random_state") = 0,
-                       py::arg("progress") = false);
-    orrin_py::def_method(cls, "fit", &scan_fit, kFitDoc, py::arg("x"), py::arg("y"),
-                         py::arg("train_idx"), py::arg("test_idx"),
-                         py::arg("prediction") = py::none(),
-                         py::arg("prediction_proba") = py::none(),
-                         py::arg("feature_names") = py::none(),
-                         py::arg("feature_types") = py::none(),
-                         py::arg("sample_weight") = py::none());
+    py::object cls = orrin_py::make_class(
+        m, "WeakRegionScan", py::make_tuple(m.attr("BaseDiagnoser"), m.attr("BaseEstimator")),
+        kScanDoc);
+    orrin_py::def_init(
+        cls, &scan_init, kInitDoc, py::arg("estimator"), py::arg("task_type") = py::none(),
+        py::arg("method") = "histogram", py::arg("features") = py::none(), py::arg("pairs") = true,
+        py::arg("threshold") = 1.2, py::arg("bins") = 10, py::arg("max_depth") = 2,
+        py::arg("min_samples") = 20, py::arg("metric") = py::none(), py::arg("use_test") = false,
+        py::arg("random_state") = 0, py::arg("progress") = false);
+    orrin_py::def_method(
+        cls, "fit", &scan_fit, kFitDoc, py::arg("x"), py::arg("y"), py::arg("train_idx"),
+        py::arg("test_idx"), py::arg("prediction") = py::none(),
+        py::arg("prediction_proba") = py::none(), py::arg("feature_names") = py::none(),
+        py::arg("feature_types") = py::none(), py::arg("sample_weight") = py::none());
     orrin_py::def_method(cls, "frailzone", &scan_frailzone, kFrailZoneDoc, py::arg("features"));
     register_scan_plot(m);
 }

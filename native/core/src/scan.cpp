@@ -163,9 +163,9 @@ std::vector<ScanRegion> FirstFeatureOrder::pair_regions(const double* x1, std::s
     return out;
 }
 
-SetScores score_regions_on_set(const std::vector<ScanRegion>& regions, bool pair,
-                               StridedColumn c0, StridedColumn c1, std::size_t n,
-                               double first_max, const double* scores, const double* weights,
+SetScores score_regions_on_set(const std::vector<ScanRegion>& regions, bool pair, StridedColumn c0,
+                               StridedColumn c1, std::size_t n, double first_max,
+                               const double* scores, const double* weights,
                                const RowsScore* score_rows) {
     SetScores out;
     out.counts.assign(regions.size(), 0);
@@ -178,8 +178,8 @@ SetScores score_regions_on_set(const std::vector<ScanRegion>& regions, bool pair
         if (pair) second.push_back({r.lb2, r.ub2, false});
     }
     RegionMembership membership(std::move(first), std::move(second));
-    const RegionRows groups = pair ? membership.members_closing_second(c0, c1, n)
-                                   : membership.members(c0, nullptr, n);
+    const RegionRows groups =
+        pair ? membership.members_closing_second(c0, c1, n) : membership.members(c0, nullptr, n);
     std::vector<double> scratch;
     for (std::size_t r = 0; r < regions.size(); ++r) {
         const auto begin = static_cast<std::size_t>(groups.offsets[r]);

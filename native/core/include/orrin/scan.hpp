@@ -69,8 +69,8 @@ class FirstFeatureOrder {
     // The weak regions of the pair (this feature, x1), x1 read as x1[i * stride]; the second
     // feature is cut into at most max_bins bins inside every first-feature bin. Throws
     // HistogramError where a bin's second values cannot be binned.
-    std::vector<ScanRegion> pair_regions(const double* x1, std::size_t stride,
-                                         std::size_t max_bins, const WeakRule& rule);
+    std::vector<ScanRegion> pair_regions(const double* x1, std::size_t stride, std::size_t max_bins,
+                                         const WeakRule& rule);
 
   private:
     const Histogram& h_;
@@ -91,9 +91,9 @@ struct SetScores {
 };
 // `scores`/`weights` are the set's per-sample scores and weights; with `score_rows` (a
 // non-additive metric) the scores come from it instead.
-SetScores score_regions_on_set(const std::vector<ScanRegion>& regions, bool pair,
-                               StridedColumn c0, StridedColumn c1, std::size_t n,
-                               double first_max, const double* scores, const double* weights,
+SetScores score_regions_on_set(const std::vector<ScanRegion>& regions, bool pair, StridedColumn c0,
+                               StridedColumn c1, std::size_t n, double first_max,
+                               const double* scores, const double* weights,
                                const RowsScore* score_rows);
 
 // Positions of the regions sorted by gap (test score minus training score), largest first,
