@@ -358,15 +358,21 @@ void fit_steps(py::object self, py::object x, py::object y, py::object train_idx
     // A real FrailZone on the first pair (or the first feature) checks the arguments exactly
     // as a candidate's own fit would, and gives the metric and the weak-region limit.
     const std::size_t probe_at = cands.size() > p ? p : 0;
-    const py::object probe = scan_frailzone(self, feature_list(cands[probe_at]));
-    const py::object diag = probe.attr("diag");
+    py::object probe = scan_frailzone(self, feature_list(cands[probe_at]));
+    py::object diag = probe.attr("diag");
     const bool additive = py::bool_(diag.attr("is_metric_additive"));
     const bool needs_proba = py::bool_(diag.attr("needs_proba"));
     const py::object scoring_func = diag.attr("scoring_func");
     const double sign = py::float_(diag.attr("score_sign")).cast<double>();
+    const double limit = py::float_(diag.attr("threshold_value")).cast<double>();
+    const py::object score_name = diag.attr("score_name");
     const bool fit_on_test = py::bool_(self.attr("use_test"));
     const py::object source = needs_proba ? self.attr("pred_proba") : self.attr("pred");
 
+    // The histogram scan needs nothing more of the probe: its copy of the fitting set goes
+    // before the scan makes its own.
+    diag = py::none();
+    if (!tree) probe = py::none();
     SetData train = read_set(self, self.attr("train_idx"), cols, source);
     SetData test_set = read_set(self, self.attr("test_idx"), cols, source);
     std::vector<double> test_max(p);
@@ -400,7 +406,7 @@ void fit_steps(py::object self, py::object x, py::object y, py::object train_idx
     } else {
         orrin::WeakRule rule;
         rule.sign = sign;
-        rule.limit = py::float_(diag.attr("threshold_value")).cast<double>();
+        rule.limit = limit;
         rule.min_samples = py::float_(self.attr("min_samples")).cast<double>();
         rule.additive = additive;
         const std::size_t n = fitting.rows;
@@ -552,7 +558,7 @@ void fit_steps(py::object self, py::object x, py::object y, py::object train_idx
     self.attr("results_") = results.attr("reset_index")(py::arg("drop") = true);
     self.attr("regions_") = pd.attr("DataFrame")(columns);
     self.attr("test_score_") = py::float_(overall);
-    self.attr("score_name_") = diag.attr("score_name");
+    self.attr("score_name_") = score_name;
     self.attr("features_") = scanned;
 }
 
