@@ -199,13 +199,32 @@ SetData read_set(const py::object& self, const py::object& idx,
                  const std::vector<py::ssize_t>& cols, const py::object& source) {
     py::object np = module_attr("np");
     SetData s;
-    const py::object x = self.attr("x");
-    s.rows = static_cast<std::size_t>(py::len(idx));
-    s.columns = py::array_t<double>(
-        {static_cast<py::ssize_t>(cols.size()), static_cast<py::ssize_t>(s.rows)});
-    py::object out = s.columns;
-    for (std::size_t k = 0; k < cols.size(); ++k) {
-        out[py::int_(k)] = x[py::make_tuple(idx, cols[k])];
+    // The stored matrix is read in place when it holds float64 values, else converted once.
+    py::array x = np.attr("asarray")(self.attr("x"));
+    if (!x.dtype().is(py::dtype::of<double>()) || !py::bool_(x.attr("flags").attr("aligned"))) {
+        x = np.attr("asarray")(x, py::arg("dtype") = np.attr("float64"));
+    }
+    // Positions may count from the end, as numpy indexing lets them.
+    const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> given(idx);
+    std::vector<std::int64_t> rows(given.data(), given.data() + given.size());
+    const auto n = static_cast<std::int64_t>(x.shape(0));
+    for (std::int64_t& r : rows) {
+        r += r < 0 ? n : 0;
+        if (r < 0 || r >= n) throw py::index_error("a split's row lies outside the stored x.");
+    }
+    s.rows = rows.size();
+    s.columns =
+        orrin_py::block_array<double>(cols.size() * s.rows).attr("reshape")(cols.size(), s.rows);
+    std::vector<std::size_t> positions(cols.begin(), cols.end());
+    {
+        const char* base = static_cast<const char*>(x.data());
+        const py::ssize_t row_stride = x.strides(0);
+        const py::ssize_t col_stride = x.strides(1);
+        double* out = s.columns.mutable_data();
+        const std::int64_t* r = rows.data();
+        py::gil_scoped_release release;
+        orrin::gather_columns(base, row_stride, col_stride, r, s.rows, positions.data(),
+                              positions.size(), out);
     }
     s.y = py::object(self.attr("y"))[idx];
     s.pred = source.is_none() ? py::object(py::none()) : py::object(source[idx]);

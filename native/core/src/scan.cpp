@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <stdexcept>
@@ -78,6 +79,20 @@ std::vector<std::pair<double, double>> pass_regions(const PassInput& in, const W
 }
 
 }  // namespace
+
+void gather_columns(const char* base, std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
+                    const std::int64_t* rows, std::size_t m, const std::size_t* cols, std::size_t p,
+                    double* out) {
+    constexpr std::size_t kAhead = 16;
+    for (std::size_t i = 0; i < m; ++i) {
+        if (i + kAhead < m) __builtin_prefetch(base + rows[i + kAhead] * row_stride);
+        const char* row = base + rows[i] * row_stride;
+        for (std::size_t k = 0; k < p; ++k) {
+            std::memcpy(out + k * m + i, row + static_cast<std::ptrdiff_t>(cols[k]) * col_stride,
+                        sizeof(double));
+        }
+    }
+}
 
 std::vector<double> bin_averages(const Histogram& h, const double* scores, const double* w) {
     const std::size_t k = h.nbins();

@@ -20,6 +20,13 @@
 
 namespace orrin {
 
+// out[k * m + i] := the value at row rows[i], column cols[k] of a float64 matrix whose
+// element (r, c) lies at base + r * row_stride + c * col_stride bytes: the scanned columns of
+// one split side by side, gathered in one pass over the split's rows.
+void gather_columns(const char* base, std::ptrdiff_t row_stride, std::ptrdiff_t col_stride,
+                    const std::int64_t* rows, std::size_t m, const std::size_t* cols, std::size_t p,
+                    double* out);
+
 // What makes a region weak: `sign * score <= sign * limit` (a NaN score never is). An
 // additive metric's weak bins are merged into runs, and a run is kept when it holds at least
 // `min_samples` rows; a non-additive metric's weak bins are the regions themselves.
