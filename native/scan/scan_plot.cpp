@@ -20,9 +20,9 @@ constexpr const char* kPlotDoc =
     "\n"
     "Left, a heatmap of the excess of every pair (features x features, symmetric), the\n"
     "single features' excess on the diagonal and cells without a candidate blank; right, the\n"
-    "`top` candidates with the largest excess as bars, labelled with their features and the\n"
-    "bounds of the region that adds most. Label sizes shrink with the number of features so\n"
-    "that 50 stay readable.\n"
+    "`top` candidates with the largest excess as bars, labelled with their features, each\n"
+    "bar carrying the bounds of the region that adds most. Label sizes shrink with the\n"
+    "number of features so that 50 stay readable.\n"
     "\n"
     "Parameters\n"
     "----------\n"
@@ -76,7 +76,7 @@ py::object scan_plot(py::object self, py::object top) {
     const double tick = std::max(4.0, std::min(10.0, 300.0 / std::max<double>(p, 1.0)));
     py::object fig = plt.attr("figure")(py::arg("figsize") = py::make_tuple(2.0 * size, size));
     py::object gs = fig.attr("add_gridspec")(1, 2, py::arg("width_ratios") = py::make_tuple(1, 1),
-                                             py::arg("wspace") = 0.6);
+                                             py::arg("wspace") = 0.35);
     py::object heat = fig.attr("add_subplot")(gs[py::int_(0)]);
     py::object bars = fig.attr("add_subplot")(gs[py::int_(1)]);
 
@@ -97,24 +97,31 @@ py::object scan_plot(py::object self, py::object top) {
     heat.attr("set_title")("excess of features (diagonal) and pairs");
 
     const std::size_t shown = std::min<std::size_t>(static_cast<std::size_t>(k_top), first.size());
+    const double bar_font = std::max(5.0, std::min(9.0, 180.0 / std::max<double>(shown, 1.0)));
     py::list labels;
     py::list heights;
     for (std::size_t r = 0; r < shown; ++r) {
         py::str name = py::str(first[r]);
         if (!second[r].is_none()) name = py::str("{} x {}").format(first[r], second[r]);
-        const std::string where = py::str(regions[r]);
-        labels.append(where.empty() ? name : py::str("{}: {}").format(name, regions[r]));
+        labels.append(name);
         heights.append(excess[r]);
     }
     py::object y = np.attr("arange")(shown);
-    bars.attr("barh")(y, heights, py::arg("color") = "tab:red");
+    bars.attr("barh")(y, heights, py::arg("color") = "tab:red", py::arg("alpha") = 0.55);
     bars.attr("set_yticks")(y);
-    bars.attr("set_yticklabels")(
-        labels,
-        py::arg("fontsize") = std::max(5.0, std::min(9.0, 180.0 / std::max<double>(shown, 1.0))));
+    bars.attr("set_yticklabels")(labels, py::arg("fontsize") = bar_font);
+    // The bounds of each bar's top region, written over the bar from the left edge.
+    py::object where =
+        py::module_::import("matplotlib.transforms")
+            .attr("blended_transform_factory")(bars.attr("transAxes"), bars.attr("transData"));
+    for (std::size_t r = 0; r < shown; ++r) {
+        bars.attr("text")(0.01, r, regions[r], py::arg("transform") = where,
+                          py::arg("va") = "center", py::arg("ha") = "left",
+                          py::arg("fontsize") = bar_font * 0.9);
+    }
     bars.attr("invert_yaxis")();
     bars.attr("set_xlabel")("excess");
-    bars.attr("set_title")(py::str("top {} candidates").format(shown));
+    bars.attr("set_title")(py::str("top {} candidates and their top regions").format(shown));
     return fig;
 }
 

@@ -251,6 +251,8 @@ def test_plot_draws_the_excess_matrix_and_top_bars(p, top):
     widths = [patch.get_width() for patch in bars.patches]
     np.testing.assert_array_equal(widths, res["excess"].to_numpy()[:shown])
     labels = [t.get_text() for t in bars.get_yticklabels()]
-    assert len(labels) == shown and labels[0].startswith(
-        f"{res.loc[0, 'feature_1']} x {res.loc[0, 'feature_2']}: ")
+    names = [f if not isinstance(g, str) else f"{f} x {g}"
+             for f, g in zip(res["feature_1"], res["feature_2"])]
+    assert labels == names[:shown]
+    assert [t.get_text() for t in bars.texts] == list(res["top_region"][:shown])
     plt.close(fig)
