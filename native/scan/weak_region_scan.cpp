@@ -409,6 +409,9 @@ void fit_steps(py::object self, py::object x, py::object y, py::object train_idx
         for (SetData* s : {&train, &test_set}) {
             s->scores = orrin_py::contiguous_float64(
                 scoring_func(s->y.attr("ravel")(), s->pred.attr("ravel")()));
+            if (s->scores.ndim() != 1 || static_cast<std::size_t>(s->scores.size()) != s->rows) {
+                throw py::value_error("the metric's scoring callable must give one score per row.");
+            }
         }
     }
     const double overall = overall_score(additive, scoring_func, test_set);
