@@ -6,7 +6,8 @@ slice features, prints each weak-region table and writes into the output folder:
 - ``marginal_<method>_<features>.png``: the marginal weak-region plot of each diagnosis;
 - ``shift_<method>_<feature>.png``: how the samples inside the weak regions differ from the
   remaining ones (distance ranking of all features, and the distributions of the feature
-  that differs most besides the slice feature).
+  that differs most besides the slice feature);
+- ``scan.png``: the weak-region scan of every feature and pair, ranked by excess.
 
 Run it through ``examples/main_job.py`` or as ``python examples/diagnose_weak_regions.py OUT``.
 """
@@ -113,6 +114,24 @@ def save_shift(diag, features, method, out_dir):
     return path
 
 
+def save_scan(model, x, y, names, train_idx, test_idx, out_dir):
+    """Scan every feature and pair for weak regions, print the top candidates, draw them."""
+    from orrin.diagnoser.scan import WeakRegionScan
+
+    scan = WeakRegionScan(model, task_type="regression", threshold=1.1, min_samples=15,
+                          use_test=True)
+    scan.fit(x, y, train_idx, test_idx, prediction=model.predict(x), feature_names=names)
+    print("Weak-region scan, top candidates by excess:")
+    with pd.option_context("display.width", 140, "display.float_format", "{:.4g}".format):
+        print(scan.results_.head(8).to_string())
+    print()
+    fig = scan.plot(top=15)
+    path = os.path.join(out_dir, "scan.png")
+    fig.savefig(path, dpi=110, bbox_inches="tight")
+    plt.close(fig)
+    return path
+
+
 def main(out_dir):
     os.makedirs(out_dir, exist_ok=True)
     model, x, y, names, train_idx, test_idx = load_model()
@@ -128,6 +147,7 @@ def main(out_dir):
             written.append(save_marginal(diag, features, method, out_dir))
             if len(features) == 1:
                 written.append(save_shift(diag, features, method, out_dir))
+    written.append(save_scan(model, x, y, names, train_idx, test_idx, out_dir))
     for path in written:
         print(f"wrote {path}")
 

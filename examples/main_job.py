@@ -2,8 +2,8 @@
 
 Usage: python examples/main_job.py [OUTPUT_FOLDER]   (default: out/main_job)
 
-Writes the weak-region tables and figures of the diagnoser and the effect figures of the
-depth-2 boosted model into the output folder.
+Writes the weak-region tables and figures of the diagnoser, the weak-region scan of every
+feature and pair, and the effect figures of the depth-2 boosted model into the output folder.
 """
 
 import os

@@ -10,7 +10,8 @@ needs beyond the limit is returned to the system when the call ends.
 import sys
 
 # The extension modules that keep such a cache; each links its own copy of the core.
-_MODULES = ("orrin._core", "orrin.diagnoser.frailzone", "orrin.models.xgb2.xgboost")
+_MODULES = ("orrin._core", "orrin.diagnoser.frailzone", "orrin.diagnoser.scan",
+            "orrin.models.xgb2.xgboost")
 
 
 def _loaded():
