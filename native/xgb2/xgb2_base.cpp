@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "dask_input.hpp"
 #include "module_names.hpp"
 #include "orrin/xgb2_prep.hpp"
 #include "pyclass.hpp"
@@ -160,7 +161,10 @@ void base_init(py::object self, py::object n_estimators, py::object eta, py::obj
 }
 
 py::object fit(py::object self, py::object X, py::object y, py::object sample_weight) {
-    py::list validated(self.attr("_validate_input")(X, y, sample_weight));
+    py::list validated(
+        orrin_py::is_dask_collection(X)
+            ? orrin_py::dask_shell("xgb2", "validate_input")(self, X, y, sample_weight)
+            : self.attr("_validate_input")(X, y, sample_weight));
     if (py::len(validated) != 3) {
         throw py::value_error(py::len(validated) > 3 ? "too many values to unpack (expected 3)"
                                                      : "not enough values to unpack (expected 3)");
@@ -227,6 +231,11 @@ void fit_xgb_raw(py::object self, py::object X, py::object y, py::object sample_
     const bool classifier = py::cast<bool>(module_name("is_classifier")(self));
     py::object estimator_type = module_name(classifier ? "XGBClassifier" : "XGBRegressor");
     py::dict kwargs = module_name("copy")(params);
+    if (orrin_py::is_dask_collection(X)) {
+        self.attr("estimator_") =
+            orrin_py::dask_shell("xgb2", "train")(classifier, kwargs, X, y, sample_weight);
+        return;
+    }
     self.attr("estimator_") = estimator_type(**kwargs);
     self.attr("estimator_")
         .attr("fit")(X, y.attr("ravel")(),
