@@ -7,4 +7,5 @@ PYBIND11_MODULE(_core, m) {
     core_bindings::register_numeric(m);
     core_bindings::register_effects(m);
     core_bindings::register_effect_counts(m);
+    core_bindings::register_slicing_parts(m);
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "dask_input.hpp"
 #include "orrin/regions.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
@@ -151,6 +152,12 @@ void fit_steps(py::object self, py::object x, py::object y, py::object train_idx
                py::object test_idx, py::object prediction, py::object prediction_proba,
                py::object sample_weight, py::object feature_names, py::object feature_types,
                py::object target_name, py::object predict_name) {
+    if (orrin_py::is_dask_collection(x)) {
+        orrin_py::dask_shell("frailzone", "fit")(self, x, y, train_idx, test_idx, prediction,
+                                                 prediction_proba, sample_weight, feature_names,
+                                                 feature_types, target_name, predict_name);
+        return;
+    }
     orrin_py::super_of(module_attr("FrailZone"), self)
         .attr("fit")(x, y, train_idx, test_idx, prediction, prediction_proba, sample_weight,
                      feature_names, feature_types, target_name, predict_name);
@@ -235,6 +242,9 @@ orrin::Bound target_bound(const py::handle& row, const char* lb_key, const char*
 
 py::object get_target_idx(py::object self) {
     py::object diag = self.attr("diag");
+    if (orrin_py::is_dask_collection(diag.attr("x"))) {
+        return orrin_py::dask_shell("frailzone", "target_idx")(self);
+    }
     py::list stats(diag.attr("weak_region_stats"));
     if (stats.size() == 0) return module_attr("np").attr("concatenate")(py::list());
     py::array x = as_matrix(diag.attr("x"), "diag.x");
