@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "dask_input.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
 #include "registry.hpp"
@@ -133,6 +134,10 @@ void add_configuration(py::dict& value, const py::object& self) {
 
 py::object get_distance(py::object self, py::object psi_buckets, py::object distance_metric,
                         py::object compare_to) {
+    if (orrin_py::is_dask_collection(self.attr("diag").attr("x"))) {
+        return orrin_py::dask_shell("frailzone", "distance")(self, psi_buckets, distance_metric,
+                                                             compare_to);
+    }
     Reference reference;
     const Groups groups = groups_of(self, compare_to, reference);
 
@@ -165,6 +170,9 @@ py::object get_distance(py::object self, py::object psi_buckets, py::object dist
 }
 
 py::object get_shift(py::object self, py::object show_feature, py::object compare_to) {
+    if (orrin_py::is_dask_collection(self.attr("diag").attr("x"))) {
+        return orrin_py::dask_shell("frailzone", "shift")(self, show_feature, compare_to);
+    }
     py::object names = self.attr("feature_names");
     if (show_feature.is_none()) show_feature = names[py::int_(0)];
     py::object feature_type = self.attr("feature_types")[names.attr("index")(show_feature)];

@@ -538,7 +538,11 @@ def _rescore(diag, sets, fidx, two, test_summary):
                 row[f"{name}_{score_name}"] = np.nan
         row["Gap"] = row[f"test_{score_name}"] - row[f"train_{score_name}"]
         rows.append(row)
-    diag.weak_region_stats = sorted(rows, key=lambda row: row["Gap"], reverse=True)
+    # Largest gap first, NaN gaps last, ties in region order (the in-memory driver's order).
+    order = sorted(range(len(rows)), key=lambda k: (math.isnan(rows[k]["Gap"]),
+                                                    -rows[k]["Gap"] if not math.isnan(
+                                                        rows[k]["Gap"]) else 0.0))
+    diag.weak_region_stats = [rows[k] for k in order]
     names = diag.feature_names
     columns = ["lb1", "ub1"] + (["lb2", "ub2"] if two else []) + [
         "#Test", "#Train", f"test_{score_name}", f"train_{score_name}", "Gap"]
@@ -674,3 +678,273 @@ def target_idx(fz):
         for rows in per_block:
             pieces.append(da.from_delayed(rows[r], shape=(np.nan,), dtype=np.int64))
     return da.concatenate(pieces)
+
+
+# ---- distribution shift -------------------------------------------------------------------
+
+# Cells of the grid on which KS and WD1 are evaluated for dask input.
+DISTANCE_GRID = 65536
+_TITLES = {"remaining": "Distribution Shift: Weak vs Remaining Regions",
+           "full": "Distribution Shift: Weak vs Full Regions"}
+_LABELS = {"remaining": "Remaining Regions", "full": "Full Regions"}
+
+
+def _target_bounds(diag):
+    stats = list(diag.weak_region_stats)
+    two = len(diag.fidx) != 1
+    lb1 = [float(r["lb1"]) for r in stats]
+    ub1 = [float(r["ub1"]) for r in stats]
+    bounds = (lb1, ub1, [a == b for a, b in zip(lb1, ub1)], [], [], [])
+    if two:
+        lb2 = [float(r["lb2"]) for r in stats]
+        ub2 = [float(r["ub2"]) for r in stats]
+        bounds = bounds[:3] + (lb2, ub2, [a == b for a, b in zip(lb2, ub2)])
+    return bounds, diag.fidx[0], (diag.fidx[1] if two else -1)
+
+
+def _multiplicity(xb, c0, c1, bounds):
+    """How many weak regions hold each row of the block (its weight in the weak group)."""
+    rows = _core.fz_region_rows(_block_matrix(xb), c0, c1, *bounds)
+    n = np.asarray(xb).shape[0]
+    if not rows:
+        return np.zeros(n, dtype=np.int64)
+    return np.bincount(np.concatenate(rows), minlength=n).astype(np.int64)
+
+
+def _reference_weights(m, compare_to):
+    return (m == 0).astype(np.int64) if compare_to == "remaining" else np.ones_like(m)
+
+
+def _range_block(xb, c0, c1, bounds, compare_to):
+    xb = _block_matrix(xb)
+    m = _multiplicity(xb, c0, c1, bounds)
+    ref = xb[_reference_weights(m, compare_to) > 0]
+    weak = xb[m > 0]
+    empty = np.full(xb.shape[1], np.nan)
+    return {"ref_min": ref.min(axis=0) if len(ref) else empty,
+            "ref_max": ref.max(axis=0) if len(ref) else empty,
+            "min": xb.min(axis=0) if len(xb) else empty,
+            "max": xb.max(axis=0) if len(xb) else empty,
+            "n_ref": int(len(ref)), "n_weak": int(m.sum()), "n_weak_rows": int(len(weak))}
+
+
+def _merge_ranges(a, b):
+    return {"ref_min": np.fmin(a["ref_min"], b["ref_min"]),
+            "ref_max": np.fmax(a["ref_max"], b["ref_max"]),
+            "min": np.fmin(a["min"], b["min"]), "max": np.fmax(a["max"], b["max"]),
+            **{k: a[k] + b[k] for k in ("n_ref", "n_weak", "n_weak_rows")}}
+
+
+def _count_block(xb, c0, c1, bounds, compare_to, inner_edges):
+    """Per feature, the reference and weak rows in each cell of the feature's inner edges
+    (cell = np.searchsorted(inner, v, side='right'))."""
+    xb = _block_matrix(xb)
+    m = _multiplicity(xb, c0, c1, bounds)
+    ref_w = _reference_weights(m, compare_to)
+    out = []
+    for j, inner in enumerate(inner_edges):
+        cells = np.searchsorted(inner, xb[:, j], side="right")
+        out.append((np.bincount(cells, weights=ref_w, minlength=inner.size + 1),
+                    np.bincount(cells, weights=m, minlength=inner.size + 1)))
+    return out
+
+
+def _add_counts(a, b):
+    return [(p + r, q + s) for (p, q), (r, s) in zip(a, b)]
+
+
+def _psi_from_counts(ref_counts, weak_counts, n_ref, n_weak, eps=1e-6):
+    # The arithmetic of the in-memory PSI on the same counts.
+    p_ref = np.maximum(ref_counts.astype(np.int64) / n_ref, eps)
+    p_weak = np.maximum(weak_counts.astype(np.int64) / n_weak, eps)
+    return float(np.sum((p_weak - p_ref) * np.log(p_weak / p_ref)))
+
+
+def _grid_distance(ref_counts, weak_counts, lo, hi, method):
+    """KS or WD1 from the two samples' counts on an equal-width grid over [lo, hi]: the middle
+    of the interval that the exact value must lie in.
+
+    Inside a cell each empirical distribution function moves only within its cumulative
+    counts at the cell's two ends. KS is then within half the largest mass that one cell
+    holds in either sample of the exact statistic; WD1 within (hi - lo) / (2 * cells), half a
+    cell's width.
+    """
+    c_ref = np.cumsum(ref_counts) / ref_counts.sum()
+    c_weak = np.cumsum(weak_counts) / weak_counts.sum()
+    prev_ref = np.concatenate([[0.0], c_ref[:-1]])
+    prev_weak = np.concatenate([[0.0], c_weak[:-1]])
+    upper = np.maximum(np.abs(c_ref - prev_weak), np.abs(prev_ref - c_weak))
+    lower = np.maximum.reduce([np.zeros_like(c_ref), prev_ref - c_weak, prev_weak - c_ref])
+    if method == "KS":
+        # The sup is reached at a data point; the cell ends bound it from both sides.
+        low = max(float(np.max(np.abs(c_ref - c_weak))), float(np.max(lower)))
+        return 0.5 * (low + float(np.max(upper)))
+    width = (hi - lo) / len(ref_counts) if hi > lo else 0.0
+    return float(0.5 * width * (np.sum(lower) + np.sum(upper)))
+
+
+def _groups_pass(fz, compare_to):
+    from dask import delayed
+
+    diag = fz.diag
+    if not list(diag.weak_region_stats):
+        np.concatenate([])  # no weak region: numpy's error, as in memory
+    bounds, c0, c1 = _target_bounds(diag)
+    x = known_row_chunks(diag.x)
+    return x, bounds, c0, c1, delayed
+
+
+def distance(fz, psi_buckets, distance_metric, compare_to):
+    """get_distance of a dask-fitted diagnoser. PSI with uniform buckets is exact (counts); KS
+    and WD1 come from counts on a grid of DISTANCE_GRID cells per feature, within the bounds
+    that ``_grid_distance`` states; PSI with quantile buckets needs the reference's exact
+    deciles and is refused."""
+    import dask
+
+    from orrin.utils import TestDataResult
+
+    x, bounds, c0, c1, delayed = _groups_pass(fz, compare_to)
+    if not isinstance(compare_to, str) or compare_to not in _TITLES:
+        raise _orrin_error("Unsupported value of compare_to.")
+    if distance_metric == "PSI" and psi_buckets != "uniform":
+        if psi_buckets == "quantile":
+            raise _orrin_error("PSI with quantile buckets needs exact quantiles of the "
+                               "reference rows, which dask input does not gather; use "
+                               "psi_buckets='uniform', or 'KS' or 'WD1'.")
+        raise _orrin_error(f"Unsupported buckettype {psi_buckets!r}; use 'uniform' or "
+                           "'quantile'.")
+    if distance_metric not in ("PSI", "WD1", "KS"):
+        raise _orrin_error(f"Unsupported distance method {distance_metric!r}; use 'PSI', "
+                           "'WD1' or 'KS'.")
+    blocks = [b for (b,) in _blocks(x)]
+    ranges = dask.compute(tree_sum([delayed(_range_block, pure=True)(b, c0, c1, bounds,
+                                                                     compare_to)
+                                    for b in blocks], _merge_ranges))[0]
+    if ranges["n_ref"] == 0 or ranges["n_weak"] == 0:
+        raise ValueError("calculate_distance needs two non-empty samples.")
+    n_features = x.shape[1]
+    inner = []
+    for j in range(n_features):
+        if distance_metric == "PSI":
+            lo, hi = ranges["ref_min"][j], ranges["ref_max"][j]
+            if lo == hi:
+                lo, hi = lo - 0.5, hi + 0.5
+            inner.append(np.linspace(lo, hi, 11)[1:-1])
+        else:
+            lo, hi = ranges["min"][j], ranges["max"][j]
+            inner.append(np.linspace(lo, hi, DISTANCE_GRID + 1)[1:-1] if hi > lo
+                         else np.empty(0))
+    counts = dask.compute(tree_sum([delayed(_count_block, pure=True)(b, c0, c1, bounds,
+                                                                     compare_to, inner)
+                                    for b in blocks], _add_counts))[0]
+    distances = []
+    for j, (ref_counts, weak_counts) in enumerate(counts):
+        if distance_metric == "PSI":
+            distances.append(_psi_from_counts(ref_counts, weak_counts, ranges["n_ref"],
+                                              ranges["n_weak"]))
+        else:
+            distances.append(_grid_distance(ref_counts, weak_counts, ranges["min"][j],
+                                            ranges["max"][j], distance_metric))
+    dist = np.asarray(distances)
+    order = np.argsort(dist)[::-1][:10]
+    names = fz.feature_names
+    value = {"purpose": "diagnose", "distance_metric": distance_metric,
+             "slice_features": fz.slice_features, "bins": fz.bins,
+             "threshold_value": fz.threshold, "method": fz.method,
+             "min_samples": fz.min_samples, "metric": fz.metric,
+             "title": _TITLES[compare_to], "x": [names[j] for j in order],
+             "y": np.round(dist[order], 4)}
+    return TestDataResult(key="resilience_shift_histogram", value=value)
+
+
+def _shift_counts(xb, c0, c1, bounds, compare_to):
+    xb = _block_matrix(xb)
+    rows = _core.fz_region_rows(xb, c0, c1, *bounds)
+    m = _multiplicity(xb, c0, c1, bounds)
+    return int(_reference_weights(m, compare_to).sum()), [len(r) for r in rows]
+
+
+def _reference_frame(xb, c0, c1, bounds, compare_to, names, label, start):
+    import pandas as pd
+
+    xb_f = _block_matrix(xb)
+    keep = _reference_weights(_multiplicity(xb_f, c0, c1, bounds), compare_to) > 0
+    frame = pd.DataFrame(np.asarray(xb)[keep], columns=names)
+    frame["resi_type_"] = label
+    frame.index = pd.RangeIndex(start, start + len(frame))
+    return frame
+
+
+def _weak_frame(xb, c0, c1, bounds, r, names, start):
+    import pandas as pd
+
+    rows = _core.fz_region_rows(_block_matrix(xb), c0, c1, *bounds)[r]
+    frame = pd.DataFrame(np.asarray(xb)[rows], columns=names)
+    frame["resi_type_"] = "Weak Regions"
+    frame.index = pd.RangeIndex(start, start + len(frame))
+    return frame
+
+
+def shift(fz, show_feature, compare_to):
+    """get_shift of a dask-fitted diagnoser: the group frame is a lazy dask DataFrame, its
+    rows in the in-memory order (reference rows, then the weak rows region after region) and
+    numbered 0, 1, ... over the whole frame (one counting pass fixes the partitions' starts)."""
+    import dask
+    import dask.dataframe as dd
+    import pandas as pd
+
+    from orrin.utils import TestDataResult
+
+    names = fz.feature_names
+    if show_feature is None:
+        show_feature = names[0]
+    feature_type = fz.feature_types[names.index(show_feature)]
+    x, bounds, c0, c1, delayed = _groups_pass(fz, compare_to)
+    if not isinstance(compare_to, str) or compare_to not in _TITLES:
+        raise _orrin_error("Unsupported value of compare_to.")
+    blocks = [b for (b,) in _blocks(x)]
+    counts = dask.compute([delayed(_shift_counts, pure=True)(b, c0, c1, bounds, compare_to)
+                           for b in blocks])[0]
+    label = _LABELS[compare_to]
+    parts, starts, start = [], [], 0
+    for b, (n_ref, _) in zip(blocks, counts):
+        parts.append(delayed(_reference_frame, pure=True)(b, c0, c1, bounds, compare_to,
+                                                          names, label, start))
+        starts.append(start)
+        start += n_ref
+    for r in range(len(bounds[0])):
+        for b, (_, per_region) in zip(blocks, counts):
+            parts.append(delayed(_weak_frame, pure=True)(b, c0, c1, bounds, r, names, start))
+            starts.append(start)
+            start += per_region[r]
+    meta = pd.DataFrame({name: pd.Series(dtype=x.dtype) for name in names})
+    meta["resi_type_"] = pd.Series(dtype=object)
+    frame = dd.from_delayed(parts, meta=meta, divisions=None, verify_meta=False)
+    value = {"title": _TITLES[compare_to], "show_feature": show_feature,
+             "slice_features": fz.slice_features, "bins": fz.bins,
+             "threshold_value": fz.threshold, "method": fz.method,
+             "min_samples": fz.min_samples, "metric": fz.metric,
+             "feature_type": feature_type, "data": frame}
+    return TestDataResult(key="frailzone_shift", value=value)
+
+
+def marginal_value(value):
+    """The marginal record of a dask-fitted diagnoser with what the plot reads gathered: the
+    slicing columns and the scores of the fitting set (refused beyond GATHER_SHARE of the
+    available memory)."""
+    import dask
+    import psutil
+
+    fidx = list(value["fidx"])
+    x = known_row_chunks(value["x"])
+    need = x.shape[0] * (len(fidx) + 1) * 8
+    if need > GATHER_SHARE * psutil.virtual_memory().available:
+        raise MemoryError(f"plot_marginal on dask input gathers the slicing columns and scores "
+                          f"of the fitting set (about {need / 2**30:.1f} GiB), more than a "
+                          "quarter of the memory available here.")
+    columns, scores = dask.compute(x[:, fidx], value["scores"])
+    out = dict(value)
+    out.update({"x": np.asarray(columns, dtype=np.float64), "scores": scores,
+                "fidx": list(range(len(fidx))),
+                "feature_names": [value["feature_names"][j] for j in fidx]})
+    return out
