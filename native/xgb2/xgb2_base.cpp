@@ -37,7 +37,17 @@ constexpr const char* kFitDoc =
     "Returns\n"
     "-------\n"
     "self : object\n"
-    "    Fitted estimator.\n";
+    "    Fitted estimator.\n"
+    "\n"
+    "Notes\n"
+    "-----\n"
+    "Dask arrays or DataFrames train through xgboost.dask on the current distributed\n"
+    "client, after one validation pass over the partitions that raises the in-memory\n"
+    "errors; zero-weight rows are dropped and the weights normalised partition by\n"
+    "partition (their sum differs from numpy's pairwise sum by a few units in the last\n"
+    "place). `estimator_` is then the in-memory xgboost estimator of the trained booster and\n"
+    "`X_` the dask collection; the distributed histogram may build other trees than a\n"
+    "single process would.\n";
 
 constexpr const char* kFitRawDoc =
     "_fit_xgb_raw(self, X, y, sample_weight=None)\n--\n\n"
