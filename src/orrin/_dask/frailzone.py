@@ -149,13 +149,15 @@ def store_data(fz, x, y, train_idx, test_idx, prediction, prediction_proba, samp
 # ---- passes ---------------------------------------------------------------------------------
 
 def _blocks(*arrays):
-    """Row blocks of aligned dask arrays as tuples of delayed blocks (None stays None)."""
+    """Row blocks of aligned dask arrays as tuples of delayed blocks (None stays None). The
+    graphs stay unoptimised, so that arrays built on the same partitions share their tasks
+    within one compute instead of each recomputing them."""
     present = [a for a in arrays if a is not None]
     nblocks = present[0].numblocks[0]
     for a in present:
         if a.numblocks[0] != nblocks:
             raise ValueError("the split's arrays are not partitioned alike")
-    columns = [a.to_delayed().ravel() if a is not None else [None] * nblocks for a in arrays]
+    columns = [a.to_delayed(optimize_graph=False).ravel() if a is not None else [None] * nblocks for a in arrays]
     return list(zip(*columns))
 
 

@@ -131,9 +131,9 @@ def validate_input(model, X, y, sample_weight):
             weights = weights.rechunk((rows,))
 
     check_y = not classifier or y.dtype.kind != "O"
-    x_blocks = X.to_delayed().ravel()
-    y_blocks = y.to_delayed().ravel()
-    w_blocks = weights.to_delayed().ravel() if weights is not None else [None] * len(x_blocks)
+    x_blocks = X.to_delayed(optimize_graph=False).ravel()
+    y_blocks = y.to_delayed(optimize_graph=False).ravel()
+    w_blocks = weights.to_delayed(optimize_graph=False).ravel() if weights is not None else [None] * len(x_blocks)
     stats = dask.compute(*[
         dask.delayed(_block_stats, pure=True)(xb, yb, wb, check_y, classifier)
         for xb, yb, wb in zip(x_blocks, y_blocks, w_blocks)])
@@ -262,5 +262,5 @@ def effect_counts(model_json, X):
     if X.numblocks[1] > 1:
         X = X.rechunk({1: -1})
     model = delayed(model_json, pure=True)
-    parts = [delayed(_block_counts, pure=True)(model, block) for block in X.to_delayed().ravel()]
+    parts = [delayed(_block_counts, pure=True)(model, block) for block in X.to_delayed(optimize_graph=False).ravel()]
     return X, tree_sum(parts, _add_counts).compute()
