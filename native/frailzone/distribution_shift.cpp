@@ -134,7 +134,7 @@ void add_configuration(py::dict& value, const py::object& self) {
 
 py::object get_distance(py::object self, py::object psi_buckets, py::object distance_metric,
                         py::object compare_to) {
-    if (orrin_py::is_dask_collection(self.attr("diag").attr("x"))) {
+    if (orrin_py::is_dask_collection(py::getattr(self.attr("diag"), "x", py::none()))) {
         return orrin_py::dask_shell("frailzone", "distance")(self, psi_buckets, distance_metric,
                                                              compare_to);
     }
@@ -170,7 +170,7 @@ py::object get_distance(py::object self, py::object psi_buckets, py::object dist
 }
 
 py::object get_shift(py::object self, py::object show_feature, py::object compare_to) {
-    if (orrin_py::is_dask_collection(self.attr("diag").attr("x"))) {
+    if (orrin_py::is_dask_collection(py::getattr(self.attr("diag"), "x", py::none()))) {
         return orrin_py::dask_shell("frailzone", "shift")(self, show_feature, compare_to);
     }
     py::object names = self.attr("feature_names");

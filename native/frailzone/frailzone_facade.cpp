@@ -252,7 +252,7 @@ orrin::Bound target_bound(const py::handle& row, const char* lb_key, const char*
 
 py::object get_target_idx(py::object self) {
     py::object diag = self.attr("diag");
-    if (orrin_py::is_dask_collection(diag.attr("x"))) {
+    if (orrin_py::is_dask_collection(py::getattr(diag, "x", py::none()))) {
         return orrin_py::dask_shell("frailzone", "target_idx")(self);
     }
     py::list stats(diag.attr("weak_region_stats"));
