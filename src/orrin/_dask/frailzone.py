@@ -559,8 +559,6 @@ def _tree_fit(fz, diag, sets, use_test):
     """Tree slicing on the fitting set's slicing columns and scores, gathered into memory."""
     import dask
 
-    from orrin.diagnoser.frailzone import TreeSlicing  # noqa: F401 - the strategy's class
-
     names = fz.feature_names
     fidx = _fidx(diag, names)[:2]
     columns = [names[c] for c in fidx]
