@@ -54,6 +54,7 @@ def trim(text):
     tree = ast.parse(text)
     used = used_names(tree)
     drop = set()
+    replace = {}
     for node in tree.body:
         if isinstance(node, (ast.Import, ast.ImportFrom)):
             if isinstance(node, ast.ImportFrom) and node.module == "__future__":
@@ -63,9 +64,25 @@ def trim(text):
                 drop.update(range(node.lineno, node.end_lineno + 1))
         elif isinstance(node, ast.AnnAssign) and getattr(node.target, "id", None) == "__all__":
             drop.update(range(node.lineno, node.end_lineno + 1))
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.value, ast.Dict):
+            # A table's value holds objects that no stub can name: its type is what a stub says.
+            replace[node.lineno] = f"{node.target.id}: {ast.unparse(node.annotation)}"
+            drop.update(range(node.lineno + 1, node.end_lineno + 1))
+        elif isinstance(node, ast.ClassDef):
+            # scikit-learn adds set_*_request methods to estimators, differently by version.
+            for item in node.body:
+                if isinstance(item, ast.FunctionDef) and item.name.startswith("set_") and \
+                        item.name.endswith("_request"):
+                    drop.update(range(item.lineno, item.end_lineno + 1))
     lines = text.splitlines()
-    kept = [line.rstrip() for number, line in enumerate(lines, start=1) if number not in drop]
+    kept = [replace.get(number, line).rstrip() for number, line in enumerate(lines, start=1)
+            if number not in drop]
     return "\n".join(kept) + "\n"
+
+
+# Names the generator cannot resolve and need not: the values of frailzone's private table of
+# built-in methods, and the None that scikit-learn's metadata-request methods default to.
+UNRESOLVED = r"pybind11_detail_function_record.*|NoneType"
 
 
 def main():
@@ -94,6 +111,7 @@ def main():
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(PACKAGE_DIR), env.get("PYTHONPATH")]))
     with tempfile.TemporaryDirectory() as out:
         subprocess.run([sys.executable, "-m", "pybind11_stubgen", "--exit-code", "-o", out,
+                        "--ignore-unresolved-names", UNRESOLVED,
                         *modules], check=True, env=env, cwd=ROOT)
         for name in modules:
             generated = pathlib.Path(out, *name.split(".")).with_suffix(".pyi")

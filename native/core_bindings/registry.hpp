@@ -12,5 +12,9 @@ namespace py = pybind11;
 void register_numeric(py::module_& m);
 // Decoding depth-2 trees, effect tables, purification, piecewise evaluation (effects.cpp).
 void register_effects(py::module_& m);
+// Effect weights gathered block by block and added (effect_counts.cpp).
+void register_effect_counts(py::module_& m);
+// Per-partition kernels of the histogram slicing (slicing_parts.cpp).
+void register_slicing_parts(py::module_& m);
 
 }  // namespace core_bindings

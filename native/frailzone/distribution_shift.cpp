@@ -10,6 +10,7 @@
 
 #include "input_checks.hpp"
 #include "orrin/histogram.hpp"
+#include "dask_input.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
 #include "registry.hpp"
@@ -227,6 +228,10 @@ void add_configuration(py::dict& value, const py::object& self) {
 py::object get_distance(py::object self, py::object psi_buckets, py::object distance_metric,
                         py::object compare_to) {
     require_fitted(self, "get_distance");
+    if (orrin_py::is_dask_collection(py::getattr(self.attr("diag"), "x", py::none()))) {
+        return orrin_py::dask_shell("frailzone", "distance")(self, psi_buckets, distance_metric,
+                                                             compare_to);
+    }
     py::object np = module_attr("np");
     py::object calculate_distance = module_attr("calculate_distance");
     py::list names(self.attr("feature_names"));
@@ -272,6 +277,9 @@ py::object get_distance(py::object self, py::object psi_buckets, py::object dist
 
 py::object get_shift(py::object self, py::object show_feature, py::object compare_to) {
     require_fitted(self, "get_shift");
+    if (orrin_py::is_dask_collection(py::getattr(self.attr("diag"), "x", py::none()))) {
+        return orrin_py::dask_shell("frailzone", "shift")(self, show_feature, compare_to);
+    }
     py::object names = self.attr("feature_names");
     if (show_feature.is_none()) show_feature = names[py::int_(0)];
     py::object feature_type = self.attr("feature_types")[names.attr("index")(show_feature)];

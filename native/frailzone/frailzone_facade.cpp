@@ -7,6 +7,7 @@
 
 #include "fit_driver.hpp"
 #include "input_checks.hpp"
+#include "dask_input.hpp"
 #include "orrin/regions.hpp"
 #include "pyclass.hpp"
 #include "region_support.hpp"
@@ -64,6 +65,16 @@ constexpr const char* kFitDoc =
     "\n"
     "The fitted strategy is kept in `diag` and the weak-region table in `output`. When fit\n"
     "raises, the diagnoser keeps the state of its previous fit.\n"
+    "\n"
+    "A dask array `x` (with the splits as dask boolean masks aligned with `x`, or as row\n"
+    "positions) is diagnosed partition by partition on the current dask client and never\n"
+    "gathered: the histogram method runs as passes over the partitions and gives the same\n"
+    "regions, bounds and counts as in memory, with scores within 1e-12 relative (the sums\n"
+    "are added in another order than numpy's pairwise sum); it needs an additive metric.\n"
+    "The tree method gathers the slicing columns, targets, predictions and weights of both\n"
+    "splits, and refuses when they would take more than a quarter of the available memory.\n"
+    "Afterwards get_target_idx and get_shift return lazy dask collections; get_distance is\n"
+    "exact for PSI with uniform buckets and within a stated bound for KS and WD1.\n"
     "\n"
     "Parameters\n"
     "----------\n"
@@ -156,6 +167,12 @@ void frailzone_fit(py::object self, py::object x, py::object y, py::object train
                    py::object target_name, py::object predict_name) {
     // The fit writes to the diagnoser only once everything has succeeded, so a refused fit
     // leaves it as its previous fit left it.
+    if (orrin_py::is_dask_collection(x)) {
+        orrin_py::dask_shell("frailzone", "fit")(self, x, y, train_idx, test_idx, prediction,
+                                                 prediction_proba, sample_weight, feature_names,
+                                                 feature_types, target_name, predict_name);
+        return;
+    }
     check_fit_arguments(self, sample_weight);
     // The data that the base class's fit checks and stores, in its order; nothing is stored yet.
     const py::dict data = orrin_py::super_of(module_attr("FrailZone"), self)
@@ -239,6 +256,9 @@ orrin::Bound target_bound(const py::handle& row, const char* lb_key, const char*
 py::object get_target_idx(py::object self) {
     require_fitted(self, "get_target_idx");
     py::object diag = self.attr("diag");
+    if (orrin_py::is_dask_collection(py::getattr(diag, "x", py::none()))) {
+        return orrin_py::dask_shell("frailzone", "target_idx")(self);
+    }
     py::list stats(diag.attr("weak_region_stats"));
     if (stats.size() == 0) return module_attr("np").attr("concatenate")(py::list());
     py::array x = as_matrix(diag.attr("x"), "diag.x");

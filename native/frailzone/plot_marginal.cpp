@@ -13,6 +13,7 @@
 
 #include "array_args.hpp"
 #include "arrays.hpp"
+#include "dask_input.hpp"
 #include "orrin/histogram.hpp"
 #include "orrin/marginal_plot.hpp"
 #include "pyclass.hpp"
@@ -564,7 +565,11 @@ py::object plot_two_features(const py::dict& rec, const py::object& figsize, con
 py::object plot_marginal(const py::object& diagnose_result, const py::object& grid_arg,
                          const py::object& scaler, const py::object& figsize) {
     const std::size_t grid = checked_grid(grid_arg);
-    const py::object value = diagnose_result.attr("value");
+    py::object value = diagnose_result.attr("value");
+    if (py::isinstance<py::dict>(value) && value.contains("x") &&
+        orrin_py::is_dask_collection(value["x"])) {
+        value = orrin_py::dask_shell("frailzone", "marginal_value")(value);
+    }
     if (!py::isinstance<py::dict>(value)) {
         throw py::type_error(
             "diagnose_result.value must be a dict, as FrailZone.get_marginal() gives.");

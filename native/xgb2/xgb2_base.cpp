@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "dask_input.hpp"
 #include "module_names.hpp"
 #include "orrin/xgb2_prep.hpp"
 #include "pyclass.hpp"
@@ -36,7 +37,17 @@ constexpr const char* kFitDoc =
     "Returns\n"
     "-------\n"
     "self : object\n"
-    "    Fitted estimator.\n";
+    "    Fitted estimator.\n"
+    "\n"
+    "Notes\n"
+    "-----\n"
+    "Dask arrays or DataFrames train through xgboost.dask on the current distributed\n"
+    "client, after one validation pass over the partitions that raises the in-memory\n"
+    "errors; zero-weight rows are dropped and the weights normalised partition by\n"
+    "partition (their sum differs from numpy's pairwise sum by a few units in the last\n"
+    "place). `estimator_` is then the in-memory xgboost estimator of the trained booster and\n"
+    "`X_` the dask collection; the distributed histogram may build other trees than a\n"
+    "single process would.\n";
 
 constexpr const char* kFitRawDoc =
     "_fit_xgb_raw(self, X, y, sample_weight=None)\n--\n\n"
@@ -231,7 +242,10 @@ void warn_on_length(const py::object& names, const char* what, py::ssize_t n_fea
 }
 
 py::object fit_steps(py::object self, py::object X, py::object y, py::object sample_weight) {
-    py::list validated(self.attr("_validate_input")(X, y, sample_weight));
+    py::list validated(
+        orrin_py::is_dask_collection(X)
+            ? orrin_py::dask_shell("xgb2", "validate_input")(self, X, y, sample_weight)
+            : self.attr("_validate_input")(X, y, sample_weight));
     if (py::len(validated) != 3) {
         throw py::value_error(py::len(validated) > 3 ? "too many values to unpack (expected 3)"
                                                      : "not enough values to unpack (expected 3)");
@@ -323,6 +337,11 @@ void fit_xgb_raw(py::object self, py::object X, py::object y, py::object sample_
     const bool classifier = py::cast<bool>(module_name("is_classifier")(self));
     py::object estimator_type = module_name(classifier ? "XGBClassifier" : "XGBRegressor");
     py::dict kwargs = module_name("copy")(params);
+    if (orrin_py::is_dask_collection(X)) {
+        self.attr("estimator_") =
+            orrin_py::dask_shell("xgb2", "train")(classifier, kwargs, X, y, sample_weight);
+        return;
+    }
     self.attr("estimator_") = estimator_type(**kwargs);
     self.attr("estimator_")
         .attr("fit")(X, y.attr("ravel")(),

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "dask_input.hpp"
 #include "module_names.hpp"
 #include "orrin/xgb2_prep.hpp"
 #include "pyclass.hpp"
@@ -331,11 +332,17 @@ py::object checked_matrix(const py::object& self, const py::object& X) {
 }
 
 py::object regressor_predict(py::object self, py::object X) {
+    if (orrin_py::is_dask_collection(X)) {
+        return orrin_py::dask_shell("xgb2", "predict")(self, "predict", X);
+    }
     py::object checked = checked_matrix(self, X);
     return self.attr("estimator_").attr("predict")(checked);
 }
 
 py::object classifier_predict_proba(py::object self, py::object X) {
+    if (orrin_py::is_dask_collection(X)) {
+        return orrin_py::dask_shell("xgb2", "predict")(self, "predict_proba", X);
+    }
     py::object checked = checked_matrix(self, X);
     return self.attr("estimator_").attr("predict_proba")(checked);
 }
@@ -353,6 +360,9 @@ py::object classifier_decision_function(py::object self, py::object X) {
 }
 
 py::object classifier_predict(py::object self, py::object X) {
+    if (orrin_py::is_dask_collection(X)) {
+        return orrin_py::dask_shell("xgb2", "predict")(self, "labels", X);
+    }
     py::object np = module_name("np");
     py::object positive = second_class_probability(self, X).attr("__gt__")(0.5);
     py::object pred =

@@ -276,6 +276,10 @@ class TreeSlicing(BaseSlicing):
     def _fit(self, x, y, preds, scores, sample_weight = None):
         """
         Fit the tree to the scores over the slicing features and keep the weak leaves.
+
+        The settings, the slicing columns (finite), the scores (finite, one per row) and the
+        weights are checked before anything is stored; a refusal, here or by the tree, leaves
+        the object as it was. Each fit stores a freshly fitted clone as `tree_estimator`.
         """
 class FrailZone(orrin.diagnoser.base.BaseDiagnoser):
     """
@@ -353,6 +357,16 @@ class FrailZone(orrin.diagnoser.base.BaseDiagnoser):
 
         The fitted strategy is kept in `diag` and the weak-region table in `output`. When fit
         raises, the diagnoser keeps the state of its previous fit.
+
+        A dask array `x` (with the splits as dask boolean masks aligned with `x`, or as row
+        positions) is diagnosed partition by partition on the current dask client and never
+        gathered: the histogram method runs as passes over the partitions and gives the same
+        regions, bounds and counts as in memory, with scores within 1e-12 relative (the sums
+        are added in another order than numpy's pairwise sum); it needs an additive metric.
+        The tree method gathers the slicing columns, targets, predictions and weights of both
+        splits, and refuses when they would take more than a quarter of the available memory.
+        Afterwards get_target_idx and get_shift return lazy dask collections; get_distance is
+        exact for PSI with uniform buckets and within a stated bound for KS and WD1.
 
         Parameters
         ----------
@@ -454,3 +468,16 @@ class FrailZone(orrin.diagnoser.base.BaseDiagnoser):
             `use_test` is true, else the training split), region by region in table order,
             ascending within each region.
         """
+def _cached_bytes():
+    """
+    Bytes held by the cache now.
+    """
+def _release_cached_blocks():
+    """
+    Frees the kept blocks; returns the bytes they held.
+    """
+def _set_cache_limit(nbytes):
+    """
+    Sets the cache limit; returns the previous one.
+    """
+_builtin_methods: dict

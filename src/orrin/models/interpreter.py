@@ -7,6 +7,7 @@ import pandas as pd
 from matplotlib.colors import TwoSlopeNorm
 from matplotlib.figure import Figure
 
+from orrin._dask import is_dask_collection
 from orrin.models.utils import _as_matrix, predict_1D_func_tree, predict_2D_func_tree
 
 
@@ -24,7 +25,8 @@ class FANOVAInterpreter:
         self.model = model
         self.effects = model.effects_
         self.intercept = float(model.intercept_)
-        self.X = _as_matrix(model.X_)
+        # A dask training matrix stays lazy; only what a figure draws is computed from it.
+        self.X = model.X_ if is_dask_collection(model.X_) else _as_matrix(model.X_)
         self.feature_names = list(model.feature_names_)
 
     def _records(self):

@@ -17,6 +17,7 @@ import numbers
 import numpy as np
 
 from orrin import _core
+from orrin._dask import is_dask_collection, map_rows
 
 _NATIVE_KINDS = "fiub"
 
@@ -99,7 +100,8 @@ def predict_1D_func_tree(fidx, split_points, values, left_open=True):
     Returns
     -------
     callable
-        ``f(X)`` returning an array of shape (n_samples,).
+        ``f(X)`` returning an array of shape (n_samples,); a dask array for a dask ``X``,
+        computed block by block.
     """
     (column,) = _indices(fidx, 1)
     points = _splits(split_points, "split_points")
@@ -107,6 +109,8 @@ def predict_1D_func_tree(fidx, split_points, values, left_open=True):
     left_open = bool(left_open)
 
     def effect(X):
+        if is_dask_collection(X):
+            return map_rows(effect, X, np.float64)
         X = _as_matrix(X)
         return _core.evaluate_1d(X, column, points, table, left_open)
 
@@ -131,7 +135,8 @@ def predict_2D_func_tree(fidx, split_points_0, split_points_1, values, left_open
     Returns
     -------
     callable
-        ``f(X)`` returning an array of shape (n_samples,).
+        ``f(X)`` returning an array of shape (n_samples,); a dask array for a dask ``X``,
+        computed block by block.
     """
     column0, column1 = _indices(fidx, 2)
     points0 = _splits(split_points_0, "split_points_0")
@@ -140,6 +145,8 @@ def predict_2D_func_tree(fidx, split_points_0, split_points_1, values, left_open
     left_open = bool(left_open)
 
     def effect(X):
+        if is_dask_collection(X):
+            return map_rows(effect, X, np.float64)
         X = _as_matrix(X)
         return _core.evaluate_2d(X, column0, column1, points0, points1, table, left_open)
 

@@ -3,6 +3,7 @@
 import numpy as np
 
 from orrin import _core
+from orrin._dask import is_dask_collection
 from orrin.models.utils import _as_matrix, predict_1D_func_tree, predict_2D_func_tree
 
 
@@ -89,17 +90,30 @@ class XGBInterpreter:
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
-            Data that sets the weights of purification and the importances.
+            Data that sets the weights of purification and the importances. A dask array or
+            DataFrame is counted partition by partition and kept as it is (never gathered);
+            the effects equal those of the same rows in memory.
 
         Returns
         -------
         self
         """
         booster = _booster_of(self.estimator)
-        X = _as_matrix(X)
-        names, types = self._names(booster, X.shape[1])
-        decoded = _core.xgb_effects(bytes(booster.save_raw("json")), X,
-                                    bool(self.purification), bool(self.true_to_data))
+        model_json = bytes(booster.save_raw("json"))
+        if is_dask_collection(X):
+            # One pass over the partitions gathers the rows per bin and cell; the effects are
+            # weighed by those counts, exactly as by the rows themselves.
+            from orrin._dask.xgb2 import effect_counts
+
+            X, counts = effect_counts(model_json, X)
+            names, types = self._names(booster, X.shape[1])
+            decoded = _core.xgb_effects_from_counts(model_json, counts, bool(self.purification),
+                                                    bool(self.true_to_data))
+        else:
+            X = _as_matrix(X)
+            names, types = self._names(booster, X.shape[1])
+            decoded = _core.xgb_effects(model_json, X, bool(self.purification),
+                                        bool(self.true_to_data))
 
         mains = {}
         for item in decoded["mains"]:

@@ -1,0 +1,193 @@
+#include "orrin/effect_counts.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+namespace orrin::effects {
+
+namespace {
+
+// The arithmetic below is that of `weigh_and_purify`, operation for operation, so that both
+// give the same doubles for the same counts.
+
+double variance(const std::vector<double>& values, const std::vector<std::uint64_t>& counts,
+                std::uint64_t n) {
+    double mean = 0.0;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        mean += static_cast<double>(counts[i]) * values[i];
+    mean /= static_cast<double>(n);
+    double var = 0.0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double d = values[i] - mean;
+        var += static_cast<double>(counts[i]) * d * d;
+    }
+    return var / static_cast<double>(n);
+}
+
+// For each bin of the full grid, the bin of the sub grid (a subset) that contains it.
+std::vector<std::size_t> sub_bin_map(const std::vector<double>& grid,
+                                     const std::vector<double>& sub) {
+    std::vector<std::size_t> map(grid.size() + 1, 0);
+    for (std::size_t b = 1; b <= grid.size(); ++b)
+        map[b] = count_splits(sub.data(), sub.size(), grid[b - 1], true);
+    return map;
+}
+
+void purify_pair(std::vector<double>& table, const std::vector<double>& weight, std::size_t rows,
+                 std::size_t cols, std::vector<double>& row_out, std::vector<double>& col_out,
+                 int max_sweeps) {
+    double scale = 0.0;
+    for (double v : table) scale = std::max(scale, std::fabs(v));
+    if (scale == 0.0) return;
+    const double tol = 1e-13 * scale;
+    for (int sweep = 0; sweep < max_sweeps; ++sweep) {
+        double moved = 0.0;
+        for (std::size_t i = 0; i < rows; ++i) {
+            double tw = 0.0, tv = 0.0;
+            for (std::size_t j = 0; j < cols; ++j) {
+                tw += weight[i * cols + j];
+                tv += weight[i * cols + j] * table[i * cols + j];
+            }
+            if (tw <= 0.0) continue;
+            const double m = tv / tw;
+            for (std::size_t j = 0; j < cols; ++j) table[i * cols + j] -= m;
+            row_out[i] += m;
+            moved = std::max(moved, std::fabs(m));
+        }
+        for (std::size_t j = 0; j < cols; ++j) {
+            double tw = 0.0, tv = 0.0;
+            for (std::size_t i = 0; i < rows; ++i) {
+                tw += weight[i * cols + j];
+                tv += weight[i * cols + j] * table[i * cols + j];
+            }
+            if (tw <= 0.0) continue;
+            const double m = tv / tw;
+            for (std::size_t i = 0; i < rows; ++i) table[i * cols + j] -= m;
+            col_out[j] += m;
+            moved = std::max(moved, std::fabs(m));
+        }
+        if (moved <= tol) return;
+    }
+}
+
+std::size_t main_index(const EffectModel& model, std::size_t feature) {
+    if (feature >= model.main_of_feature.size() || model.main_of_feature[feature] < 0)
+        throw std::invalid_argument("a pair effect's feature has no main effect grid");
+    return static_cast<std::size_t>(model.main_of_feature[feature]);
+}
+
+}  // namespace
+
+EffectCounts empty_counts(const EffectModel& model) {
+    EffectCounts counts;
+    for (const MainEffect& m : model.mains) counts.mains.emplace_back(m.values.size(), 0);
+    for (const PairEffect& p : model.pairs)
+        counts.pairs.emplace_back((p.splits[0].size() + 1) * (p.splits[1].size() + 1), 0);
+    return counts;
+}
+
+void add_rows(const EffectModel& model, const std::vector<const std::uint32_t*>& bins,
+              std::size_t n, EffectCounts& counts) {
+    if (bins.size() != model.mains.size() || counts.mains.size() != model.mains.size() ||
+        counts.pairs.size() != model.pairs.size())
+        throw std::invalid_argument("counts and bin columns must match the effect tables");
+    for (std::size_t k = 0; k < model.mains.size(); ++k) {
+        std::vector<std::uint64_t>& c = counts.mains[k];
+        for (std::size_t r = 0; r < n; ++r) {
+            const std::uint32_t b = bins[k][r];
+            if (b >= c.size()) throw std::invalid_argument("bin index beyond the effect's grid");
+            c[b] += 1;
+        }
+    }
+    for (std::size_t q = 0; q < model.pairs.size(); ++q) {
+        const PairEffect& p = model.pairs[q];
+        const std::size_t k0 = main_index(model, p.feature[0]);
+        const std::size_t k1 = main_index(model, p.feature[1]);
+        const auto map0 = sub_bin_map(model.mains[k0].splits, p.splits[0]);
+        const auto map1 = sub_bin_map(model.mains[k1].splits, p.splits[1]);
+        const std::size_t cols = p.splits[1].size() + 1;
+        std::vector<std::uint64_t>& joint = counts.pairs[q];
+        const std::uint32_t* b0 = bins[k0];
+        const std::uint32_t* b1 = bins[k1];
+        for (std::size_t r = 0; r < n; ++r) joint[map0[b0[r]] * cols + map1[b1[r]]] += 1;
+    }
+    counts.n += n;
+}
+
+void add_counts(EffectCounts& counts, const EffectCounts& more) {
+    auto add = [](std::vector<std::vector<std::uint64_t>>& into,
+                  const std::vector<std::vector<std::uint64_t>>& from) {
+        if (into.size() != from.size())
+            throw std::invalid_argument("effect counts of different models cannot be added");
+        for (std::size_t k = 0; k < into.size(); ++k) {
+            if (into[k].size() != from[k].size())
+                throw std::invalid_argument("effect counts of different models cannot be added");
+            for (std::size_t b = 0; b < into[k].size(); ++b) into[k][b] += from[k][b];
+        }
+    };
+    add(counts.mains, more.mains);
+    add(counts.pairs, more.pairs);
+    counts.n += more.n;
+}
+
+void weigh_and_purify_counts(EffectModel& model, const EffectCounts& counts,
+                             const PurifyOptions& options) {
+    const EffectCounts shape = empty_counts(model);
+    if (counts.mains.size() != shape.mains.size() || counts.pairs.size() != shape.pairs.size())
+        throw std::invalid_argument("counts must match the effect tables");
+    for (std::size_t k = 0; k < shape.mains.size(); ++k)
+        if (counts.mains[k].size() != shape.mains[k].size())
+            throw std::invalid_argument("counts must match the effect tables");
+    for (std::size_t q = 0; q < shape.pairs.size(); ++q)
+        if (counts.pairs[q].size() != shape.pairs[q].size())
+            throw std::invalid_argument("counts must match the effect tables");
+    const std::uint64_t n = counts.n;
+    if (n == 0) throw std::invalid_argument("weighing effects needs at least one row");
+    for (std::size_t k = 0; k < model.mains.size(); ++k) model.mains[k].counts = counts.mains[k];
+
+    for (std::size_t q = 0; q < model.pairs.size(); ++q) {
+        PairEffect& p = model.pairs[q];
+        MainEffect& m0 = model.mains[main_index(model, p.feature[0])];
+        MainEffect& m1 = model.mains[main_index(model, p.feature[1])];
+        const auto map0 = sub_bin_map(m0.splits, p.splits[0]);
+        const auto map1 = sub_bin_map(m1.splits, p.splits[1]);
+        const std::size_t rows = p.splits[0].size() + 1, cols = p.splits[1].size() + 1;
+        const std::vector<std::uint64_t>& joint = counts.pairs[q];
+
+        if (options.purify) {
+            std::vector<double> weight(rows * cols);
+            if (options.true_to_data) {
+                for (std::size_t c = 0; c < weight.size(); ++c)
+                    weight[c] = static_cast<double>(joint[c]);
+            } else {
+                std::vector<double> w0(rows, 0.0), w1(cols, 0.0);
+                for (std::size_t b = 0; b < m0.counts.size(); ++b)
+                    w0[map0[b]] += static_cast<double>(m0.counts[b]);
+                for (std::size_t b = 0; b < m1.counts.size(); ++b)
+                    w1[map1[b]] += static_cast<double>(m1.counts[b]);
+                for (std::size_t i = 0; i < rows; ++i)
+                    for (std::size_t j = 0; j < cols; ++j) weight[i * cols + j] = w0[i] * w1[j];
+            }
+            std::vector<double> row_mass(rows, 0.0), col_mass(cols, 0.0);
+            purify_pair(p.values, weight, rows, cols, row_mass, col_mass, options.max_sweeps);
+            for (std::size_t b = 0; b < m0.values.size(); ++b) m0.values[b] += row_mass[map0[b]];
+            for (std::size_t b = 0; b < m1.values.size(); ++b) m1.values[b] += col_mass[map1[b]];
+        }
+        p.importance = variance(p.values, joint, n);
+    }
+
+    for (MainEffect& m : model.mains) {
+        if (options.purify) {
+            double mean = 0.0;
+            for (std::size_t b = 0; b < m.values.size(); ++b)
+                mean += static_cast<double>(m.counts[b]) * m.values[b];
+            mean /= static_cast<double>(n);
+            for (double& v : m.values) v -= mean;
+            model.intercept += mean;
+        }
+        m.importance = variance(m.values, m.counts, n);
+    }
+}
+
+}  // namespace orrin::effects

@@ -1,0 +1,214 @@
+// Effect weights gathered partition by partition: the rows per bin and per cell of one block of
+// rows, and the effect tables weighed by counts added over all blocks.
+#include "orrin/effect_counts.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <string>
+
+#include "registry.hpp"
+
+namespace core_bindings {
+
+namespace {
+
+namespace fx = orrin::effects;
+
+using Counts = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+template <class T>
+struct Tag {
+    using type = T;
+};
+
+template <class F>
+void with_element_type(const py::array& x, F&& f) {
+    const char kind = x.dtype().kind();
+    const auto size = x.itemsize();
+    if (size > 1 && !x.dtype().attr("isnative").cast<bool>())
+        throw py::type_error("X must be in native byte order");
+    if (kind == 'f' && size == 8) return f(Tag<double>{});
+    if (kind == 'f' && size == 4) return f(Tag<float>{});
+    if (kind == 'i' && size == 8) return f(Tag<std::int64_t>{});
+    if (kind == 'i' && size == 4) return f(Tag<std::int32_t>{});
+    if (kind == 'i' && size == 2) return f(Tag<std::int16_t>{});
+    if (kind == 'i' && size == 1) return f(Tag<std::int8_t>{});
+    if (kind == 'u' && size == 8) return f(Tag<std::uint64_t>{});
+    if (kind == 'u' && size == 4) return f(Tag<std::uint32_t>{});
+    if (kind == 'u' && size == 2) return f(Tag<std::uint16_t>{});
+    if ((kind == 'u' || kind == 'b') && size == 1) return f(Tag<std::uint8_t>{});
+    throw py::type_error("X must hold numbers (float, int or bool), not " +
+                         py::str(x.dtype()).cast<std::string>());
+}
+
+fx::Ensemble decode(const py::bytes& model_json) {
+    const std::string text = model_json;
+    fx::Ensemble ensemble;
+    std::string error;
+    {
+        py::gil_scoped_release release;
+        try {
+            ensemble = fx::decode_booster_json(text);
+        } catch (const std::invalid_argument& e) {
+            error = e.what();
+        }
+    }
+    if (!error.empty()) throw py::value_error(error);
+    return ensemble;
+}
+
+py::array_t<std::int64_t> to_array(const std::vector<std::uint64_t>& v) {
+    py::array_t<std::int64_t> out(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), out.mutable_data());
+    return out;
+}
+
+py::array_t<double> to_array(const std::vector<double>& v) {
+    py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), out.mutable_data());
+    return out;
+}
+
+py::dict counts_to_dict(const fx::EffectCounts& counts) {
+    py::list mains, pairs;
+    for (const auto& c : counts.mains) mains.append(to_array(c));
+    for (const auto& c : counts.pairs) pairs.append(to_array(c));
+    py::dict out;
+    out["n"] = counts.n;
+    out["mains"] = mains;
+    out["pairs"] = pairs;
+    return out;
+}
+
+// Reads a counts dictionary back, shaped like `empty_counts(model)`.
+fx::EffectCounts counts_from_dict(const py::dict& d, const fx::EffectModel& model) {
+    fx::EffectCounts counts = fx::empty_counts(model);
+    const py::int_ n(d["n"]);
+    if (n < py::int_(0)) throw py::value_error("counts['n'] must not be negative");
+    counts.n = n.cast<std::uint64_t>();
+    auto read = [](const py::object& list, std::vector<std::vector<std::uint64_t>>& into,
+                   const char* key) {
+        const py::list items = py::list(list);
+        if (items.size() != into.size())
+            throw py::value_error(std::string("counts['") + key + "'] has " +
+                                  std::to_string(items.size()) + " entries, the model " +
+                                  std::to_string(into.size()));
+        for (std::size_t k = 0; k < into.size(); ++k) {
+            const Counts c = Counts::ensure(items[k]);
+            if (!c || c.ndim() != 1 || static_cast<std::size_t>(c.shape(0)) != into[k].size())
+                throw py::value_error(std::string("counts['") + key + "'][" + std::to_string(k) +
+                                      "] does not match the model's grid");
+            for (std::size_t b = 0; b < into[k].size(); ++b) {
+                if (c.data()[b] < 0) throw py::value_error("counts must not be negative");
+                into[k][b] = static_cast<std::uint64_t>(c.data()[b]);
+            }
+        }
+    };
+    read(py::object(d["mains"]), counts.mains, "mains");
+    read(py::object(d["pairs"]), counts.pairs, "pairs");
+    return counts;
+}
+
+py::dict effect_counts(const py::bytes& model_json, const py::object& X_obj) {
+    if (!py::isinstance<py::array>(X_obj)) throw py::type_error("X must be a numpy array");
+    const auto x = py::reinterpret_borrow<py::array>(X_obj);
+    if (x.ndim() != 2) throw py::value_error("X must be two-dimensional");
+    const fx::Ensemble ensemble = decode(model_json);
+    if (static_cast<std::size_t>(x.shape(1)) != ensemble.num_feature)
+        throw py::value_error("X has " + std::to_string(x.shape(1)) +
+                              " column(s) but the booster was trained on " +
+                              std::to_string(ensemble.num_feature) + " feature(s)");
+    const auto n = static_cast<std::size_t>(x.shape(0));
+    const fx::EffectModel model = fx::build_tables(ensemble);
+    fx::EffectCounts counts = fx::empty_counts(model);
+    std::string error;
+    with_element_type(x, [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        py::gil_scoped_release release;
+        const char* base = static_cast<const char*>(x.data());
+        std::vector<std::vector<std::uint32_t>> bins(model.mains.size());
+        std::vector<const std::uint32_t*> views;
+        for (std::size_t k = 0; k < model.mains.size(); ++k) {
+            const auto& m = model.mains[k];
+            bins[k].resize(n);
+            const fx::Column<T> column{base + static_cast<std::ptrdiff_t>(m.feature) * x.strides(1),
+                                       x.strides(0), n};
+            if (!fx::bin_column(column, m.splits.data(), m.splits.size(), bins[k].data())) {
+                error = "X contains NaN in column " + std::to_string(m.feature) +
+                        "; effects are defined for observed values only";
+                return;
+            }
+            views.push_back(bins[k].data());
+        }
+        fx::add_rows(model, views, n, counts);
+    });
+    if (!error.empty()) throw py::value_error(error);
+    return counts_to_dict(counts);
+}
+
+py::dict effects_from_counts(const py::bytes& model_json, const py::dict& counts_dict,
+                             bool purification, bool true_to_data) {
+    const fx::Ensemble ensemble = decode(model_json);
+    fx::EffectModel model = fx::build_tables(ensemble);
+    const fx::EffectCounts counts = counts_from_dict(counts_dict, model);
+    if (counts.n == 0) throw py::value_error("X must have at least one row");
+    for (const auto& c : counts.mains) {
+        std::uint64_t total = 0;
+        for (std::uint64_t v : c) total += v;
+        if (total != counts.n) throw py::value_error("every main effect must count n rows");
+    }
+    {
+        py::gil_scoped_release release;
+        fx::PurifyOptions options;
+        options.purify = purification;
+        options.true_to_data = true_to_data;
+        fx::weigh_and_purify_counts(model, counts, options);
+    }
+
+    py::list mains;
+    for (const auto& m : model.mains) {
+        py::dict d;
+        d["feature"] = m.feature;
+        d["splits"] = to_array(m.splits);
+        d["values"] = to_array(m.values);
+        d["counts"] = to_array(m.counts);
+        d["importance"] = m.importance;
+        mains.append(d);
+    }
+    py::list pairs;
+    for (const auto& p : model.pairs) {
+        py::dict d;
+        d["features"] = py::make_tuple(p.feature[0], p.feature[1]);
+        d["splits"] = py::make_tuple(to_array(p.splits[0]), to_array(p.splits[1]));
+        auto values = to_array(p.values);
+        values.resize({static_cast<py::ssize_t>(p.splits[0].size() + 1),
+                       static_cast<py::ssize_t>(p.splits[1].size() + 1)});
+        d["values"] = values;
+        d["importance"] = p.importance;
+        pairs.append(d);
+    }
+    py::dict out;
+    out["intercept"] = model.intercept;
+    out["base_score"] = ensemble.base_score;
+    out["objective"] = ensemble.objective;
+    out["num_trees"] = ensemble.num_trees;
+    out["mains"] = mains;
+    out["pairs"] = pairs;
+    return out;
+}
+
+}  // namespace
+
+void register_effect_counts(py::module_& m) {
+    m.def("xgb_effect_counts", &effect_counts, py::arg("model_json"), py::arg("X"),
+          "Rows of X per bin of every main effect and per cell of every pair effect of a "
+          "depth-2 booster: {'n', 'mains', 'pairs'}, int64 arrays; counts of blocks add.");
+    m.def("xgb_effects_from_counts", &effects_from_counts, py::arg("model_json"), py::arg("counts"),
+          py::arg("purification"), py::arg("true_to_data"),
+          "The effect tables of xgb_effects, weighed by counts from xgb_effect_counts: equal "
+          "to xgb_effects on the rows the counts were gathered from.");
+}
+
+}  // namespace core_bindings
