@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string>
 
+#include "effect_args.hpp"
 #include "registry.hpp"
 
 namespace core_bindings {
@@ -18,46 +19,7 @@ namespace fx = orrin::effects;
 
 using Counts = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
-template <class T>
-struct Tag {
-    using type = T;
-};
-
-template <class F>
-void with_element_type(const py::array& x, F&& f) {
-    const char kind = x.dtype().kind();
-    const auto size = x.itemsize();
-    if (size > 1 && !x.dtype().attr("isnative").cast<bool>())
-        throw py::type_error("X must be in native byte order");
-    if (kind == 'f' && size == 8) return f(Tag<double>{});
-    if (kind == 'f' && size == 4) return f(Tag<float>{});
-    if (kind == 'i' && size == 8) return f(Tag<std::int64_t>{});
-    if (kind == 'i' && size == 4) return f(Tag<std::int32_t>{});
-    if (kind == 'i' && size == 2) return f(Tag<std::int16_t>{});
-    if (kind == 'i' && size == 1) return f(Tag<std::int8_t>{});
-    if (kind == 'u' && size == 8) return f(Tag<std::uint64_t>{});
-    if (kind == 'u' && size == 4) return f(Tag<std::uint32_t>{});
-    if (kind == 'u' && size == 2) return f(Tag<std::uint16_t>{});
-    if ((kind == 'u' || kind == 'b') && size == 1) return f(Tag<std::uint8_t>{});
-    throw py::type_error("X must hold numbers (float, int or bool), not " +
-                         py::str(x.dtype()).cast<std::string>());
-}
-
-fx::Ensemble decode(const py::bytes& model_json) {
-    const std::string text = model_json;
-    fx::Ensemble ensemble;
-    std::string error;
-    {
-        py::gil_scoped_release release;
-        try {
-            ensemble = fx::decode_booster_json(text);
-        } catch (const std::invalid_argument& e) {
-            error = e.what();
-        }
-    }
-    if (!error.empty()) throw py::value_error(error);
-    return ensemble;
-}
+fx::Ensemble decode(const py::bytes& model_json) { return decode_booster(model_json); }
 
 py::array_t<std::int64_t> to_array(const std::vector<std::uint64_t>& v) {
     py::array_t<std::int64_t> out(static_cast<py::ssize_t>(v.size()));
@@ -124,7 +86,7 @@ py::dict effect_counts(const py::bytes& model_json, const py::object& X_obj) {
     const fx::EffectModel model = fx::build_tables(ensemble);
     fx::EffectCounts counts = fx::empty_counts(model);
     std::string error;
-    with_element_type(x, [&](auto tag) {
+    with_element_type(x, "X", [&](auto tag) {
         using T = typename decltype(tag)::type;
         py::gil_scoped_release release;
         const char* base = static_cast<const char*>(x.data());

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "effect_args.hpp"
 #include "registry.hpp"
 
 namespace core_bindings {
@@ -16,33 +17,6 @@ namespace {
 namespace fx = orrin::effects;
 
 using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
-
-template <class T>
-struct Tag {
-    using type = T;
-};
-
-// Calls f(Tag<T>{}) with the element type of a numeric matrix; any strides.
-template <class F>
-void with_element_type(const py::array& x, const char* name, F&& f) {
-    const char kind = x.dtype().kind();
-    const auto size = x.itemsize();
-    // The kernels read elements in the machine's byte order; a swapped buffer would be garbage.
-    if (size > 1 && !x.dtype().attr("isnative").cast<bool>())
-        throw py::type_error(std::string(name) + " must be in native byte order");
-    if (kind == 'f' && size == 8) return f(Tag<double>{});
-    if (kind == 'f' && size == 4) return f(Tag<float>{});
-    if (kind == 'i' && size == 8) return f(Tag<std::int64_t>{});
-    if (kind == 'i' && size == 4) return f(Tag<std::int32_t>{});
-    if (kind == 'i' && size == 2) return f(Tag<std::int16_t>{});
-    if (kind == 'i' && size == 1) return f(Tag<std::int8_t>{});
-    if (kind == 'u' && size == 8) return f(Tag<std::uint64_t>{});
-    if (kind == 'u' && size == 4) return f(Tag<std::uint32_t>{});
-    if (kind == 'u' && size == 2) return f(Tag<std::uint16_t>{});
-    if ((kind == 'u' || kind == 'b') && size == 1) return f(Tag<std::uint8_t>{});
-    throw py::type_error(std::string(name) + " must hold numbers (float, int or bool), not " +
-                         py::str(x.dtype()).cast<std::string>());
-}
 
 template <class T>
 fx::Column<T> column_of(const py::array& x, std::size_t j) {
@@ -90,17 +64,8 @@ py::dict decode_effects(const py::bytes& model_json, const py::object& X_obj, bo
     const std::string text = model_json;
     const py::array x = matrix_argument(X_obj, "X");
     std::optional<fx::EffectModel> model;
-    fx::Ensemble ensemble;
+    const fx::Ensemble ensemble = decode_booster(text);
     std::string error;
-    {
-        py::gil_scoped_release release;
-        try {
-            ensemble = fx::decode_booster_json(text);
-        } catch (const std::invalid_argument& e) {
-            error = e.what();
-        }
-    }
-    if (!error.empty()) throw py::value_error(error);
     if (static_cast<std::size_t>(x.shape(1)) != ensemble.num_feature)
         throw py::value_error("X has " + std::to_string(x.shape(1)) +
                               " column(s) but the booster was trained on " +

@@ -5,7 +5,13 @@
 #include <map>
 #include <utility>
 
+#include "effect_arithmetic.hpp"
+
 namespace orrin::effects {
+
+using arithmetic::purify_pair;
+using arithmetic::sub_bin_map;
+using arithmetic::variance;
 
 namespace {
 
@@ -392,68 +398,6 @@ void add_bound(std::vector<double>& grid, double v) {
 }
 
 // Weighted mean and variance of a table over counts (the effect's distribution on the data).
-double variance(const std::vector<double>& values, const std::vector<std::uint64_t>& counts,
-                std::size_t n) {
-    double mean = 0.0;
-    for (std::size_t i = 0; i < values.size(); ++i)
-        mean += static_cast<double>(counts[i]) * values[i];
-    mean /= static_cast<double>(n);
-    double var = 0.0;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const double d = values[i] - mean;
-        var += static_cast<double>(counts[i]) * d * d;
-    }
-    return var / static_cast<double>(n);
-}
-
-// For each bin of the full grid, the bin of the sub grid (a subset) that contains it.
-std::vector<std::size_t> sub_bin_map(const std::vector<double>& grid,
-                                     const std::vector<double>& sub) {
-    std::vector<std::size_t> map(grid.size() + 1, 0);
-    for (std::size_t b = 1; b <= grid.size(); ++b)
-        map[b] = count_splits(sub.data(), sub.size(), grid[b - 1], true);
-    return map;
-}
-
-// Moves the weighted means along each axis of a pair table into `row_out` / `col_out` until
-// both vanish. Weights are given per cell (row-major).
-void purify_pair(std::vector<double>& table, const std::vector<double>& weight, std::size_t rows,
-                 std::size_t cols, std::vector<double>& row_out, std::vector<double>& col_out,
-                 int max_sweeps) {
-    double scale = 0.0;
-    for (double v : table) scale = std::max(scale, std::fabs(v));
-    if (scale == 0.0) return;
-    const double tol = 1e-13 * scale;
-    for (int sweep = 0; sweep < max_sweeps; ++sweep) {
-        double moved = 0.0;
-        for (std::size_t i = 0; i < rows; ++i) {
-            double tw = 0.0, tv = 0.0;
-            for (std::size_t j = 0; j < cols; ++j) {
-                tw += weight[i * cols + j];
-                tv += weight[i * cols + j] * table[i * cols + j];
-            }
-            if (tw <= 0.0) continue;
-            const double m = tv / tw;
-            for (std::size_t j = 0; j < cols; ++j) table[i * cols + j] -= m;
-            row_out[i] += m;
-            moved = std::max(moved, std::fabs(m));
-        }
-        for (std::size_t j = 0; j < cols; ++j) {
-            double tw = 0.0, tv = 0.0;
-            for (std::size_t i = 0; i < rows; ++i) {
-                tw += weight[i * cols + j];
-                tv += weight[i * cols + j] * table[i * cols + j];
-            }
-            if (tw <= 0.0) continue;
-            const double m = tv / tw;
-            for (std::size_t i = 0; i < rows; ++i) table[i * cols + j] -= m;
-            col_out[j] += m;
-            moved = std::max(moved, std::fabs(m));
-        }
-        if (moved <= tol) return;
-    }
-}
-
 }  // namespace
 
 Ensemble decode_booster_json(std::string_view json) {

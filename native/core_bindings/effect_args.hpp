@@ -1,0 +1,61 @@
+// Arguments of the effect kernels shared by their bindings: the element type of a feature
+// matrix, and a model text decoded into trees.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "orrin/effects.hpp"
+
+namespace core_bindings {
+
+namespace py = pybind11;
+
+template <class T>
+struct Tag {
+    using type = T;
+};
+
+// Calls f(Tag<T>{}) with the element type of a numeric matrix; any strides.
+template <class F>
+void with_element_type(const py::array& x, const char* name, F&& f) {
+    const char kind = x.dtype().kind();
+    const auto size = x.itemsize();
+    // The kernels read elements in the machine's byte order; a swapped buffer would be garbage.
+    if (size > 1 && !x.dtype().attr("isnative").cast<bool>())
+        throw py::type_error(std::string(name) + " must be in native byte order");
+    if (kind == 'f' && size == 8) return f(Tag<double>{});
+    if (kind == 'f' && size == 4) return f(Tag<float>{});
+    if (kind == 'i' && size == 8) return f(Tag<std::int64_t>{});
+    if (kind == 'i' && size == 4) return f(Tag<std::int32_t>{});
+    if (kind == 'i' && size == 2) return f(Tag<std::int16_t>{});
+    if (kind == 'i' && size == 1) return f(Tag<std::int8_t>{});
+    if (kind == 'u' && size == 8) return f(Tag<std::uint64_t>{});
+    if (kind == 'u' && size == 4) return f(Tag<std::uint32_t>{});
+    if (kind == 'u' && size == 2) return f(Tag<std::uint16_t>{});
+    if ((kind == 'u' || kind == 'b') && size == 1) return f(Tag<std::uint8_t>{});
+    throw py::type_error(std::string(name) + " must hold numbers (float, int or bool), not " +
+                         py::str(x.dtype()).cast<std::string>());
+}
+
+// The trees of a booster's model text; a malformed text is a ValueError saying what is wrong.
+inline orrin::effects::Ensemble decode_booster(const std::string& text) {
+    orrin::effects::Ensemble ensemble;
+    std::string error;
+    {
+        py::gil_scoped_release release;
+        try {
+            ensemble = orrin::effects::decode_booster_json(text);
+        } catch (const std::invalid_argument& e) {
+            error = e.what();
+        }
+    }
+    if (!error.empty()) throw py::value_error(error);
+    return ensemble;
+}
+
+}  // namespace core_bindings
