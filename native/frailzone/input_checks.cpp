@@ -232,9 +232,17 @@ void check_metric_set(const std::string& prefix, const py::handle& y, const py::
 void check_split_metric_inputs(const py::object& y, const py::object& source,
                                const py::object& train_idx, const py::object& test_idx,
                                bool needs_proba) {
-    const py::object rows = numpy().attr("concatenate")(py::make_tuple(train_idx, test_idx));
-    check_metric_values(y, "y", rows);
-    check_metric_values(source, needs_proba ? "prediction_proba" : "prediction", rows);
+    // Every value is read first; the rows of the splits are joined only to place a fault.
+    const std::pair<py::object, std::string> inputs[] = {
+        {y, "y"}, {source, needs_proba ? "prediction_proba" : "prediction"}};
+    for (const auto& [values, name] : inputs) {
+        try {
+            check_metric_values(values, name);
+        } catch (const py::value_error&) {
+            check_metric_values(values, name,
+                                numpy().attr("concatenate")(py::make_tuple(train_idx, test_idx)));
+        }
+    }
 }
 
 void check_pass_inputs(const py::object& self, const py::handle& scores,
