@@ -5,9 +5,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "orrin/effects.hpp"
 
@@ -56,6 +58,54 @@ inline orrin::effects::Ensemble decode_booster(const std::string& text) {
     }
     if (!error.empty()) throw py::value_error(error);
     return ensemble;
+}
+
+inline py::array_t<std::int64_t> to_array(const std::vector<std::uint64_t>& v) {
+    py::array_t<std::int64_t> out(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), out.mutable_data());
+    return out;
+}
+
+inline py::array_t<double> to_array(const std::vector<double>& v) {
+    py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
+    std::copy(v.begin(), v.end(), out.mutable_data());
+    return out;
+}
+
+// The effects of a weighed model, as the interpreters read them: intercept, the booster's
+// base score, objective and tree count, and one record per main and pair effect.
+inline py::dict effects_record(const orrin::effects::EffectModel& model,
+                               const orrin::effects::Ensemble& ensemble) {
+    py::list mains;
+    for (const auto& m : model.mains) {
+        py::dict d;
+        d["feature"] = m.feature;
+        d["splits"] = to_array(m.splits);
+        d["values"] = to_array(m.values);
+        d["counts"] = to_array(m.counts);
+        d["importance"] = m.importance;
+        mains.append(d);
+    }
+    py::list pairs;
+    for (const auto& p : model.pairs) {
+        py::dict d;
+        d["features"] = py::make_tuple(p.feature[0], p.feature[1]);
+        d["splits"] = py::make_tuple(to_array(p.splits[0]), to_array(p.splits[1]));
+        auto values = to_array(p.values);
+        values.resize({static_cast<py::ssize_t>(p.splits[0].size() + 1),
+                       static_cast<py::ssize_t>(p.splits[1].size() + 1)});
+        d["values"] = values;
+        d["importance"] = p.importance;
+        pairs.append(d);
+    }
+    py::dict out;
+    out["intercept"] = model.intercept;
+    out["base_score"] = ensemble.base_score;
+    out["objective"] = ensemble.objective;
+    out["num_trees"] = ensemble.num_trees;
+    out["mains"] = mains;
+    out["pairs"] = pairs;
+    return out;
 }
 
 }  // namespace core_bindings

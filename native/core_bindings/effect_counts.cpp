@@ -21,18 +21,6 @@ using Counts = py::array_t<std::int64_t, py::array::c_style | py::array::forceca
 
 fx::Ensemble decode(const py::bytes& model_json) { return decode_booster(model_json); }
 
-py::array_t<std::int64_t> to_array(const std::vector<std::uint64_t>& v) {
-    py::array_t<std::int64_t> out(static_cast<py::ssize_t>(v.size()));
-    std::copy(v.begin(), v.end(), out.mutable_data());
-    return out;
-}
-
-py::array_t<double> to_array(const std::vector<double>& v) {
-    py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
-    std::copy(v.begin(), v.end(), out.mutable_data());
-    return out;
-}
-
 py::dict counts_to_dict(const fx::EffectCounts& counts) {
     py::list mains, pairs;
     for (const auto& c : counts.mains) mains.append(to_array(c));
@@ -129,36 +117,7 @@ py::dict effects_from_counts(const py::bytes& model_json, const py::dict& counts
         fx::weigh_and_purify_counts(model, counts, options);
     }
 
-    py::list mains;
-    for (const auto& m : model.mains) {
-        py::dict d;
-        d["feature"] = m.feature;
-        d["splits"] = to_array(m.splits);
-        d["values"] = to_array(m.values);
-        d["counts"] = to_array(m.counts);
-        d["importance"] = m.importance;
-        mains.append(d);
-    }
-    py::list pairs;
-    for (const auto& p : model.pairs) {
-        py::dict d;
-        d["features"] = py::make_tuple(p.feature[0], p.feature[1]);
-        d["splits"] = py::make_tuple(to_array(p.splits[0]), to_array(p.splits[1]));
-        auto values = to_array(p.values);
-        values.resize({static_cast<py::ssize_t>(p.splits[0].size() + 1),
-                       static_cast<py::ssize_t>(p.splits[1].size() + 1)});
-        d["values"] = values;
-        d["importance"] = p.importance;
-        pairs.append(d);
-    }
-    py::dict out;
-    out["intercept"] = model.intercept;
-    out["base_score"] = ensemble.base_score;
-    out["objective"] = ensemble.objective;
-    out["num_trees"] = ensemble.num_trees;
-    out["mains"] = mains;
-    out["pairs"] = pairs;
-    return out;
+    return effects_record(model, ensemble);
 }
 
 }  // namespace

@@ -53,12 +53,6 @@ void check_splits(const Doubles& s, const char* name) {
     }
 }
 
-py::array_t<double> vector_to_array(const std::vector<double>& v) {
-    py::array_t<double> out(static_cast<py::ssize_t>(v.size()));
-    std::copy(v.begin(), v.end(), out.mutable_data());
-    return out;
-}
-
 py::dict decode_effects(const py::bytes& model_json, const py::object& X_obj, bool purification,
                         bool true_to_data) {
     const std::string text = model_json;
@@ -97,38 +91,7 @@ py::dict decode_effects(const py::bytes& model_json, const py::object& X_obj, bo
     });
     if (!error.empty()) throw py::value_error(error);
 
-    py::list mains;
-    for (const auto& m : model->mains) {
-        py::dict d;
-        d["feature"] = m.feature;
-        d["splits"] = vector_to_array(m.splits);
-        d["values"] = vector_to_array(m.values);
-        py::array_t<std::int64_t> counts(static_cast<py::ssize_t>(m.counts.size()));
-        std::copy(m.counts.begin(), m.counts.end(), counts.mutable_data());
-        d["counts"] = counts;
-        d["importance"] = m.importance;
-        mains.append(d);
-    }
-    py::list pairs;
-    for (const auto& p : model->pairs) {
-        py::dict d;
-        d["features"] = py::make_tuple(p.feature[0], p.feature[1]);
-        d["splits"] = py::make_tuple(vector_to_array(p.splits[0]), vector_to_array(p.splits[1]));
-        auto values = vector_to_array(p.values);
-        values.resize({static_cast<py::ssize_t>(p.splits[0].size() + 1),
-                       static_cast<py::ssize_t>(p.splits[1].size() + 1)});
-        d["values"] = values;
-        d["importance"] = p.importance;
-        pairs.append(d);
-    }
-    py::dict out;
-    out["intercept"] = model->intercept;
-    out["base_score"] = ensemble.base_score;
-    out["objective"] = ensemble.objective;
-    out["num_trees"] = ensemble.num_trees;
-    out["mains"] = mains;
-    out["pairs"] = pairs;
-    return out;
+    return effects_record(*model, ensemble);
 }
 
 py::array_t<double> evaluate_1d(const py::object& X_obj, std::ptrdiff_t column,

@@ -9,9 +9,11 @@
 
 namespace orrin::effects {
 
+using arithmetic::center_mains;
 using arithmetic::purify_pair;
 using arithmetic::sub_bin_map;
 using arithmetic::variance;
+using arithmetic::weigh_pair;
 
 namespace {
 
@@ -588,39 +590,10 @@ void weigh_and_purify(EffectModel& model, const std::vector<const std::uint32_t*
         const std::uint32_t* b1 = bins[k1];
         for (std::size_t r = 0; r < n; ++r) joint[map0[b0[r]] * cols + map1[b1[r]]] += 1;
 
-        if (options.purify) {
-            std::vector<double> weight(rows * cols);
-            if (options.true_to_data) {
-                for (std::size_t c = 0; c < weight.size(); ++c)
-                    weight[c] = static_cast<double>(joint[c]);
-            } else {
-                std::vector<double> w0(rows, 0.0), w1(cols, 0.0);
-                for (std::size_t b = 0; b < m0.counts.size(); ++b)
-                    w0[map0[b]] += static_cast<double>(m0.counts[b]);
-                for (std::size_t b = 0; b < m1.counts.size(); ++b)
-                    w1[map1[b]] += static_cast<double>(m1.counts[b]);
-                for (std::size_t i = 0; i < rows; ++i)
-                    for (std::size_t j = 0; j < cols; ++j) weight[i * cols + j] = w0[i] * w1[j];
-            }
-            std::vector<double> row_mass(rows, 0.0), col_mass(cols, 0.0);
-            purify_pair(p.values, weight, rows, cols, row_mass, col_mass, options.max_sweeps);
-            for (std::size_t b = 0; b < m0.values.size(); ++b) m0.values[b] += row_mass[map0[b]];
-            for (std::size_t b = 0; b < m1.values.size(); ++b) m1.values[b] += col_mass[map1[b]];
-        }
-        p.importance = variance(p.values, joint, n);
+        weigh_pair(p, m0, m1, map0, map1, joint, n, options);
     }
 
-    for (MainEffect& m : model.mains) {
-        if (options.purify) {
-            double mean = 0.0;
-            for (std::size_t b = 0; b < m.values.size(); ++b)
-                mean += static_cast<double>(m.counts[b]) * m.values[b];
-            mean /= static_cast<double>(n);
-            for (double& v : m.values) v -= mean;
-            model.intercept += mean;
-        }
-        m.importance = variance(m.values, m.counts, n);
-    }
+    center_mains(model, n, options);
 }
 
 }  // namespace orrin::effects
